@@ -101,6 +101,9 @@ class Scanner : public Object {
   uint32_t number_ = 0;
   TextView string_;
   TokenKind kind_ = TOKEN_NONE;
+  // True once every byte has been read. ch_ is then 0, but a zero byte inside the text is
+  // a character too (quoted strings and readLine tell the two apart).
+  bool atEnd_ = false;
 };
 
 }  // namespace dovrel

@@ -11,8 +11,12 @@ namespace dovrel {
 class TextView {
  public:
   TextView();  // the empty view (start points at a static empty string, never null)
+  // start may be null only with length 0 (the empty view); otherwise asserted.
   TextView(const char* start, uint32_t length);
   TextView(std::string_view bytes);  // length must fit in 32 bits
+  // The bytes of a zero-terminated text, without the terminator (also makes a string
+  // literal convert unambiguously). A null pointer gives the empty view.
+  TextView(const char* zeroTerminated);
   TextView(const std::string& bytes) : TextView(std::string_view(bytes)) {}
 
   const char* pointer() const { return start_; }
