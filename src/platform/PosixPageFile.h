@@ -1,0 +1,54 @@
+// The POSIX page file: unbuffered (O_DIRECT) where the file system allows it, held under an
+// exclusive flock while open. Created only through PosixEnv::openPageFile; one thread at a
+// time uses an instance.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "platform/Env.h"
+
+namespace dovrel::platform {
+
+// Alignment of buffers, offsets and lengths for unbuffered transfers.
+inline constexpr std::size_t DIRECT_IO_ALIGNMENT = 4096;
+
+class PosixPageFile final : public PageFile {
+ public:
+  // Opens `path` (see Env::openPageFile). On failure nothing stays open. `tryDirect` false
+  // opens buffered at once, as on a file system that refuses O_DIRECT (for tests).
+  static Status open(const std::string& path, OpenMode mode, std::unique_ptr<PageFile>* file,
+                     bool tryDirect = true);
+  ~PosixPageFile() override;
+
+  Status readAt(uint64_t offset, void* buffer, std::size_t length,
+                std::size_t* transferred) override;
+  Status writeAt(uint64_t offset, const void* buffer, std::size_t length,
+                 std::size_t* transferred) override;
+  Status size(uint64_t* bytes) override;
+  Status truncate(uint64_t length) override;
+  Status sync() override;
+  Status close() override;
+  const std::string& path() const override { return path_; }
+
+  // True when the file was opened with O_DIRECT (false on file systems that refuse it).
+  bool isDirect() const { return direct_; }
+
+ private:
+  PosixPageFile(int fd, std::string path, bool direct)
+      : fd_(fd), path_(std::move(path)), direct_(direct) {}
+  bool isAligned(uint64_t offset, const void* buffer, std::size_t length) const;
+  // Plain loops over pread/pwrite that retry EINTR and continue partial transfers.
+  Status preadFully(uint64_t offset, void* buffer, std::size_t length, std::size_t* done);
+  Status pwriteFully(uint64_t offset, const void* buffer, std::size_t length);
+  Status readBounced(uint64_t offset, void* buffer, std::size_t length, std::size_t* transferred);
+  Status writeBounced(uint64_t offset, const void* buffer, std::size_t length);
+
+  int fd_;
+  std::string path_;
+  bool direct_;
+};
+
+}  // namespace dovrel::platform
