@@ -1,0 +1,100 @@
+// A chain: one sorted run on disk, as an ordered list of clusters of one index file with
+// each cluster's first and last key kept in memory. Owned by a merge index and used on the
+// query thread only.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "foundation/ErrorCode.h"
+#include "index/Cluster.h"
+#include "index/Key.h"
+
+namespace dovrel::index {
+
+class IndexFile;
+
+// Taken cluster after cluster, the keys of a chain form one sorted sequence, except that
+// the last key of a cluster may continue into the next cluster (then finKey(i) equals
+// startKey(i + 1)); a cluster may hold nothing but such a continuation.
+//
+// A chain is built with append() before it is navigated. Navigation keeps one cluster
+// loaded (read on demand from the source file and reused while the position stays in it)
+// until release(). Key scans always stand at the beginning of a key, so the values that
+// follow are all of the key's values; nextValue()/peekValue() cross into the next cluster
+// when the key continues there. Every navigation call may read the file: a failure sets
+// `error` and leaves the position undefined (the caller abandons the operation).
+class Chain {
+ public:
+  // Returned by nextValue()/peekValue() when the current key has no more values.
+  static constexpr uint32_t NO_VALUE = 0xFFFFFFFFu;
+
+  // An empty chain of clusters of `source` (not owned; must outlive the chain) of
+  // `clusterLength` bytes, with room for `capacity` clusters before its tables grow.
+  Chain(IndexFile* source, uint32_t clusterLength, uint32_t capacity = 8);
+  Chain(const Chain&) = delete;
+  Chain& operator=(const Chain&) = delete;
+
+  // Adds cluster `clusterNumber` whose first and last keys are `startKey` and `finKey`
+  // (copied). Requires that nothing is loaded and that the keys continue the chain's order
+  // (fatal otherwise). EM_NO_MEMORY leaves the chain unchanged.
+  void append(uint32_t clusterNumber, Key startKey, Key finKey, ErrorCode& error);
+
+  uint32_t chainLength() const { return static_cast<uint32_t>(clusterNumbers_.size()); }
+  uint32_t clusterNumber(uint32_t i) const { return clusterNumbers_[i]; }
+  Key startKey(uint32_t i) const { return keys_.data() + startOffsets_[i]; }
+  Key finKey(uint32_t i) const { return keys_.data() + finOffsets_[i]; }
+  // Set while the chain is a source of a merge in progress.
+  bool inMerge() const { return inMerge_; }
+  void setInMerge(bool inMerge) { inMerge_ = inMerge; }
+
+  // Positions on the first key not smaller than `key` and returns its search code (0, 1
+  // or 2). Returns SEARCH_SMALLER, positioned after the end, when every key is smaller;
+  // that case is decided from the kept keys without reading the file.
+  SearchCode find(Key key, ErrorCode& error);
+  // Steps to the next key: from before the start to the first key. False at the end
+  // (positioned after the end).
+  bool nextKey(ErrorCode& error);
+  // Steps to the previous key: from after the end to the last key. False at the start
+  // (positioned before the start).
+  bool prevKey(ErrorCode& error);
+  // keyMin before the start, keyMax after the end, else the current key (valid until the
+  // chain moves).
+  Key currentKey() const;
+  // The next value of the current key with bit 31 cleared, or NO_VALUE. Requires a current
+  // key.
+  uint32_t nextValue(ErrorCode& error);
+  // The same without consuming the value (it may still move into the next cluster).
+  uint32_t peekValue(ErrorCode& error);
+  // Frees the loaded cluster; the position becomes before the start.
+  void release();
+
+  // -1 before the start, chainLength() after the end, else the index of the cluster that
+  // holds the current key.
+  int32_t currentPos() const { return currentPos_; }
+  // For merges, which walk a source cluster by cluster: makes cluster `i` the loaded one
+  // (reading it unless it already is) and returns it, positioned on its first key. Null on
+  // failure.
+  Cluster* loadCluster(uint32_t i, ErrorCode& error);
+
+ private:
+  // Moves back from a key that continues from earlier clusters to the cluster where it
+  // begins, positioned on that cluster's last key.
+  bool settleAtKeyStart(ErrorCode& error);
+  uint32_t valueAcrossClusters(bool consume, ErrorCode& error);
+  void appendKey(Key key, std::vector<uint32_t>& offsets);
+
+  IndexFile* source_;
+  uint32_t clusterLength_;
+  std::vector<uint32_t> clusterNumbers_;
+  std::vector<uint32_t> startOffsets_;  // into keys_
+  std::vector<uint32_t> finOffsets_;    // into keys_
+  std::vector<uint8_t> keys_;           // the copies of every startKey and finKey
+  std::unique_ptr<Cluster> cluster_;    // created on first load
+  int32_t loadedPos_ = -1;              // index of the cluster whose bytes cluster_ holds
+  int32_t currentPos_ = -1;
+  bool inMerge_ = false;
+};
+
+}  // namespace dovrel::index

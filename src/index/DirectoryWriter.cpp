@@ -1,0 +1,70 @@
+// Writing directory entries and continuation clusters. Called by the merge index during
+// its first commit phase, on the query thread.
+#include "index/DirectoryWriter.h"
+
+#include "foundation/Assert.h"
+#include "index/Chain.h"
+#include "index/Cluster.h"
+#include "index/IndexFile.h"
+
+namespace dovrel::index {
+
+namespace {
+constexpr uint8_t EMPTY_KEY[1] = {0};
+}  // namespace
+
+DirectoryWriter::DirectoryWriter(IndexFile& file, Cluster& buffer, uint32_t firstCluster,
+                                 TakeCluster takeCluster)
+    : file_(file), buffer_(buffer), current_(firstCluster), takeCluster_(std::move(takeCluster)) {
+  DOVREL_ASSERT(buffer.clusterLength() == file.clusterLength());
+  buffer_.clear();
+}
+
+void DirectoryWriter::addEntry(Key key, uint32_t value) {
+  DOVREL_ASSERT(value & KEY_MARKER);
+  buffer_.addKey(key, value);
+}
+
+void DirectoryWriter::addChainCluster(uint32_t number, Key startKey, Key finKey, ErrorCode& error) {
+  if (error != EM_NO_ERRORS) return;
+  DOVREL_ASSERT(number <= MAX_DIRECTORY_CLUSTER_NUMBER);
+  addEntry(startKey, number | KEY_MARKER);
+  addEntry(finKey, number | KEY_MARKER);
+  if (buffer_.freeBytes() >= DIRECTORY_MIN_FREE) return;
+  uint32_t next = takeCluster_(error);
+  if (error != EM_NO_ERRORS) return;
+  DOVREL_ASSERT(next <= MAX_DIRECTORY_CLUSTER_NUMBER);
+  addEntry(EMPTY_KEY, DIRECTORY_CONTINUED);
+  addEntry(EMPTY_KEY, next | KEY_MARKER);
+  file_.writeCluster(buffer_, current_, error);
+  buffer_.clear();
+  current_ = next;
+}
+
+void DirectoryWriter::addChain(const Chain& chain, ErrorCode& error) {
+  for (uint32_t i = 0; i < chain.chainLength(); ++i) {
+    addChainCluster(chain.clusterNumber(i), chain.startKey(i), chain.finKey(i), error);
+  }
+  endList(error);
+}
+
+void DirectoryWriter::endList(ErrorCode& error) {
+  if (error != EM_NO_ERRORS) return;
+  addEntry(EMPTY_KEY, DIRECTORY_END);
+}
+
+void DirectoryWriter::addMerge(const std::array<uint32_t, MERGE_RECORD_NUMBERS>& numbers,
+                               ErrorCode& error) {
+  if (error != EM_NO_ERRORS) return;
+  for (uint32_t number : numbers) {
+    DOVREL_ASSERT(number <= VALUE_MASK);
+    addEntry(EMPTY_KEY, number | KEY_MARKER);
+  }
+}
+
+void DirectoryWriter::finish(ErrorCode& error) {
+  if (error != EM_NO_ERRORS) return;
+  file_.writeCluster(buffer_, current_, error);
+}
+
+}  // namespace dovrel::index

@@ -1,0 +1,204 @@
+// Index file I/O through the platform's page files. Called by the merge index on the query
+// thread only.
+//
+// Positioned transfers (pread/pwrite underneath) replace seek-then-transfer, so there is
+// no separate positioning call to fail; a transfer that the system refuses because of its
+// position (beyond what the file system can address) is reported as EM_SEEK.
+#include "index/IndexFile.h"
+
+#include <cerrno>
+
+#include "foundation/Assert.h"
+#include "index/AlignedBuffer.h"
+#include "index/Cluster.h"
+#include "index/IndexFormat.h"
+
+namespace dovrel::index {
+
+namespace {
+
+bool isPositionError(int error) {
+  return error == EINVAL || error == EOVERFLOW || error == ESPIPE || error == EFBIG;
+}
+
+}  // namespace
+
+IndexFile::~IndexFile() { close(); }
+
+void IndexFile::create(const std::string& path, uint32_t clusterLength, ErrorCode& error) {
+  DOVREL_ASSERT_TEXT(!isOpen(), "!opened");
+  DOVREL_ASSERT(INDEX_BUFFER_SIZE <= clusterLength);
+  DOVREL_ASSERT(clusterLength % INDEX_BUFFER_SIZE == 0);
+  std::unique_ptr<platform::PageFile> file;
+  if (!platform::Env::current().openPageFile(path, platform::OpenMode::CREATE_ALWAYS, &file)) {
+    error = EM_CREATE;
+    return;
+  }
+  file_ = std::move(file);
+  clusterLength_ = clusterLength;
+  clusterNum_ = 0;
+}
+
+uint32_t IndexFile::open(const std::string& path, ErrorCode& error) {
+  DOVREL_ASSERT_TEXT(!isOpen(), "!opened");
+  std::unique_ptr<platform::PageFile> file;
+  if (!platform::Env::current().openPageFile(path, platform::OpenMode::OPEN_EXISTING, &file)) {
+    error = EM_OPEN;
+    return 0;
+  }
+  file_ = std::move(file);
+  clusterNum_ = 0;
+  clusterLength_ = 0;
+
+  AlignedBuffer block = AlignedBuffer::allocate(INDEX_BUFFER_SIZE, error);
+  if (!block) {
+    close();
+    return 0;
+  }
+  readBlocks(0, block.data(), INDEX_BUFFER_SIZE, error);
+  if (error != EM_NO_ERRORS) {
+    close();
+    return 0;
+  }
+  // Only lengths that a cluster can be built with: anything else would reach the cluster's
+  // own fatal checks.
+  uint32_t clusterLength = decodeInfoBlock(block.data()).clusterLength;
+  if (!isValidClusterLength(clusterLength)) {
+    close();
+    error = EM_BAD_DATA;
+    return 0;
+  }
+  uint64_t length = 0;
+  if (!file_->size(&length)) {
+    close();
+    error = EM_FILE_SIZE;
+    return 0;
+  }
+  if (length < CLUSTER_AREA_OFFSET || (length - CLUSTER_AREA_OFFSET) % clusterLength != 0 ||
+      (length - CLUSTER_AREA_OFFSET) / clusterLength > MAX_DIRECTORY_CLUSTER_NUMBER) {
+    close();
+    error = EM_BAD_DATA;
+    return 0;
+  }
+  clusterLength_ = clusterLength;
+  clusterNum_ = static_cast<uint32_t>((length - CLUSTER_AREA_OFFSET) / clusterLength);
+  return clusterLength;
+}
+
+uint32_t IndexFile::append(ErrorCode& error) {
+  if (!isOpen()) {
+    error = EM_NOT_OPEN;
+    return 0;
+  }
+  DOVREL_ASSERT(clusterNum_ < MAX_DIRECTORY_CLUSTER_NUMBER);
+  if (!file_->truncate(clusterOffset(clusterNum_ + 1))) {
+    error = EM_EXTEND;
+    return 0;
+  }
+  return clusterNum_++;
+}
+
+void IndexFile::writeCluster(Cluster& cluster, uint32_t number, ErrorCode& error) {
+  if (!isOpen()) {
+    error = EM_NOT_OPEN;
+    return;
+  }
+  DOVREL_ASSERT_TEXT(number < clusterNum_, "pos < clusterNum");
+  DOVREL_ASSERT(cluster.clusterLength() == clusterLength_);
+  cluster.seal();
+  writeBlocks(clusterOffset(number), cluster.bytes(), clusterLength_, error);
+}
+
+void IndexFile::readCluster(Cluster& cluster, uint32_t number, ErrorCode& error) {
+  if (!isOpen()) {
+    error = EM_NOT_OPEN;
+    return;
+  }
+  DOVREL_ASSERT_TEXT(number < clusterNum_, "pos < clusterNum");
+  DOVREL_ASSERT(cluster.clusterLength() == clusterLength_);
+  ErrorCode readError = EM_NO_ERRORS;
+  readBlocks(clusterOffset(number), cluster.bytes(), clusterLength_, readError);
+  if (readError != EM_NO_ERRORS) {
+    cluster.clear();  // never leave torn bytes that look like a positioned cluster
+    error = readError;
+    return;
+  }
+  cluster.validate(error);
+}
+
+void IndexFile::writeInfo(const uint8_t* block, uint32_t number, ErrorCode& error) {
+  if (!isOpen()) {
+    error = EM_NOT_OPEN;
+    return;
+  }
+  DOVREL_ASSERT_TEXT(number < INFO_SIZE, "pos < INFO_SIZE");
+  writeBlocks(uint64_t{number} * INDEX_BUFFER_SIZE, block, INDEX_BUFFER_SIZE, error);
+}
+
+void IndexFile::readInfo(uint8_t* block, uint32_t number, ErrorCode& error) {
+  if (!isOpen()) {
+    error = EM_NOT_OPEN;
+    return;
+  }
+  DOVREL_ASSERT_TEXT(number < INFO_SIZE, "pos < INFO_SIZE");
+  readBlocks(uint64_t{number} * INDEX_BUFFER_SIZE, block, INDEX_BUFFER_SIZE, error);
+}
+
+void IndexFile::sync(ErrorCode& error) {
+  if (!isOpen()) {
+    error = EM_NOT_OPEN;
+    return;
+  }
+  if (!file_->sync()) error = EM_WRITE;
+}
+
+void IndexFile::close() {
+  if (file_ != nullptr) {
+    // What matters was made durable by sync() at the commit barriers; a late close error
+    // changes nothing that a reader could see.
+    (void)file_->close();
+    file_.reset();
+  }
+  clusterNum_ = 0;
+}
+
+uint64_t IndexFile::clusterOffset(uint32_t number) const {
+  return CLUSTER_AREA_OFFSET + uint64_t{number} * clusterLength_;
+}
+
+void IndexFile::writeBlocks(uint64_t offset, const uint8_t* data, uint64_t length,
+                            ErrorCode& error) {
+  DOVREL_ASSERT(length % INDEX_BUFFER_SIZE == 0);
+  for (uint64_t done = 0; done < length; done += INDEX_BUFFER_SIZE) {
+    std::size_t transferred = 0;
+    platform::Status status =
+        file_->writeAt(offset + done, data + done, INDEX_BUFFER_SIZE, &transferred);
+    if (!status) {
+      error = isPositionError(status.error()) ? EM_SEEK : EM_WRITE;
+      return;
+    }
+    if (transferred != INDEX_BUFFER_SIZE) {
+      error = EM_WRITE;
+      return;
+    }
+  }
+}
+
+void IndexFile::readBlocks(uint64_t offset, uint8_t* data, uint64_t length, ErrorCode& error) {
+  DOVREL_ASSERT(length % INDEX_BUFFER_SIZE == 0);
+  for (uint64_t done = 0; done < length; done += INDEX_BUFFER_SIZE) {
+    std::size_t transferred = 0;
+    platform::Status status =
+        file_->readAt(offset + done, data + done, INDEX_BUFFER_SIZE, &transferred);
+    if (!status) {
+      error = isPositionError(status.error()) ? EM_SEEK : EM_READ;
+      return;
+    }
+    if (transferred != INDEX_BUFFER_SIZE) {
+      error = EM_READ;
+      return;
+    }
+  }
+}
+
+}  // namespace dovrel::index

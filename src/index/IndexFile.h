@@ -1,0 +1,73 @@
+// The index file: four copies of the information block, then clusters of one length, all
+// moved in whole 64 KiB blocks without the system's cache. Owned and used by one merge
+// index on the query thread.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "foundation/ErrorCode.h"
+#include "platform/Env.h"
+
+namespace dovrel::index {
+
+class Cluster;
+
+// An open (or not yet open) index file. Every failure is reported through `error`
+// (EM_* codes); nothing throws. Operations on a file that is not open report EM_NOT_OPEN.
+// The file is held exclusively while open; destroying the object closes it.
+class IndexFile {
+ public:
+  IndexFile() = default;
+  IndexFile(const IndexFile&) = delete;
+  IndexFile& operator=(const IndexFile&) = delete;
+  ~IndexFile();
+
+  // Creates the file, or truncates an existing one, for exclusive reading and writing;
+  // EM_CREATE on failure. The file then holds no cluster and no information area: the
+  // first commit writes that. Requires a closed object and a cluster length that is a
+  // multiple of INDEX_BUFFER_SIZE (fatal otherwise).
+  void create(const std::string& path, uint32_t clusterLength, ErrorCode& error);
+  // Opens an existing file and returns its cluster length (0 on failure). EM_OPEN when it
+  // cannot be opened, EM_READ when block 0 cannot be read whole, EM_BAD_DATA when block 0
+  // names a cluster length the system does not write (a power of two from 2^16 to 2^24)
+  // or the file length is not the information area plus whole clusters, EM_FILE_SIZE when
+  // the length cannot be read. On failure the file is closed.
+  uint32_t open(const std::string& path, ErrorCode& error);
+
+  // Extends the file by one cluster and returns its number; the new cluster's contents
+  // are undefined until written. EM_EXTEND on failure (nothing changes).
+  uint32_t append(ErrorCode& error);
+  // Seals `cluster` and writes it as cluster `number` (< clusterNum(), fatal otherwise).
+  void writeCluster(Cluster& cluster, uint32_t number, ErrorCode& error);
+  // Reads cluster `number` (< clusterNum(), fatal otherwise) and validates it; EM_READ on
+  // a failed or short read, EM_BAD_DATA when it fails validation.
+  void readCluster(Cluster& cluster, uint32_t number, ErrorCode& error);
+  // Writes or reads information block `number` (< INFO_SIZE, fatal otherwise): exactly
+  // INDEX_BUFFER_SIZE bytes at `block`, best aligned to IO_ALIGNMENT.
+  void writeInfo(const uint8_t* block, uint32_t number, ErrorCode& error);
+  void readInfo(uint8_t* block, uint32_t number, ErrorCode& error);
+  // Makes everything written so far durable (the commit's barriers); EM_WRITE on failure.
+  void sync(ErrorCode& error);
+  // Closes the file; a closed file may be created or opened again.
+  void close();
+
+  bool isOpen() const { return file_ != nullptr; }
+  uint32_t clusterLength() const { return clusterLength_; }
+  // Clusters in the file, derived from its length.
+  uint32_t clusterNum() const { return clusterNum_; }
+
+ private:
+  // Transfers `length` bytes (a multiple of INDEX_BUFFER_SIZE) at `offset` in pieces of
+  // INDEX_BUFFER_SIZE; a failed or short piece stops with EM_WRITE or EM_READ.
+  void writeBlocks(uint64_t offset, const uint8_t* data, uint64_t length, ErrorCode& error);
+  void readBlocks(uint64_t offset, uint8_t* data, uint64_t length, ErrorCode& error);
+  uint64_t clusterOffset(uint32_t number) const;
+
+  std::unique_ptr<platform::PageFile> file_;
+  uint32_t clusterLength_ = 0;
+  uint32_t clusterNum_ = 0;
+};
+
+}  // namespace dovrel::index

@@ -1,0 +1,46 @@
+// Index keys: a length byte (0 to 255) followed by that many bytes, ordered bytewise, and
+// the two sentinels below every key and above every key. Pure functions; usable from any
+// thread.
+#pragma once
+
+#include <cstdint>
+
+namespace dovrel::index {
+
+// A key is passed as a pointer to its length byte; it occupies keyLength(key) + 1 bytes.
+using Key = const uint8_t*;
+
+namespace key_detail {
+// Storage whose only use is to give the sentinels two distinct addresses. No key lives
+// here and nothing reads it.
+inline constexpr uint8_t SENTINELS[2] = {0, 0};
+}  // namespace key_detail
+
+// Smaller than every key: "before the first key". Never dereferenced.
+inline constexpr Key keyMin = &key_detail::SENTINELS[0];
+// Greater than every key: "after the last key". Never dereferenced.
+inline constexpr Key keyMax = &key_detail::SENTINELS[1];
+
+inline bool isRealKey(Key key) { return key != keyMin && key != keyMax; }
+inline uint32_t keyLength(Key key) { return key[0]; }
+// Bytes the key occupies when passed or copied: the length byte and the key bytes.
+inline uint32_t keySize(Key key) { return uint32_t{key[0]} + 1; }
+
+// -1, 0 or 1 as key1 is smaller than, equal to or greater than key2. Either may be a
+// sentinel, but not both the same one (a broken invariant: fatal).
+int keyCompare(Key key1, Key key2);
+
+// Result of comparing a stored key K against a search key S (both real keys). The codes
+// 0, 1 and 2 order the keys they stand for: every key with code 0 is smaller than every
+// key with code 1, and those are smaller than every key with code 2.
+enum SearchCode : int {
+  SEARCH_EQUAL = 0,    // K equals S
+  SEARCH_EXTENDS = 1,  // S is a proper prefix of K
+  SEARCH_GREATER = 2,  // K is greater than S by a differing byte
+  SEARCH_SMALLER = 3,  // K is smaller than S
+};
+SearchCode keySearchCompare(Key stored, Key search);
+
+inline bool keyEqual(Key key1, Key key2) { return keyCompare(key1, key2) == 0; }
+
+}  // namespace dovrel::index
