@@ -1,0 +1,103 @@
+// A page-buffered file for the documents file: every transfer is one whole 64 KiB page at a
+// page-aligned offset, with the system cache bypassed. Offers a sequential path that appends
+// at the logical end and a random-access path that reads and overwrites below it.
+// Not thread-safe: used only by its owning documents file, under the parser's semaphore.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "foundation/Poolable.h"
+#include "platform/Env.h"
+
+namespace dovrel {
+
+// What a BufferedFile throws when the operating system fails it. Carries only a message
+// text in code page 1251; the documents file catches it and enters its disk-error state,
+// so the text reaches nobody but a test or a debugger.
+class BufferedFileError {
+ public:
+  explicit BufferedFileError(std::string_view message) : message_(message) {}
+  const std::string& message() const { return message_; }
+
+ private:
+  std::string message_;
+};
+
+class BufferedFile : public Object {
+ public:
+  static constexpr uint32_t BUFFER_SIZE = 65536;
+  // The end of the file is set after writing any sequential page at a multiple of this.
+  static constexpr uint64_t END_OF_FILE_STEP = 16 * 1024 * 1024;
+
+  // With `createNew`, creates the file (replacing an existing one) with a logical end of 0.
+  // Otherwise opens the existing file, whose size must be a multiple of BUFFER_SIZE; the
+  // logical end is its size. The file is held exclusively until destruction.
+  // Throws BufferedFileError.
+  BufferedFile(const std::string& path, bool createNew);
+  // Syncs (errors are swallowed: call sync() first to see them) and closes.
+  ~BufferedFile() override;
+  BufferedFile(const BufferedFile&) = delete;
+  BufferedFile& operator=(const BufferedFile&) = delete;
+
+  // Appends `length` bytes at the logical end, which must equal `offset` (a caller that
+  // gets this wrong has lost track of the file: assertion). Returns the new logical end.
+  uint64_t append(uint64_t offset, const void* bytes, uint64_t length);
+  // Fills the rest of a partly filled append page with 0xEE and writes it, so the logical
+  // end becomes page-aligned. Same offset check as append. Returns the new logical end.
+  uint64_t padToPage(uint64_t offset);
+  // Copies bytes from below the logical end, including bytes still in the append buffer.
+  void read(uint64_t offset, void* buffer, uint64_t length);
+  // Overwrites bytes below the logical end. A write that covers a whole page that is not in
+  // memory never reads that page.
+  void write(uint64_t offset, const void* bytes, uint64_t length);
+  // Moves the append point back to `offset`, at or below the start of the append page;
+  // requires an empty append buffer. Later appends overwrite from there.
+  void rewind(uint64_t offset);
+  // Writes everything to disk (a partly filled append page padded with 0xDD), sets the end
+  // of the file just past the append page and makes it all durable. Appending continues in
+  // the same page afterwards.
+  void sync();
+  // The file's size as the operating system reports it.
+  uint64_t size();
+  // sync(), then closes, reporting a failure. Afterwards the object may only be destroyed.
+  void close();
+
+  uint64_t logicalEnd() const { return sequentialBufferPos_ + sequentialBufferPtr_; }
+
+ private:
+  static constexpr uint64_t NO_PAGE = ~uint64_t{0};
+
+  struct AlignedFree {
+    void operator()(unsigned char* p) const;
+  };
+
+  unsigned char* sequentialBuffer() const { return buffers_.get(); }
+  unsigned char* randomAccessBuffer() const { return buffers_.get() + BUFFER_SIZE; }
+
+  void readPage(uint64_t pos, unsigned char* page);
+  void writePage(uint64_t pos, const unsigned char* page);
+  void setEndOfFile(uint64_t pos);
+  // Writes the full append page and moves the append point to the next page.
+  void writeSequentialPage();
+  // Writes the random-access page back if it changed.
+  void flushRandomAccessPage();
+  void forgetRandomAccessPage();
+  // Makes the random-access buffer hold page `pos`, reading it unless `wholeOverwrite`.
+  void claimRandomAccessPage(uint64_t pos, bool wholeOverwrite);
+
+  std::unique_ptr<platform::PageFile> h_;
+  // Both page buffers in one 64 KiB-aligned block: the append page first, then the
+  // random-access page.
+  std::unique_ptr<unsigned char, AlignedFree> buffers_;
+  uint64_t sequentialBufferPos_ = 0;
+  uint32_t sequentialBufferPtr_ = 0;
+  uint64_t randomAccessBufferPos_ = NO_PAGE;
+  bool randomAccessBufferChanged_ = false;
+  bool closed_ = false;
+};
+
+}  // namespace dovrel

@@ -1,0 +1,126 @@
+// The documents file of a table: byte records addressed by document numbers handed out in
+// sequence, an index of record offsets kept in copy-on-write branches, and a two-phase
+// commit that leaves the file at the previous or at the new commit after any crash.
+// Not thread-safe: used by its table under the parser's semaphore only.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "foundation/Poolable.h"
+#include "storage/BufferedFile.h"
+#include "storage/DocumentsBranch.h"
+#include "storage/DocumentsFileFormat.h"
+#include "storage/OpenMode.h"
+
+namespace dovrel {
+
+// The answer of every documents-file operation. Codes 4, 6 and 7 put the file into its
+// disk-error state, after which every operation answers DF_DISK_ERROR_STATE.
+enum [[nodiscard]] DocumentsFileResult : int{
+    DF_DONE = 0,
+    DF_FILE_FULL = 1,         // 2^30 documents were added already
+    DF_NO_SUCH_DOCUMENT = 2,  // the number is at or above the document count
+    DF_ALREADY_DELETED = 3,
+    DF_CANNOT_CREATE = 4,     // creating the file failed
+    DF_IO_FAILURE = 6,        // the operating system failed a transfer
+    DF_CORRUPT = 7,           // a CRC or a header does not match
+    DF_DISK_ERROR_STATE = 8,  // an earlier 4, 6 or 7 stopped the file
+};
+
+class DocumentsFile : public Object {
+ public:
+  enum State {
+    state_data_unchanged,
+    state_data_changed,
+    state_empty_commit_started,   // the first phase found nothing to write
+    state_actual_commit_started,  // the first phase wrote pages 0 and 1 of the header
+    state_disk_error,             // final
+  };
+
+  // Creates a new, empty file at `path`, replacing any file there. On success `*file` holds
+  // the open file; on failure it is empty and the answer is DF_CANNOT_CREATE.
+  static DocumentsFileResult create(const std::string& path, std::shared_ptr<DocumentsFile>* file);
+  // Opens an existing file, settling a commit that a crash interrupted: openNormal rolls a
+  // prepared commit forward, openAfterCommit rolls it back. Records appended after the
+  // commit that the file settles on are dropped. On failure `*file` is empty.
+  static DocumentsFileResult open(const std::string& path, OpenMode mode,
+                                  std::shared_ptr<DocumentsFile>* file);
+
+  ~DocumentsFile() override;  // writes nothing that a commit refers to
+  DocumentsFile(const DocumentsFile&) = delete;
+  DocumentsFile& operator=(const DocumentsFile&) = delete;
+
+  // The document operations require state_data_unchanged or state_data_changed (calling
+  // them between the commit phases is a program error). A record of length 0 may have a
+  // null `record`.
+
+  // Appends a record as the next document; `*number` receives its number.
+  DocumentsFileResult addDocument(const void* record, uint32_t length, uint32_t* number);
+  // Points document `number` at a newly appended record; the old record stays unreferenced
+  // in the file. The deleted flag is kept.
+  DocumentsFileResult replaceDocument(uint32_t number, const void* record, uint32_t length);
+  DocumentsFileResult deleteDocument(uint32_t number);
+  DocumentsFileResult isDeleted(uint32_t number, bool* deleted);
+  DocumentsFileResult getLength(uint32_t number, uint32_t* length);
+  // Reads the record into `buffer`, which must hold at least getLength bytes
+  // (`bufferLength`), and checks its CRC.
+  DocumentsFileResult readDocument(uint32_t number, void* buffer, uint32_t bufferLength);
+
+  // Documents ever added (the next number) and documents deleted; DF_DISK_ERROR_STATE once
+  // the file has stopped.
+  DocumentsFileResult getDocumentCount(uint32_t* count) const;
+  DocumentsFileResult getDeletedCount(uint32_t* count) const;
+
+  // The two phases of a commit. The caller runs commitPrepare on every file, records that
+  // the first phase is complete, and only then runs commitFinish on every file.
+  DocumentsFileResult commitPrepare();
+  DocumentsFileResult commitFinish();
+
+  State state() const { return state_; }
+
+ private:
+  static constexpr uint32_t NO_BRANCH = ~uint32_t{0};
+
+  DocumentsFile() = default;
+
+  DocumentsFileResult createFile(const std::string& path);
+  DocumentsFileResult openFile(const std::string& path, OpenMode mode);
+  bool headerIsPlausible(const documents_format::Header& header) const;
+  bool tablesArePlausible(const documents_format::Header& header) const;
+
+  // Common entry of the document operations: checks the state and the number and loads the
+  // number's branch. DF_DONE when the operation may go on.
+  DocumentsFileResult enterDocument(uint32_t number);
+  void switchBranch(uint32_t branch);
+  void saveBranch();
+  // Appends a record and points local id `id` of the loaded branch at it.
+  void appendRecord(uint32_t id, const void* record, uint32_t length);
+  // Enters state_disk_error and answers `code`.
+  DocumentsFileResult fail(DocumentsFileResult code);
+  uint32_t* branchesOffsets() { return tableSet_.data() + documents_format::BRANCH_OFFSETS_TABLE; }
+  uint32_t* freeList() { return tableSet_.data() + documents_format::FREE_LIST_TABLE; }
+  uint32_t* branchCrcs() { return tableSet_.data() + documents_format::BRANCH_CRC_TABLE; }
+
+  std::unique_ptr<BufferedFile> file_;
+  // The working tables, laid out as a table set on disk: branch offsets, free list, CRCs.
+  std::vector<uint32_t> tableSet_;
+  // Branch offsets as of the last commit.
+  std::vector<uint32_t> committedBranchesOffsets_;
+  uint32_t freeCount_ = 0;
+  DocumentsBranch branch_;
+  uint32_t currentBranchNumber_ = NO_BRANCH;
+  bool isLocalTableChanged_ = false;
+  uint32_t documentCount_ = 0;
+  uint32_t deletedCount_ = 0;
+  uint64_t currentOffset_ = 0;
+  uint32_t selector_ = 0;
+  documents_format::Header header_;  // as last written or read
+  // Scratch space for a branch record and for a header page.
+  std::vector<unsigned char> scratch_;
+  State state_ = state_disk_error;
+};
+
+}  // namespace dovrel
