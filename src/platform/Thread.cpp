@@ -16,8 +16,10 @@ namespace dovrel::platform {
 
 namespace {
 
-std::mutex liveMutex;
-std::condition_variable liveChanged;
+// Never destroyed: detached threads may still end (and signal) while the process exits
+// and runs its static destructors.
+std::mutex& liveMutex = *new std::mutex;
+std::condition_variable& liveChanged = *new std::condition_variable;
 std::size_t liveThreads = 0;
 
 void threadEnded() {
