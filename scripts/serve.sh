@@ -5,7 +5,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build build -j2 --target dovrel
+cmake --build build -j2 --target dovrel dovrel-client
 mkdir -p demo/DATA demo/LOGS
 ln -sf ../build/bin/dovrel demo/dovrel
 exec demo/dovrel "$@"

@@ -1,0 +1,183 @@
+// dovrel-client: sends commands to a dovrel server and prints the answers. Commands come
+// from -c, from -f files or from standard input (with a prompt on a terminal, where an
+// empty line sends the command). Single-threaded.
+#include <cstdlib>
+#include <iostream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "client/AnswerFormatter.h"
+#include "client/ClientConnection.h"
+#include "client/ClientError.h"
+#include "client/ClientOptions.h"
+#include "client/CommandInput.h"
+#include "client/SearchAnswer.h"
+#include "foundation/Cp866.h"
+#include "platform/Env.h"
+#include "platform/Process.h"
+#include "platform/ServerSupport.h"
+
+namespace {
+
+using namespace dovrel;
+using namespace dovrel::client;
+
+// Whether the command's first word is "halt": the server then ends the connection without
+// an answer, which is the expected outcome rather than a lost connection.
+bool isHaltCommand(std::string_view command) {
+  const std::size_t start = command.find_first_not_of(" \t\r\n");
+  if (start == std::string_view::npos) return false;
+  std::string word;
+  for (std::size_t i = start; i < command.size(); ++i) {
+    const char c = command[i];
+    if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'))) break;
+    word += static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+  }
+  return word == "halt";
+}
+
+class Session {
+ public:
+  Session(const ClientOptions& options, std::string user, std::string password)
+      : options_(options),
+        user_(std::move(user)),
+        password_(std::move(password)),
+        showProgress_(platform::isTerminal(platform::StandardStream::ERROR)) {}
+
+  // Sends one command and prints its answer. False when the session cannot go on (the
+  // connection is lost); an ERROR answer is remembered in sawError().
+  bool run(const std::string& command) {
+    const std::string text = options_.raw ? command : utf8ToCp866(command);
+    const std::string body = buildQuery(user_, password_, text);
+    const RequestMode mode = options_.quietMode ? RequestMode::QUIET : RequestMode::KNOWN_LENGTH;
+    try {
+      if (!connection_ || mode == RequestMode::QUIET) {
+        connection_ =
+            std::make_unique<ClientConnection>(options_.host, static_cast<uint16_t>(options_.port));
+      }
+      const Answer answer = connection_->request(body, mode, [this](std::string_view status) {
+        if (showProgress_ && status != "Ready") std::cerr << status << std::endl;
+      });
+      if (mode == RequestMode::QUIET) connection_.reset();
+      std::cout << formatAnswer(answer.text, isSearchCommand(command), options_.raw);
+      std::cout.flush();
+      if (!answer.isOk()) sawError_ = true;
+      return true;
+    } catch (const ClientError& error) {
+      connection_.reset();
+      if (error.closedBeforeAnswer() && isHaltCommand(command)) {
+        std::cerr << "dovrel-client: the server closed the connection (halt)" << std::endl;
+        return false;
+      }
+      std::cerr << "dovrel-client: " << error.what() << std::endl;
+      sawError_ = true;
+      return false;
+    }
+  }
+
+  bool sawError() const { return sawError_; }
+
+ private:
+  const ClientOptions& options_;
+  std::string user_;
+  std::string password_;
+  bool showProgress_;
+  std::unique_ptr<ClientConnection> connection_;
+  bool sawError_ = false;
+};
+
+// Runs every command in order; false when the session ended early.
+bool runAll(Session& session, const std::vector<std::string>& commands) {
+  for (const std::string& command : commands) {
+    if (!session.run(command)) return false;
+  }
+  return true;
+}
+
+void interactive(Session& session) {
+  CommandAccumulator accumulator;
+  std::string line;
+  std::string command;
+  for (;;) {
+    std::cout << (accumulator.pending() ? "     -> " : "dovrel> ") << std::flush;
+    if (!std::getline(std::cin, line)) break;
+    if (accumulator.addLine(line, &command) && !session.run(command)) return;
+  }
+  std::cout << std::endl;
+  if (accumulator.finish(&command)) session.run(command);
+}
+
+std::string readAll(std::istream& in) {
+  std::string text;
+  char buffer[65536];
+  while (in.read(buffer, sizeof buffer) || in.gcount() > 0) {
+    text.append(buffer, static_cast<std::size_t>(in.gcount()));
+  }
+  return text;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  platform::ignoreSigpipe();
+  ClientOptions options;
+  try {
+    options = parseClientOptions(std::vector<std::string>(argv + 1, argv + argc));
+  } catch (const ClientError& error) {
+    std::cerr << "dovrel-client: " << error.what() << "\n" << clientUsage();
+    return 2;
+  }
+  if (options.help) {
+    std::cout << clientUsage();
+    return 0;
+  }
+
+  std::string user = options.user;
+  if (!options.userGiven) {
+    const char* fromEnvironment = std::getenv("DOVREL_USER");
+    if (fromEnvironment == nullptr) fromEnvironment = std::getenv("USER");
+    if (fromEnvironment != nullptr) user = fromEnvironment;
+  }
+  if (user.empty()) {
+    std::cerr << "dovrel-client: no user name (use -u)\n";
+    return 2;
+  }
+  std::string password;
+  if (const char* fromEnvironment = std::getenv("DOVREL_PASSWORD")) {
+    password = fromEnvironment;
+  } else if (!platform::readPasswordFromTerminal("Password: ", &password)) {
+    std::cerr << "dovrel-client: no terminal to ask for the password; set DOVREL_PASSWORD\n";
+    return 2;
+  }
+  if (!options.raw) {
+    user = utf8ToCp866(user);
+    password = utf8ToCp866(password);
+  }
+
+  Session session(options, std::move(user), std::move(password));
+  if (options.sources.empty()) {
+    if (platform::isTerminal(platform::StandardStream::INPUT)) {
+      interactive(session);
+    } else {
+      runAll(session, splitCommands(readAll(std::cin)));
+    }
+    return session.sawError() ? 1 : 0;
+  }
+  for (const CommandSource& source : options.sources) {
+    std::vector<std::string> commands;
+    if (source.kind == CommandSource::COMMAND) {
+      commands.push_back(source.value);
+    } else {
+      std::string script;
+      const platform::Status status = platform::Env::current().readWholeFile(source.value, &script);
+      if (!status.isOk()) {
+        std::cerr << "dovrel-client: cannot read " << status.toString() << "\n";
+        return 1;
+      }
+      commands = splitCommands(script);
+    }
+    if (!runAll(session, commands)) break;
+  }
+  return session.sawError() ? 1 : 0;
+}

@@ -1,0 +1,71 @@
+// dovrel-client's command line. Main thread only.
+#include "client/ClientOptions.h"
+
+#include "client/ClientError.h"
+
+namespace dovrel::client {
+
+namespace {
+
+int parsePort(const std::string& text) {
+  if (text.empty() || text.size() > 5) throw ClientError("invalid port: " + text);
+  int port = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') throw ClientError("invalid port: " + text);
+    port = port * 10 + (c - '0');
+  }
+  if (port < 1 || port > 65535) throw ClientError("port out of range 1-65535: " + text);
+  return port;
+}
+
+}  // namespace
+
+ClientOptions parseClientOptions(const std::vector<std::string>& arguments) {
+  ClientOptions options;
+  for (std::size_t i = 0; i < arguments.size(); ++i) {
+    const std::string& option = arguments[i];
+    const auto value = [&]() -> const std::string& {
+      if (i + 1 >= arguments.size()) throw ClientError("option " + option + " needs a value");
+      return arguments[++i];
+    };
+    if (option == "-h") {
+      options.host = value();
+    } else if (option == "-p") {
+      options.port = parsePort(value());
+    } else if (option == "-u") {
+      options.user = value();
+      options.userGiven = true;
+    } else if (option == "-c") {
+      options.sources.push_back({CommandSource::COMMAND, value()});
+    } else if (option == "-f") {
+      options.sources.push_back({CommandSource::FILE, value()});
+    } else if (option == "--raw") {
+      options.raw = true;
+    } else if (option == "--quiet-mode") {
+      options.quietMode = true;
+    } else if (option == "--help") {
+      options.help = true;
+    } else {
+      throw ClientError("unknown option: " + option);
+    }
+  }
+  return options;
+}
+
+const char* clientUsage() {
+  return "usage: dovrel-client [-h host] [-p port] [-u user] [-c command]... [-f file]...\n"
+         "                     [--raw] [--quiet-mode] [--help]\n"
+         "  -h host       server address (default 127.0.0.1)\n"
+         "  -p port       server port (default 8888)\n"
+         "  -u user       user name (default: $DOVREL_USER, else $USER)\n"
+         "  -c command    send this command (may be repeated)\n"
+         "  -f file       send the commands of this file, separated by empty lines\n"
+         "  --raw         send and print code page 866 bytes unconverted\n"
+         "  --quiet-mode  send each command on its own connection as a quiet request\n"
+         "Without -c or -f the commands come from standard input; on a terminal a prompt\n"
+         "is shown and a command is sent when an empty line is entered.\n"
+         "The password is taken from $DOVREL_PASSWORD, else asked for on the terminal.\n"
+         "Exit status 1 after an ERROR answer or a lost connection.\n";
+}
+
+}  // namespace dovrel::client

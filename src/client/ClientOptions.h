@@ -1,0 +1,32 @@
+// The command line of dovrel-client. Parsed once on the main thread.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace dovrel::client {
+
+struct CommandSource {
+  enum Kind { COMMAND, FILE } kind;
+  std::string value;  // the command text (-c) or the file's path (-f)
+};
+
+struct ClientOptions {
+  std::string host = "127.0.0.1";
+  int port = 8888;
+  std::string user;  // empty: taken from the environment by the program
+  bool userGiven = false;
+  std::vector<CommandSource> sources;  // in command-line order; none: standard input
+  bool raw = false;                    // keep the answers' code page 866 bytes and the typed bytes
+  bool quietMode = false;              // one quiet request per connection instead of one connection
+  bool help = false;
+};
+
+// Parses the arguments after the program name. Throws ClientError with a message for the
+// user on an unknown option, a missing value or a port outside 1-65535.
+ClientOptions parseClientOptions(const std::vector<std::string>& arguments);
+
+// The usage text printed by --help and after a command-line error.
+const char* clientUsage();
+
+}  // namespace dovrel::client

@@ -1,0 +1,110 @@
+// The life of one connection. The reader thread reads requests, waits for the parser, runs
+// them and frames the answers; the writer thread sends each answer, or a status line every
+// status interval while none is ready.
+//
+// States (ConnectionState) and the transitions, with the thread that makes them:
+//   QUIET     -> RECEIVING  reader, known-length header read          (ConnectionReader::run)
+//   RECEIVING -> IN_QUEUE   reader, body read and checksum matched
+//   IN_QUEUE  -> RUNNING    reader, parser semaphore obtained
+//   RUNNING   -> READY      writer, answer sent                       (ConnectionWriter::run)
+//   READY     -> RECEIVING  reader, next known-length header read
+//   QUIET     -> ERROR      writer, the answer to a quiet request sent
+//   any       -> ERROR      either thread gives up                    (ConnectionContext::giveUp)
+//
+// Invariants:
+//   1. `state` is read and written only under the record's mutex.
+//   2. The reader writes `answer` only while the writer waits for answerReady; the writer
+//      reads it only between answerReady and its release of answerSent. So the buffer is
+//      never used by both threads at once.
+//   3. Nothing is sent while an answer is being sent: status lines and answers both come
+//      from the writer thread.
+//   4. A thread that gives up sets ERROR and wakes the other, which ends without a second
+//      message; the record (and the socket) is freed when both threads have let go.
+//   5. The parser semaphore is held from just before the journal append until the executor
+//      returns, and is released on every path but a halt.
+//   6. A request of unknown length is valid only as the first request of a connection
+//      (state QUIET); after a known-length one it drops the connection as an invalid header.
+#include "server/Connection.h"
+
+#include "foundation/Console.h"
+#include "foundation/Cp866.h"
+#include "platform/Thread.h"
+#include "server/ConnectionContext.h"
+#include "server/ConnectionReader.h"
+#include "server/ConnectionWriter.h"
+#include "server/ServerCore.h"
+
+namespace dovrel::server {
+
+namespace {
+
+// Keeps a connection thread counted while its body runs.
+class ThreadCount {
+ public:
+  explicit ThreadCount(ServerCore& core) : core_(core) {}
+  ~ThreadCount() { core_.threadEnded(); }
+  ThreadCount(const ThreadCount&) = delete;
+  ThreadCount& operator=(const ThreadCount&) = delete;
+
+ private:
+  ServerCore& core_;
+};
+
+struct ConnectionStart {
+  platform::Socket socket;
+  std::shared_ptr<ServerCore> core;
+};
+
+void runWriterThread(std::shared_ptr<ConnectionContext> context) {
+  const std::shared_ptr<ServerCore> core = context->core;
+  ThreadCount count(*core);
+  ConnectionWriter(std::move(context)).run();
+}
+
+void runReaderThread(std::unique_ptr<ConnectionStart> start) {
+  const std::shared_ptr<ServerCore> core = start->core;
+  ThreadCount count(*core);
+  auto context = std::make_shared<ConnectionContext>(std::move(start->socket), core);
+  start.reset();
+
+  core->threadStarted();
+  std::shared_ptr<ConnectionContext> forWriter = context;
+  const platform::Status started = platform::startDetachedThread(
+      [forWriter]() mutable { runWriterThread(std::move(forWriter)); },
+      core->options().threadStackBytes);
+  if (!started) {
+    core->threadEnded();
+    context.reset();  // closes the socket
+    consolePrint("Ошибка создания потока записи\n"_cp866);
+    return;
+  }
+  forWriter.reset();
+  try {
+    ConnectionReader(context).run();
+  } catch (...) {
+    // Nothing a request can cause is let out of the reader (refusals are answers, memory
+    // exhaustion while receiving ends the connection); this keeps a failure of the journal
+    // or of framing an oversized answer to this connection instead of the whole process.
+    // The parser semaphore has been released on the way out.
+    context->giveUp(ConnectionSide::READER, {});
+  }
+}
+
+}  // namespace
+
+bool Connection::start(const std::shared_ptr<ServerCore>& core, platform::Socket socket) {
+  // std::function needs a copyable callable; the start record travels in a shared_ptr and
+  // is handed over to the thread as a unique one.
+  auto start = std::make_shared<std::unique_ptr<ConnectionStart>>(
+      std::make_unique<ConnectionStart>(ConnectionStart{std::move(socket), core}));
+  core->threadStarted();
+  const platform::Status started = platform::startDetachedThread(
+      [start]() { runReaderThread(std::move(*start)); }, core->options().threadStackBytes);
+  if (!started) {
+    core->threadEnded();
+    return false;  // the record, and with it the socket, goes with `start`
+  }
+  return true;
+}
+
+}  // namespace dovrel::server

@@ -1,0 +1,43 @@
+// The shared connection record and the exit rule. Reader and writer thread of one
+// connection.
+#include "server/ConnectionContext.h"
+
+#include "foundation/Console.h"
+#include "platform/ServerSupport.h"
+#include "server/ServerCore.h"
+
+namespace dovrel::server {
+
+ConnectionContext::ConnectionContext(platform::Socket socket, std::shared_ptr<ServerCore> owner)
+    : sock(std::move(socket)), core(std::move(owner)) {
+  core->connectionOpened();
+}
+
+ConnectionContext::~ConnectionContext() {
+  sock.close();
+  core->connectionClosed();
+}
+
+ConnectionState ConnectionContext::currentState() {
+  std::lock_guard<std::mutex> lock(mutex);
+  return state;
+}
+
+void ConnectionContext::giveUp(ConnectionSide side, std::string_view message) {
+  std::lock_guard<std::mutex> lock(mutex);
+  if (!message.empty()) consolePrint(message);
+  if (state == STATE_ERROR) return;  // the other thread has gone; our release frees the record
+  state = STATE_ERROR;
+  if (side == ConnectionSide::READER) {
+    // The writer waits for answerReady (the reader gives up only before it hands over an
+    // answer, so the count is 0 here): wake it now rather than at its next timeout.
+    answerReady.release();
+  } else {
+    // The reader may be blocked in recv for as long as the peer stays silent; ending both
+    // directions wakes it. The descriptor stays open, so the reader never reads from a
+    // reused one; it is closed when the record is freed.
+    (void)platform::shutdownSocket(sock);
+  }
+}
+
+}  // namespace dovrel::server

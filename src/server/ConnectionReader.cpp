@@ -1,0 +1,229 @@
+// The reader thread of a connection (states and invariants in Connection.cpp). One reader
+// thread per connection; it shares only the ConnectionContext with its writer and the
+// ServerCore with everyone.
+#include "server/ConnectionReader.h"
+
+#include <cerrno>
+#include <new>
+#include <string>
+
+#include "foundation/Console.h"
+#include "foundation/Cp866.h"
+#include "foundation/Crc32.h"
+#include "foundation/Errors.h"
+#include "platform/ServerSupport.h"
+#include "server/ServerCore.h"
+
+namespace dovrel::server {
+
+namespace {
+
+std::string numbered(std::string_view before, int number, std::string_view after) {
+  std::string text(before);
+  text += std::to_string(number);
+  text += after;
+  return text;
+}
+
+// Holds the parser semaphore and releases it on every way out, unless kept for a halt.
+class ParserTurn {
+ public:
+  explicit ParserTurn(std::binary_semaphore& semaphore) : semaphore_(semaphore) {}
+  ~ParserTurn() {
+    if (held_) semaphore_.release();
+  }
+  ParserTurn(const ParserTurn&) = delete;
+  ParserTurn& operator=(const ParserTurn&) = delete;
+
+  void acquire(uint32_t sliceMs) {
+    // Slices rather than one endless wait, as everywhere in the connection threads.
+    while (!semaphore_.try_acquire_for(std::chrono::milliseconds(sliceMs))) {
+    }
+    held_ = true;
+  }
+  void release() {
+    held_ = false;
+    semaphore_.release();
+  }
+  // After a halt the semaphore stays taken, so no other query starts while the server saves.
+  void keep() { held_ = false; }
+
+ private:
+  std::binary_semaphore& semaphore_;
+  bool held_ = false;
+};
+
+}  // namespace
+
+ConnectionReader::ConnectionReader(std::shared_ptr<ConnectionContext> context)
+    : context_(std::move(context)), ctx_(*context_), core_(*ctx_.core) {}
+
+void ConnectionReader::run() {
+  const uint32_t slice = core_.options().statusIntervalMs;
+  for (;;) {
+    RequestHeader header;
+    if (!readHeader(&header) || !enterState(header)) return;
+    TextBuffer body;
+    if (!readBody(header, &body)) return;
+    if (!header.quiet() && crc32(body.pointer(), body.length()) != header.checksum) {
+      ctx_.giveUp(ConnectionSide::READER, "Ошибка контрольной суммы запроса\n"_cp866);
+      return;
+    }
+    if (stopOrAdvance(!header.quiet(), STATE_IN_QUEUE)) return;
+
+    ParserTurn turn(core_.parserSemaphore());
+    turn.acquire(slice);
+    if (stopOrAdvance(!header.quiet(), STATE_RUNNING)) return;  // the turn is released
+    // The writer does not look at the answer until answerReady (invariant 2).
+    ctx_.answer = TextBuffer();
+    core_.journal().append(body.view());
+    const QueryResult result = execute(body.view());
+    if (result == RESULT_COMMITTED) core_.journal().rotate();
+    if (result == RESULT_HALT) {
+      turn.keep();
+      // No answer: the peer sees its connection end. Shut down rather than close, because
+      // the writer may still be sending a status line on this descriptor.
+      (void)platform::shutdownSocket(ctx_.sock);
+      core_.halt();
+      ctx_.giveUp(ConnectionSide::READER, {});  // reached only when a test keeps the process
+      return;
+    }
+    turn.release();
+    body = TextBuffer();
+
+    frameAnswer(ctx_.answer, header.quiet());
+    if (!handOverAnswer()) return;
+    // Known length: the state is READY now and the next request may follow. Quiet: the
+    // writer has set ERROR after the answer, and the connection ends here.
+    if (ctx_.currentState() == STATE_ERROR) return;
+  }
+}
+
+bool ConnectionReader::readHeader(RequestHeader* header) {
+  // One byte per recv, so that no byte of the body is taken before its length is known.
+  char bytes[REQUEST_HEADER_MAX];
+  uint32_t count = 0;
+  int lineFeeds = 0;
+  while (lineFeeds < HEADER_LINE_FEEDS && count < REQUEST_HEADER_MAX) {
+    int error = 0;
+    const long got = ctx_.sock.recv(&bytes[count], 1, &error);
+    if (got < 0) {
+      ctx_.giveUp(ConnectionSide::READER, numbered("Ошибка чтения заголовка "_cp866, error, "\n"));
+      return false;
+    }
+    if (got == 0) {
+      ctx_.giveUp(ConnectionSide::READER, "Неожиданный конец заголовка\n"_cp866);
+      return false;
+    }
+    if (bytes[count++] == '\n') ++lineFeeds;
+  }
+  if (!parseRequestHeader(std::string_view(bytes, count), header)) {
+    ctx_.giveUp(ConnectionSide::READER, "Некорректный заголовок\n"_cp866);
+    return false;
+  }
+  return true;
+}
+
+bool ConnectionReader::enterState(const RequestHeader& header) {
+  std::unique_lock<std::mutex> lock(ctx_.mutex);
+  if (ctx_.state == STATE_ERROR) return false;
+  if (!header.quiet()) {
+    ctx_.state = STATE_RECEIVING;
+    return true;
+  }
+  if (ctx_.state == STATE_QUIET) return true;
+  // A quiet request after a known-length one: its end could only be the end of the
+  // connection, which the known-length requests before it did not promise. Refused as a
+  // malformed header.
+  lock.unlock();
+  ctx_.giveUp(ConnectionSide::READER, "Некорректный заголовок\n"_cp866);
+  return false;
+}
+
+bool ConnectionReader::readBody(const RequestHeader& header, TextBuffer* body) {
+  const bool known = !header.quiet();
+  uint64_t received = 0;
+  try {
+    // The buffer grows with the bytes that actually arrive, never with the announced
+    // length alone, so a peer cannot make the server reserve memory it does not send.
+    while (!known || received < header.queryLength) {
+      const uint64_t want =
+          known ? std::min<uint64_t>(header.queryLength - received, WIRE_PIECE) : WIRE_PIECE;
+      const uint64_t limit = core_.options().bodyMemoryLimit;
+      if (limit != 0 && received + want > limit) throw std::bad_alloc();
+      body->resize(received + want);  // std::bad_alloc past the buffer's limit
+      int error = 0;
+      const long got = ctx_.sock.recv(body->pointer() + received, want, &error);
+      if (got > 0) {
+        received += static_cast<uint64_t>(got);
+        body->resize(received);
+        continue;
+      }
+      body->resize(received);
+      if (got == 0 && !known) return true;  // the client's end of stream ends the body
+      if (got == 0) {
+        ctx_.giveUp(ConnectionSide::READER, "Неожиданный конец тела запроса"_cp866);
+      } else if (known) {
+        ctx_.giveUp(ConnectionSide::READER,
+                    numbered("Ошибка чтения тела запроса "_cp866, error, "\n"));
+      } else {
+        ctx_.giveUp(
+            ConnectionSide::READER,
+            numbered("Ошибка "_cp866, error, " чтения тела запроса неопределённой длины\n"_cp866));
+      }
+      return false;
+    }
+  } catch (const std::bad_alloc&) {
+    // Memory for this request ran out: only this connection ends, reported as a receive
+    // error with the out-of-memory code.
+    *body = TextBuffer();
+    ctx_.giveUp(ConnectionSide::READER,
+                known ? numbered("Ошибка чтения тела запроса "_cp866, ENOMEM, "\n")
+                      : numbered("Ошибка "_cp866, ENOMEM,
+                                 " чтения тела запроса неопределённой длины\n"_cp866));
+    return false;
+  }
+  return true;
+}
+
+bool ConnectionReader::stopOrAdvance(bool knownLength, ConnectionState next) {
+  std::lock_guard<std::mutex> lock(ctx_.mutex);
+  if (ctx_.state == STATE_ERROR) return true;
+  if (knownLength) ctx_.state = next;
+  return false;
+}
+
+QueryResult ConnectionReader::execute(TextView query) {
+  // A refusal is a TextError; the others are caught too, so that no query can end the
+  // thread with the parser semaphore held or the process with an uncaught exception.
+  try {
+    return core_.executor().execute(query, ctx_.answer);
+  } catch (const TextError& error) {
+    answerError(error.text());
+  } catch (const SemanticError& error) {
+    answerError(error.message());
+  } catch (const DiskOrMemoryError& error) {
+    answerError(error.message());
+  } catch (...) {
+    answerError("неожиданная ошибка"_cp866);
+  }
+  return RESULT_DONE;
+}
+
+void ConnectionReader::answerError(std::string_view message) {
+  ctx_.answer.clear();
+  ctx_.answer.append("ERROR\r\n");
+  ctx_.answer.append(message);
+}
+
+bool ConnectionReader::handOverAnswer() {
+  ctx_.answerReady.release();
+  const auto slice = std::chrono::milliseconds(core_.options().statusIntervalMs);
+  while (!ctx_.answerSent.try_acquire_for(slice)) {
+    // A writer that failed while sending never releases answerSent; its STATE_ERROR says so.
+    if (ctx_.currentState() == STATE_ERROR) return false;
+  }
+  return true;
+}
+
+}  // namespace dovrel::server

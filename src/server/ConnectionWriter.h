@@ -1,0 +1,29 @@
+// The writer side of a connection: sends each framed answer, and a status line at every
+// status interval while no answer is ready. Runs on the connection's writer thread only;
+// see Connection.cpp for the states and invariants.
+#pragma once
+
+#include <memory>
+
+#include "server/ConnectionContext.h"
+
+namespace dovrel::server {
+
+class ConnectionWriter {
+ public:
+  explicit ConnectionWriter(std::shared_ptr<ConnectionContext> context);
+
+  // Runs until the connection ends (a quiet answer sent, a send failed, or the reader gave
+  // up).
+  void run();
+
+ private:
+  // False after giving up.
+  bool sendStatusLine(ConnectionState state);
+  bool sendAnswer();
+
+  std::shared_ptr<ConnectionContext> context_;
+  ConnectionContext& ctx_;
+};
+
+}  // namespace dovrel::server

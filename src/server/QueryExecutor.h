@@ -1,0 +1,33 @@
+// The one object through which every query runs. The connection threads call it only while
+// they hold the server's parser semaphore, so an implementation needs no lock of its own;
+// start-up code (journal replay) calls it on the main thread before connections are taken.
+#pragma once
+
+#include "foundation/TextBuffer.h"
+#include "foundation/TextView.h"
+
+namespace dovrel::server {
+
+// What a query was, as far as the connection threads care.
+enum QueryResult {
+  RESULT_DONE,       // every command but the two below; the answer goes to the client
+  RESULT_COMMITTED,  // a commit: the query journal is rotated before the answer is sent
+  RESULT_HALT,       // a halt: no answer; the server saves and ends
+};
+
+class QueryExecutor {
+ public:
+  virtual ~QueryExecutor() = default;
+
+  // Runs one query (login lines and one command, code page 866 bytes) and writes its answer
+  // text into `answer`, which is empty on entry. A refusal leaves as a TextError carrying
+  // the complete message; the caller then answers "ERROR\r\n" and the message, whatever
+  // was written to `answer` before. The query bytes are valid only during the call.
+  virtual QueryResult execute(TextView query, TextBuffer& answer) = 0;
+
+  // Saves everything for a halt; called once, after the journal's shutdown, with the parser
+  // semaphore held and no other query running. The process ends right after.
+  virtual void shutdown() {}
+};
+
+}  // namespace dovrel::server

@@ -1,0 +1,31 @@
+// The hooks of the query journal as the connection threads use them. Called only with the
+// server's parser semaphore held (or on the main thread before connections are taken), so
+// an implementation needs no lock of its own.
+#pragma once
+
+#include "foundation/TextView.h"
+
+namespace dovrel::server {
+
+class QueryJournal {
+ public:
+  virtual ~QueryJournal() = default;
+
+  // Records a request body exactly as received, durably enough to survive a crash of the
+  // process, before the query runs.
+  virtual void append(TextView query) = 0;
+  // Called after a query whose result was RESULT_COMMITTED: starts a new journal span.
+  virtual void rotate() = 0;
+  // Called once on halt, before the executor saves: closes the journal for good.
+  virtual void shutdown() = 0;
+};
+
+// The journal of a server that keeps none.
+class NullQueryJournal final : public QueryJournal {
+ public:
+  void append(TextView) override {}
+  void rotate() override {}
+  void shutdown() override {}
+};
+
+}  // namespace dovrel::server

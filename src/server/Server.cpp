@@ -1,0 +1,144 @@
+// Start-up in its fixed order, and the accept loop with the peer check and the admission
+// throttle. Main thread, except stop().
+#include "server/Server.h"
+
+#include <string>
+#include <vector>
+
+#include "foundation/Assert.h"
+#include "foundation/Console.h"
+#include "foundation/Cp866.h"
+#include "foundation/Errors.h"
+#include "platform/Clock.h"
+#include "platform/Process.h"
+#include "server/CommandLine.h"
+#include "server/Connection.h"
+#include "server/StandInExecutor.h"
+
+namespace dovrel::server {
+
+namespace {
+
+// A refused factory's message, printed as it is (no line feed added).
+template <typename Make>
+bool makeComponent(Make make) {
+  try {
+    make();
+    return true;
+  } catch (const TextError& error) {
+    consolePrint(error.text());
+  } catch (const SemanticError& error) {
+    consolePrint(error.message());
+  } catch (const DiskOrMemoryError& error) {
+    consolePrint(error.message());
+  } catch (...) {
+    consolePrint("неожиданная ошибка"_cp866);
+  }
+  return false;
+}
+
+}  // namespace
+
+std::string ipAddressText(uint32_t address) {
+  return std::to_string(address >> 24) + "." + std::to_string((address >> 16) & 0xFF) + "." +
+         std::to_string((address >> 8) & 0xFF) + "." + std::to_string(address & 0xFF);
+}
+
+Server::Server(ServerPaths paths, ServerOptions options, TickClock* clock)
+    : paths_(std::move(paths)),
+      options_(std::move(options)),
+      clock_(clock != nullptr ? *clock : systemClock_) {}
+
+bool Server::start(int port, const ServerFactories& factories) {
+  if (!listener_.open().isOk()) {
+    consolePrint("ошибка создания сокета (socket)\n"_cp866);
+    return false;
+  }
+  if (!listener_.bind(static_cast<uint16_t>(port)).isOk()) {
+    listener_.close();
+    consolePrint("ошибка привязки сокета к порту (bind)\n"_cp866);
+    return false;
+  }
+  if (!listener_.listen(LISTEN_BACKLOG).isOk()) {
+    listener_.close();
+    consolePrint("ошибка прослушивания сокета (listen)\n"_cp866);
+    return false;
+  }
+  port_ = listener_.port();
+
+  const bool made = makeComponent([&] {
+    components_.peerFilter =
+        factories.peerFilter ? factories.peerFilter(paths_) : std::make_shared<AllowAllPeers>();
+    components_.executor = factories.executor ? factories.executor(paths_, components_)
+                                              : std::make_shared<StandInExecutor>();
+    components_.journal = factories.journal ? factories.journal(paths_, components_)
+                                            : std::make_shared<NullQueryJournal>();
+  });
+  if (!made) {
+    listener_.close();
+    return false;
+  }
+  DOVREL_ASSERT(components_.peerFilter && components_.executor && components_.journal);
+  core_ = std::make_shared<ServerCore>(options_, components_.executor, components_.journal);
+  return true;
+}
+
+int Server::acceptLoop() {
+  AdmissionThrottle throttle(clock_);
+  throttle.start();
+  for (;;) {
+    platform::AcceptResult accepted = listener_.accept();
+    if (stopRequested_.load()) return 0;
+    switch (accepted.outcome) {
+      case platform::AcceptOutcome::ACCEPTED:
+        break;
+      case platform::AcceptOutcome::RETRY_NOW:
+        continue;
+      case platform::AcceptOutcome::RETRY_AFTER_PAUSE:
+        // Out of descriptors or memory for now: connections that end will free them.
+        clock_.sleepMs(100);
+        continue;
+      case platform::AcceptOutcome::FAILED:
+        listener_.close();
+        consolePrint(std::string("ошибка перенаправления сокета (accept) "_cp866) +
+                     std::to_string(accepted.error) + "\n");
+        return 1;
+    }
+    if (!components_.peerFilter->isAllowed(accepted.peerAddress)) {
+      accepted.socket.close();
+      std::string message("соединение c "_cp866);
+      message += ipAddressText(accepted.peerAddress);
+      message += " запрещено\n"_cp866;
+      consolePrint(message);
+      continue;
+    }
+    throttle.admit();
+    if (!Connection::start(core_, std::move(accepted.socket))) {
+      consolePrint("Ошибка создания потока чтения запроса\n"_cp866);
+    }
+  }
+}
+
+void Server::stop() {
+  stopRequested_.store(true);
+  platform::Socket wake;
+  (void)platform::connectTcp("127.0.0.1", port_, &wake);
+}
+
+int serverMain(int argc, const char* const* argv, const ServerFactories& factories) {
+  platform::ignoreSigpipe();
+  const ServerPaths paths = ServerPaths::fromProgramPath(argc > 0 ? argv[0] : "");
+  setCriticalFilePath(paths.besideData("critical.txt"));
+  int port = DEFAULT_PORT;
+  try {
+    port = parsePortArguments(std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc));
+  } catch (const TextError& error) {
+    consolePrint(error.text());
+    return 1;
+  }
+  Server server(paths, ServerOptions{});
+  if (!server.start(port, factories)) return 1;
+  return server.acceptLoop();
+}
+
+}  // namespace dovrel::server

@@ -1,0 +1,103 @@
+// The real dovrel program: its command line and exit statuses, the wire protocol through
+// the client library, and hostile peers.
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "E2ETest.h"
+#include "client/ClientConnection.h"
+#include "client/ClientError.h"
+
+namespace dovrel::e2e {
+namespace {
+
+using client::ClientConnection;
+using client::RequestMode;
+
+// The stand-in executor's answer (code page 866 bytes), until the query parser is built in.
+const std::string STAND_IN_ANSWER =
+    "ERROR\r\n\xA7\xA0\xAF\xE0\xAE\xE1 \xAD\xA5 \xA2\xEB\xAF\xAE\xAB\xAD\xA5\xAD: "
+    "\xE0\xA0\xA7\xA1\xAE\xE0\xE9\xA8\xAA \xA7\xA0\xAF\xE0\xAE\xE1\xAE\xA2 \xAD\xA5 "
+    "\xAF\xAE\xA4\xAA\xAB\xEE\xE7\xF1\xAD";
+
+using CommandLineE2ETest = E2ETest;
+
+TEST_F(CommandLineE2ETest, RefusedCommandLinesPrintTheirMessageAndExitOne) {
+  const struct {
+    std::vector<std::string> arguments;
+    std::string console;
+  } cases[] = {
+      {{"-port:0"}, "Ошибка: не положительное число в параметре командной строки -port:0"},
+      {{"-port:65536"},
+       "Ошибка: номер порта больше 65535 в параметре командной строки -port:65536"},
+      {{"-port:08888"}, "Ошибка: неверный формат в параметре командной строки -port:08888"},
+      {{"-port:"}, "Ошибка: неверный формат числа в параметре командной строки -port:"},
+      {{"--port=80"}, "Ошибка: неожиданный формат параметра командной строки --port=80"},
+      {{"-port:1", "-port:2"}, "Ошибка: более одного параметра командной строки вида -port:"},
+  };
+  for (const auto& c : cases) {
+    const ProgramRun run = instance_->runServer(c.arguments);
+    EXPECT_EQ(run.status, 1) << c.console;
+    EXPECT_EQ(run.output, c.console);
+  }
+}
+
+TEST_F(CommandLineE2ETest, PortInUseIsABindFailure) {
+  ASSERT_TRUE(instance_->start());
+  const ProgramRun second = instance_->runServer({"-port:" + std::to_string(instance_->port())});
+  EXPECT_EQ(second.status, 1);
+  EXPECT_EQ(second.output, "ошибка привязки сокета к порту (bind)\n");
+}
+
+TEST_F(CommandLineE2ETest, RestartBindsAtOnceAfterConnectionsWereServed) {
+  ASSERT_TRUE(instance_->start());
+  {
+    // The server closes a quiet connection first, which leaves its side in TIME_WAIT.
+    ClientConnection connection("127.0.0.1", instance_->port());
+    EXPECT_EQ(connection.request("x", RequestMode::QUIET).text, STAND_IN_ANSWER);
+  }
+  const uint16_t port = instance_->port();
+  instance_->stop();
+  ASSERT_TRUE(instance_->start(port)) << "the old connections kept the port";
+}
+
+using ProtocolE2ETest = E2ETest;
+
+TEST_F(ProtocolE2ETest, ClientLibraryRoundTripsInBothModes) {
+  ASSERT_TRUE(instance_->start());
+  ClientConnection connection("127.0.0.1", instance_->port());
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(
+        connection.request("User: a\r\nPassword: \r\nget users;", RequestMode::KNOWN_LENGTH).text,
+        STAND_IN_ANSWER);
+  }
+  ClientConnection quiet("127.0.0.1", instance_->port());
+  EXPECT_EQ(quiet.request("User: a\r\nPassword: \r\nget users;", RequestMode::QUIET).text,
+            STAND_IN_ANSWER);
+  EXPECT_THROW(quiet.receive(RequestMode::KNOWN_LENGTH), client::ClientError);  // closed
+}
+
+TEST_F(ProtocolE2ETest, HostilePeersDoNotStopTheServer) {
+  ASSERT_TRUE(instance_->start());
+  for (int round = 0; round < 20; ++round) {
+    ClientConnection peer("127.0.0.1", instance_->port());
+    platform::Socket& socket = peer.socket();
+    const std::string garbage = round % 2 == 0 ? std::string(70, static_cast<char>(round))
+                                               : "Format: TORV5\r\nContent-Length: 50\r\n"
+                                                 "Checksum: 00000000\r\n\r\nhalf";
+    (void)socket.sendAll(garbage.data(), garbage.size());
+    if (round % 4 == 1) {
+      const linger abort{1, 0};  // reset mid-body
+      ::setsockopt(socket.descriptor(), SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+    }
+    socket.close();
+  }
+  ClientConnection connection("127.0.0.1", instance_->port());
+  EXPECT_EQ(connection.request("x", RequestMode::KNOWN_LENGTH).text, STAND_IN_ANSWER);
+  EXPECT_TRUE(instance_->running());
+  EXPECT_NE(instance_->console().find("Некорректный заголовок\n"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace dovrel::e2e
