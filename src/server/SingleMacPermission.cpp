@@ -1,0 +1,16 @@
+// A permitted MAC address. Immutable; any thread.
+#include "server/SingleMacPermission.h"
+
+#include "server/NetworkAddress.h"
+
+namespace dovrel::server {
+
+SingleMacPermission::SingleMacPermission(std::string_view text) : mac_(macFromText(text)) {}
+
+IpVerdict SingleMacPermission::checkIp(uint32_t) const { return MAC_NEEDED; }
+
+bool SingleMacPermission::checkMac(uint32_t, uint64_t mac) const { return mac == mac_; }
+
+void SingleMacPermission::write(TextBuffer& out) const { out.append(macToText(mac_)); }
+
+}  // namespace dovrel::server
