@@ -30,8 +30,10 @@ struct Scratch {
 };
 
 Scratch& scratch() {
-  static Scratch shared;
-  return shared;
+  // Never destroyed: a pool destroyed during static destruction (an index held by a static
+  // object) still finds it. Its buffers are freed with the last pool.
+  static Scratch* const shared = new Scratch;
+  return *shared;
 }
 
 // Bytes of the run entry at `entry`: key, both length bytes and every value.

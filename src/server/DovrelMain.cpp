@@ -1,12 +1,52 @@
-// The dovrel server program. Runs start-up and the accept loop on the main thread.
+// The dovrel server program: start-up in its fixed order (network permissions, query
+// parser, query journal with its crash replay), then the accept loop on the main thread.
+#include <memory>
+
+#include "query/Parser.h"
+#include "server/Logger.h"
+#include "server/NetworkPermissions.h"
 #include "server/Server.h"
-#include "server/StandInExecutor.h"
+
+namespace {
+
+using namespace dovrel;
+using namespace dovrel::server;
+
+// The query parser as the connection threads see it. Its shutdown is the halt: the parser
+// commits every table (unless it is in its error state) and is released.
+class ParserExecutor final : public QueryExecutor {
+ public:
+  explicit ParserExecutor(std::unique_ptr<query::Parser> parser) : parser_(std::move(parser)) {}
+
+  QueryResult execute(TextView query, TextBuffer& answer) override {
+    return parser_->execute(query, answer);
+  }
+  void shutdown() override {
+    parser_->shutdown();
+    parser_.reset();
+  }
+
+ private:
+  std::unique_ptr<query::Parser> parser_;
+};
+
+}  // namespace
 
 int main(int argc, char** argv) {
-  using namespace dovrel::server;
   ServerFactories factories;
-  factories.executor = [](const ServerPaths&, const ServerComponents&) {
-    return std::make_shared<StandInExecutor>();
+  factories.peerFilter = [](const ServerPaths& paths) {
+    return std::make_shared<NetworkPermissions>(paths.besideData("network_permissions.txt"));
+  };
+  factories.executor = [](const ServerPaths& paths, const ServerComponents& made) {
+    const query::ParserFiles files{paths.dataDir, paths.besideData("security.txt"),
+                                   paths.besideData("security_log.txt"),
+                                   paths.besideData("critical.txt")};
+    auto permissions = std::dynamic_pointer_cast<NetworkPermissions>(made.peerFilter);
+    return std::make_shared<ParserExecutor>(
+        std::make_unique<query::Parser>(files, std::move(permissions)));
+  };
+  factories.journal = [](const ServerPaths& paths, const ServerComponents& made) {
+    return std::make_shared<Logger>(paths.logDir, *made.executor);
   };
   return serverMain(argc, argv, factories);
 }

@@ -13,13 +13,16 @@
 #include "foundation/Poolable.h"
 #include "foundation/TextView.h"
 #include "platform/Arp.h"
+#include "query/NetworkPermissionStore.h"
 #include "server/NetworkPermissionList.h"
 #include "server/PeerFilter.h"
 #include "storage/ReliableFile.h"
 
 namespace dovrel::server {
 
-class NetworkPermissions final : public PeerFilter, public Object {
+class NetworkPermissions final : public PeerFilter,
+                                 public query::NetworkPermissionStore,
+                                 public Object {
  public:
   // Loads and parses the permission file at `path` (with its ".bak" recovery). Throws
   // DiskOrMemoryError when the file cannot be read (a missing file included) and TextError
@@ -38,11 +41,11 @@ class NetworkPermissions final : public PeerFilter, public Object {
   // "Неверный формат нового файла сетевых разрешений: " + the parse message when the text
   // does not parse, and DiskOrMemoryError when the save fails; in both cases the current
   // list stays in force. Called with the parser semaphore held.
-  void replace(TextView text);
+  void replace(TextView text) override;
 
   // The text of the current rules, each in its text form followed by CR LF: what the
   // command that gets the permissions answers (in counted form). Any thread.
-  std::string toText() const;
+  std::string toText() const override;
 
   // The list in force now; it stays valid for as long as the caller holds it.
   std::shared_ptr<const NetworkPermissionList> current() const;

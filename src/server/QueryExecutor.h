@@ -5,15 +5,15 @@
 
 #include "foundation/TextBuffer.h"
 #include "foundation/TextView.h"
+#include "query/QueryResult.h"
 
 namespace dovrel::server {
 
-// What a query was, as far as the connection threads care.
-enum QueryResult {
-  RESULT_DONE,       // every command but the two below; the answer goes to the client
-  RESULT_COMMITTED,  // a commit: the query journal is rotated before the answer is sent
-  RESULT_HALT,       // a halt: no answer; the server saves and ends
-};
+// What a query was, as far as the connection threads care (defined by the query layer).
+using query::QueryResult;
+using query::RESULT_COMMITTED;
+using query::RESULT_DONE;
+using query::RESULT_HALT;
 
 class QueryExecutor {
  public:

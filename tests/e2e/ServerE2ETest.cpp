@@ -8,6 +8,7 @@
 #include "E2ETest.h"
 #include "client/ClientConnection.h"
 #include "client/ClientError.h"
+#include "foundation/Cp866.h"
 
 namespace dovrel::e2e {
 namespace {
@@ -15,11 +16,14 @@ namespace {
 using client::ClientConnection;
 using client::RequestMode;
 
-// The stand-in executor's answer (code page 866 bytes), until the query parser is built in.
-const std::string STAND_IN_ANSWER =
-    "ERROR\r\n\xA7\xA0\xAF\xE0\xAE\xE1 \xAD\xA5 \xA2\xEB\xAF\xAE\xAB\xAD\xA5\xAD: "
-    "\xE0\xA0\xA7\xA1\xAE\xE0\xE9\xA8\xAA \xA7\xA0\xAF\xE0\xAE\xE1\xAE\xA2 \xAD\xA5 "
-    "\xAF\xAE\xA4\xAA\xAB\xEE\xE7\xF1\xAD";
+// What the parser answers to a body without login lines, and to an unknown user: answers
+// that no command handler changes.
+const std::string BAD_LOGIN_ANSWER =
+    "ERROR\r\n" +
+    std::string("Ошибка в строке 1 столбце 1: ожидается 'User: *\\x0D\\x0A', получено 'x'"_cp866);
+const std::string UNKNOWN_USER_ANSWER =
+    "ERROR\r\n" +
+    std::string("Ошибка в строке 3 столбце 1: имя a не принадлежит ни роли, ни пользователю"_cp866);
 
 using CommandLineE2ETest = E2ETest;
 
@@ -55,7 +59,7 @@ TEST_F(CommandLineE2ETest, RestartBindsAtOnceAfterConnectionsWereServed) {
   {
     // The server closes a quiet connection first, which leaves its side in TIME_WAIT.
     ClientConnection connection("127.0.0.1", instance_->port());
-    EXPECT_EQ(connection.request("x", RequestMode::QUIET).text, STAND_IN_ANSWER);
+    EXPECT_EQ(connection.request("x", RequestMode::QUIET).text, BAD_LOGIN_ANSWER);
   }
   const uint16_t port = instance_->port();
   instance_->stop();
@@ -70,11 +74,11 @@ TEST_F(ProtocolE2ETest, ClientLibraryRoundTripsInBothModes) {
   for (int i = 0; i < 3; ++i) {
     EXPECT_EQ(
         connection.request("User: a\r\nPassword: \r\nget users;", RequestMode::KNOWN_LENGTH).text,
-        STAND_IN_ANSWER);
+        UNKNOWN_USER_ANSWER);
   }
   ClientConnection quiet("127.0.0.1", instance_->port());
   EXPECT_EQ(quiet.request("User: a\r\nPassword: \r\nget users;", RequestMode::QUIET).text,
-            STAND_IN_ANSWER);
+            UNKNOWN_USER_ANSWER);
   EXPECT_THROW(quiet.receive(RequestMode::KNOWN_LENGTH), client::ClientError);  // closed
 }
 
@@ -94,7 +98,7 @@ TEST_F(ProtocolE2ETest, HostilePeersDoNotStopTheServer) {
     socket.close();
   }
   ClientConnection connection("127.0.0.1", instance_->port());
-  EXPECT_EQ(connection.request("x", RequestMode::KNOWN_LENGTH).text, STAND_IN_ANSWER);
+  EXPECT_EQ(connection.request("x", RequestMode::KNOWN_LENGTH).text, BAD_LOGIN_ANSWER);
   EXPECT_TRUE(instance_->running());
   EXPECT_NE(instance_->console().find("Некорректный заголовок\n"), std::string::npos);
 }

@@ -16,6 +16,8 @@
 #include <sstream>
 #include <thread>
 
+#include "InstanceFiles.h"
+
 namespace dovrel::e2e {
 
 namespace {
@@ -104,6 +106,7 @@ ServerInstance::ServerInstance() {
     std::filesystem::create_symlink(binDir() + "/dovrel", directory_ + "dovrel");
   }
   std::ofstream(directory_ + "stdin.txt").close();
+  writeInstanceFiles(directory_);
 }
 
 ServerInstance::~ServerInstance() {

@@ -22,8 +22,8 @@ struct ProgramRun {
 
 class ServerInstance {
  public:
-  // Creates the instance directory. The binaries' directory is DOVREL_BIN_DIR; binDir() is
-  // empty when it is not set (tests then skip).
+  // Creates the instance directory with the files of InstanceFiles.h. The binaries'
+  // directory is DOVREL_BIN_DIR; binDir() is empty when it is not set (tests then skip).
   ServerInstance();
   // Kills a running server (SIGKILL) and removes the directory.
   ~ServerInstance();

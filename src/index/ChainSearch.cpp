@@ -1,0 +1,173 @@
+// Key scans in both directions over the chains of a merge index, the visibility rule of
+// the search modes and the documents of a key. Called by the merge index on the query
+// thread only.
+//
+// Looking for a visible document consumes the records of the invisible documents before
+// it, and only those; getDocs would skip them anyway, so it goes on from where the check
+// stopped. The current key is kept as a copy because reading a key's values may carry a
+// chain into the next cluster, over the bytes the key pointed at.
+#include "index/ChainSearch.h"
+
+#include <cstring>
+
+#include "foundation/Assert.h"
+#include "index/AlignedBuffer.h"
+#include "index/Chain.h"
+
+namespace dovrel::index {
+
+namespace {
+
+// keyCompare for positions that may be the same sentinel.
+int comparePositions(Key a, Key b) { return a == b ? 0 : keyCompare(a, b); }
+
+}  // namespace
+
+bool ChainSearch::prepare(SearchMode mode, ErrorCode& error) {
+  mode_ = mode;
+  forward_ = true;
+  current_ = keyMin;
+  return guardAllocation(error, [&] {
+    flags_.assign(chains_.size(), 0);
+    heads_.assign(chains_.size(), Chain::NO_VALUE);
+  });
+}
+
+bool ChainSearch::start(SearchMode mode, ErrorCode& error) {
+  if (!prepare(mode, error)) return true;
+  for (const auto& chain : chains_) {
+    chain->release();
+    chain->nextKey(error);
+    if (error != EM_NO_ERRORS) return true;
+  }
+  return scan(true, false, error);
+}
+
+SearchCode ChainSearch::find(Key key, SearchMode mode, ErrorCode& error) {
+  if (!prepare(mode, error)) return SEARCH_SMALLER;
+  for (const auto& chain : chains_) {
+    chain->find(key, error);
+    if (error != EM_NO_ERRORS) return SEARCH_SMALLER;
+  }
+  if (scan(true, false, error)) return SEARCH_SMALLER;
+  return keySearchCompare(current_, key);
+}
+
+bool ChainSearch::next(ErrorCode& error) {
+  if (!forward_) {
+    for (std::size_t i = 0; i < chains_.size(); ++i) {
+      if (!flags_[i]) chains_[i]->nextKey(error);
+      if (error != EM_NO_ERRORS) return true;
+    }
+  }
+  return scan(true, true, error);
+}
+
+bool ChainSearch::prev(ErrorCode& error) {
+  if (forward_) {
+    for (std::size_t i = 0; i < chains_.size(); ++i) {
+      if (!flags_[i]) chains_[i]->prevKey(error);
+      if (error != EM_NO_ERRORS) return true;
+    }
+  }
+  return scan(false, true, error);
+}
+
+void ChainSearch::settle(bool forward) {
+  Key best = forward ? keyMax : keyMin;
+  for (const auto& chain : chains_) {
+    int order = comparePositions(chain->currentKey(), best);
+    if (forward ? order < 0 : order > 0) best = chain->currentKey();
+  }
+  for (std::size_t i = 0; i < chains_.size(); ++i) {
+    flags_[i] = comparePositions(chains_[i]->currentKey(), best) == 0;
+  }
+  if (isRealKey(best)) {
+    std::memcpy(key_.data(), best, keySize(best));
+    current_ = key_.data();
+  } else {
+    current_ = best;
+  }
+}
+
+bool ChainSearch::scan(bool forward, bool stepFirst, ErrorCode& error) {
+  forward_ = forward;
+  for (bool step = stepFirst;; step = true) {
+    if (step) {
+      for (std::size_t i = 0; i < chains_.size(); ++i) {
+        if (!flags_[i]) continue;
+        if (forward) {
+          chains_[i]->nextKey(error);
+        } else {
+          chains_[i]->prevKey(error);
+        }
+        if (error != EM_NO_ERRORS) return true;
+      }
+    }
+    settle(forward);
+    if (!isRealKey(current_)) return true;
+    if (visible(error)) return false;
+    if (error != EM_NO_ERRORS) return true;
+  }
+}
+
+bool ChainSearch::peekHeads(ErrorCode& error) {
+  for (std::size_t i = 0; i < chains_.size(); ++i) {
+    heads_[i] = flags_[i] ? chains_[i]->peekValue(error) : Chain::NO_VALUE;
+    if (error != EM_NO_ERRORS) return false;
+  }
+  return true;
+}
+
+int32_t ChainSearch::winner() const {
+  int32_t best = -1;
+  for (std::size_t i = 0; i < chains_.size(); ++i) {
+    if (heads_[i] == Chain::NO_VALUE) continue;
+    // Chains run oldest first, so on a tie the later (newer) chain wins.
+    if (best < 0 || recordOrder(heads_[i]) <= recordOrder(heads_[best])) {
+      best = static_cast<int32_t>(i);
+    }
+  }
+  return best;
+}
+
+bool ChainSearch::consume(uint32_t order, ErrorCode& error) {
+  for (std::size_t i = 0; i < chains_.size(); ++i) {
+    if (heads_[i] == Chain::NO_VALUE || recordOrder(heads_[i]) != order) continue;
+    chains_[i]->nextValue(error);
+    if (error == EM_NO_ERRORS) heads_[i] = chains_[i]->peekValue(error);
+    if (error != EM_NO_ERRORS) return false;
+  }
+  return true;
+}
+
+bool ChainSearch::visible(ErrorCode& error) {
+  if (mode_ == SearchMode::ALL) return true;
+  if (!peekHeads(error)) return false;
+  for (;;) {
+    int32_t best = winner();
+    if (best < 0) return false;
+    if (recordMatches(heads_[best], mode_)) return true;
+    if (!consume(recordOrder(heads_[best]), error)) return false;
+  }
+}
+
+uint32_t ChainSearch::getDocs(uint32_t* out, ErrorCode& error) {
+  if (!isRealKey(current_) || !peekHeads(error)) return 0;
+  uint32_t count = 0;
+  while (count < DOCS_BATCH) {
+    int32_t best = winner();
+    if (best < 0) break;
+    uint32_t value = heads_[best];
+    if (recordMatches(value, mode_)) out[count++] = value >> 1;
+    if (!consume(recordOrder(value), error)) break;
+  }
+  return count;
+}
+
+void ChainSearch::end() {
+  for (const auto& chain : chains_) chain->release();
+  current_ = keyMin;
+}
+
+}  // namespace dovrel::index

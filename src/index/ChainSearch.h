@@ -1,0 +1,82 @@
+// An open key scan over the chains of a merge index: the current key, the chains standing
+// on it, the direction of the last step and the search mode that decides which keys and
+// documents are visible. Owned by the merge index; query thread only.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "foundation/ErrorCode.h"
+#include "index/IndexFormat.h"
+#include "index/Key.h"
+#include "index/MergeIndexTypes.h"
+
+namespace dovrel::index {
+
+class Chain;
+
+// Between steps every chain stands on a key of its own (or before its start / after its
+// end), and the flagged chains are exactly those standing on the current key:
+//  - after a forward step, each chain stands on its smallest key not smaller than the
+//    current key;
+//  - after a backward step, on its largest key not greater than the current key.
+// A step in the other direction first moves the unflagged chains once, which turns one
+// arrangement into the other.
+//
+// A key is visible when some document's newest record under it matches the mode (every
+// key in SearchMode::ALL). Chains are passed oldest first; where two chains hold a record
+// of the same document, the newer chain's record is the newest. Every call may read
+// clusters: a failure sets `error` and leaves the scan undefined (the caller ends it).
+class ChainSearch {
+ public:
+  using Chains = std::vector<std::unique_ptr<Chain>>;
+
+  // A scan over `chains`, which must not change until end().
+  explicit ChainSearch(const Chains& chains) : chains_(chains) {}
+  ChainSearch(const ChainSearch&) = delete;
+  ChainSearch& operator=(const ChainSearch&) = delete;
+
+  // Positions on the first visible key; true when there is none. EM_NO_MEMORY possible.
+  bool start(SearchMode mode, ErrorCode& error);
+  // Positions on the first visible key not smaller than `key` and returns its search code
+  // against `key`; SEARCH_SMALLER, with every chain after its end, when there is none.
+  SearchCode find(Key key, SearchMode mode, ErrorCode& error);
+  // To the next / previous visible key; true at the end / the beginning (the current key
+  // is then keyMax / keyMin).
+  bool next(ErrorCode& error);
+  bool prev(ErrorCode& error);
+  // keyMin, keyMax or a copy of the current key (valid until the next step).
+  Key currentKey() const { return current_; }
+  // Up to DOCS_BATCH more visible documents of the current key, ascending; fewer means the
+  // key's documents are exhausted. Returns the count.
+  uint32_t getDocs(uint32_t* out, ErrorCode& error);
+  // Frees the chains' loaded clusters.
+  void end();
+
+ private:
+  bool prepare(SearchMode mode, ErrorCode& error);
+  // Makes the current key the smallest (forward) or largest chain key and flags the
+  // chains on it.
+  void settle(bool forward);
+  // Steps the flagged chains and settles until a visible key or the end.
+  bool scan(bool forward, bool stepFirst, ErrorCode& error);
+  bool visible(ErrorCode& error);
+  // Reads the next record of every flagged chain into heads_.
+  bool peekHeads(ErrorCode& error);
+  // The flagged chain holding the newest record of the smallest document, or -1.
+  int32_t winner() const;
+  // Consumes the records of the document `order` from every flagged chain that holds it.
+  bool consume(uint32_t order, ErrorCode& error);
+
+  const Chains& chains_;
+  SearchMode mode_ = SearchMode::PRESENT;
+  bool forward_ = true;
+  std::vector<uint8_t> flags_;   // per chain: stands on the current key
+  std::vector<uint32_t> heads_;  // per flagged chain: its next record, or Chain::NO_VALUE
+  Key current_ = keyMin;
+  std::array<uint8_t, MAX_KEY_LENGTH + 1> key_{};
+};
+
+}  // namespace dovrel::index

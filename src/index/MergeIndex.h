@@ -1,0 +1,154 @@
+// The merge index: the persistent, crash-safe ordered multimap from keys to documents
+// behind every field index, with its two-phase commit. One object per open index file;
+// all calls come from the query thread.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "foundation/ErrorCode.h"
+#include "foundation/Poolable.h"
+#include "index/AlignedBuffer.h"
+#include "index/ChainSearch.h"
+#include "index/ClusterMap.h"
+#include "index/IndexFile.h"
+#include "index/IndexFormat.h"
+#include "index/Key.h"
+#include "index/MergeIndexTypes.h"
+#include "index/MergeScheduler.h"
+#include "storage/OpenMode.h"
+
+namespace dovrel::index {
+
+class Chain;
+class Cluster;
+class MergePool;
+struct DirectoryChain;
+
+// Records (key, document x 2 + flag) go into an in-memory pool; a full pool becomes a
+// chain of one cluster, and chains are merged a bounded amount at a time. The state on
+// disk changes only through commitPrepare() and commitFinish(): a crash at any point
+// leaves the previous or the new committed state readable (see MergeIndex.cpp).
+//
+// Every operation reports failure through `error` (EM_* codes) and never throws. After a
+// failure inside an insertion, search start, optimize or commit the index in memory need
+// not match any committed state: the caller abandons its work and must not commit it.
+// Calling an operation in the wrong state is a broken contract (fatal).
+class MergeIndex : public Poolable {
+ public:
+  static constexpr uint32_t MIN_CLUSTER_SIZE_LOG = index::MIN_CLUSTER_SIZE_LOG;
+  static constexpr uint32_t MAX_CLUSTER_SIZE_LOG = index::MAX_CLUSTER_SIZE_LOG;
+  static constexpr uint32_t DEFAULT_CLUSTER_SIZE_LOG = index::DEFAULT_CLUSTER_SIZE_LOG;
+
+  // Creates (or truncates) the file at `path` for clusters of `clusterLength` bytes (a
+  // power of two from 2^16 to 2^24) and the given multiplier (2 to 100; both fatal
+  // otherwise), and commits it empty. Null on failure (EM_CREATE, EM_WRITE, ...).
+  static std::unique_ptr<MergeIndex> create(const std::string& path, uint32_t clusterLength,
+                                            uint32_t mergeMultiplier, ErrorCode& error);
+  // Opens the file at `path` and restores its committed state: with OpenMode::openNormal
+  // from information blocks 0 and 1, with OpenMode::openAfterCommit (only after a commit
+  // whose first phase may not have completed) from blocks 2 and 3, and copies that pair
+  // over the other. Null on failure: EM_OPEN, EM_READ, EM_BAD_DATA for a damaged file.
+  static std::unique_ptr<MergeIndex> open(const std::string& path, OpenMode mode, ErrorCode& error);
+
+  // Closes the file without writing: what was not committed is lost, exactly as in a
+  // crash. destroy() is the orderly way.
+  ~MergeIndex();
+  MergeIndex(const MergeIndex&) = delete;
+  MergeIndex& operator=(const MergeIndex&) = delete;
+
+  // Records `document` under `key` (a real key) as inserted or removed. A document above
+  // MAX_DOCUMENT_NUMBER gives EM_DOC_TOO_LARGE and changes nothing. Requires
+  // STATE_NEUTRAL or STATE_AFTER_COMMIT.
+  void insert(Key key, uint32_t document, InsertMode mode, ErrorCode& error);
+
+  // First commit phase: writes the new directory and information blocks 0 and 1 and makes
+  // them durable. Requires STATE_NEUTRAL or STATE_AFTER_COMMIT; enters STATE_IN_COMMIT.
+  void commitPrepare(ErrorCode& error);
+  // Second phase: information blocks 2 and 3, made durable; then frees what only the
+  // previous commit needed. Requires STATE_IN_COMMIT; enters STATE_AFTER_COMMIT.
+  void commitFinish(ErrorCode& error);
+
+  // Starts a forward scan on the first key visible under `mode`; true when there is none.
+  // Requires STATE_NEUTRAL or STATE_AFTER_COMMIT; enters STATE_IN_FORWARD_SEARCH (also on
+  // failure, so that endSearch() may follow).
+  bool startSearch(SearchMode mode, ErrorCode& error);
+  // Starts a forward scan on the first visible key not smaller than `key` and returns its
+  // code against `key`: SEARCH_EQUAL, SEARCH_EXTENDS (key is a proper prefix of it),
+  // SEARCH_GREATER, or SEARCH_SMALLER when there is none (prevKey() then yields the last
+  // visible key). Same states as startSearch().
+  SearchCode findKey(Key key, SearchMode mode, ErrorCode& error);
+  // The next / previous visible key; true at the end / the beginning. Either direction
+  // may follow either. Require an open search.
+  bool nextKey(ErrorCode& error);
+  bool prevKey(ErrorCode& error);
+  // Copies the current key (length byte and bytes, at most 256 bytes) to `out`. Requires
+  // an open search standing on a key.
+  void getKey(uint8_t* out) const;
+  // Up to DOCS_BATCH more documents of the current key visible under the search mode,
+  // ascending, into `out`; `count` below DOCS_BATCH means they are exhausted.
+  void getDocs(std::array<uint32_t, DOCS_BATCH>& out, uint32_t& count, ErrorCode& error);
+  // Ends the scan and frees the clusters it loaded; enters STATE_NEUTRAL.
+  void endSearch();
+
+  // A bounded amount of merging towards a single chain. Requires STATE_NEUTRAL or
+  // STATE_AFTER_COMMIT; enters STATE_NEUTRAL.
+  OptimizeResult optimize(ErrorCode& error);
+
+  // Closes the index. Requires STATE_AFTER_COMMIT: an index with uncommitted changes is
+  // never destroyed this way. The object may only be deleted afterwards.
+  void destroy();
+
+  MergeIndexState state() const { return state_; }
+  uint32_t clusterLength() const { return clusterLength_; }
+  uint32_t mergeMultiplier() const { return mergeMultiplier_; }
+  // For diagnostics and tests: chains, merges in progress, clusters of the file, free
+  // clusters.
+  uint32_t chainNum() const { return static_cast<uint32_t>(data_.size()); }
+  uint32_t inMergeNum() const { return scheduler_.inMergeNum(); }
+  uint32_t clusterNum() const { return file_.clusterNum(); }
+  uint32_t freeClusterNum() const { return map_.freeCount(); }
+
+ private:
+  MergeIndex(uint32_t clusterLength, uint32_t mergeMultiplier);
+
+  // Allocates the pool and the cluster buffer.
+  void build(ErrorCode& error);
+  // open(): information blocks, directory walk, snapshot, free list.
+  void restore(OpenMode mode, ErrorCode& error);
+  // The information block of the pair that `mode` trusts, checked; empty on failure.
+  AlignedBuffer readInfoPair(OpenMode mode, InfoBlock* info, ErrorCode& error);
+  std::unique_ptr<Chain> chainFromDirectory(const DirectoryChain& entries, ErrorCode& error);
+  // Turns the pool's poured-out run into a new chain and runs the merge policy.
+  void flushPoured(ErrorCode& error);
+  // flushPoured() when the pool holds anything.
+  void flushPool(ErrorCode& error);
+  void writeDirectory(uint32_t first, ErrorCode& error);
+  // Clusters the committed state will hold references to: every chain's and every merge
+  // output's.
+  std::size_t committedClusterCount() const;
+  // Drops the previous committed state's references and takes the current one's.
+  void replaceSnapshot();
+  void requireIdle() const;
+  void requireSearch() const;
+
+  IndexFile file_;
+  uint32_t clusterLength_;
+  uint32_t mergeMultiplier_;
+  ClusterMap map_;
+  std::unique_ptr<Cluster> buffer_;
+  std::unique_ptr<MergePool> pool_;
+  std::vector<std::unique_ptr<Chain>> data_;  // the current chains, oldest first
+  MergeScheduler scheduler_;
+  ChainSearch search_;
+  // Clusters of the last committed state, each holding one reference.
+  std::vector<uint32_t> snapshot_;
+  MergeIndexState state_ = STATE_AFTER_COMMIT;
+  bool changed_ = false;
+  AlignedBuffer hbuf_;  // the information block of a commit in progress
+};
+
+}  // namespace dovrel::index

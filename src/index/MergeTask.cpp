@@ -1,0 +1,317 @@
+// Merge steps with continued keys and progress that survives between steps and commits.
+// Called by the merge index on the query thread only.
+//
+// Between advances each source is described by its cluster position, the byte offset of
+// its current key, the slot distance of its next unread value and its pending record (read
+// from the cluster, not yet written). The key being written is kept as a copy: it is the
+// last key of the output so far, so a restored task takes it from the output chain's last
+// cluster. Invariants between advances:
+//  1. The new-key flag is clear exactly when a source's pending record belongs to the key
+//     being written (its values continue in the next output cluster).
+//  2. Every key a source will still yield is greater than the key being written, or equal
+//     to it while the flag is clear.
+//  3. The output chain holds every record consumed so far, in key and record order.
+#include "index/MergeTask.h"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+
+#include "foundation/Assert.h"
+#include "index/Chain.h"
+#include "index/Cluster.h"
+#include "index/ClusterMap.h"
+#include "index/IndexFile.h"
+#include "index/MergeIndexTypes.h"
+
+namespace dovrel::index {
+
+MergeTask::MergeTask(uint32_t c1, Chain& source1, Chain& source2, std::unique_ptr<Chain> output)
+    : c1_(c1), output_(std::move(output)) {
+  sources_[0].chain = &source1;
+  sources_[1].chain = &source2;
+}
+
+MergeTask::~MergeTask() = default;
+
+std::unique_ptr<MergeTask> MergeTask::start(uint32_t c1, Chain& source1, Chain& source2,
+                                            IndexFile& file, ErrorCode& error) {
+  DOVREL_ASSERT_TEXT(source1.chainLength() > 0, "mi->data[c1]->chainLength > 0");
+  DOVREL_ASSERT_TEXT(source2.chainLength() > 0, "mi->data[c2]->chainLength > 0");
+  DOVREL_ASSERT_TEXT(!source1.inMerge(), "!source1->inMerge");
+  DOVREL_ASSERT_TEXT(!source2.inMerge(), "!source2->inMerge");
+  std::unique_ptr<Chain> output(new (std::nothrow) Chain(&file, file.clusterLength()));
+  std::unique_ptr<MergeTask> task;
+  if (output != nullptr) task.reset(new (std::nothrow) MergeTask(c1, source1, source2, nullptr));
+  if (task == nullptr) {
+    error = EM_NO_MEMORY;
+    return nullptr;
+  }
+  task->output_ = std::move(output);
+  return task;
+}
+
+std::unique_ptr<MergeTask> MergeTask::restore(const Record& record, std::unique_ptr<Chain> output,
+                                              Chain& source1, Chain& source2, ErrorCode& error) {
+  // The writer never records a merge before its first output cluster.
+  if (output == nullptr || output->chainLength() == 0 ||
+      record[MERGE_SOURCE1_POSITION] > source1.chainLength() ||
+      record[MERGE_SOURCE2_POSITION] > source2.chainLength() || record[MERGE_NEW_KEY] > 1) {
+    error = EM_BAD_DATA;
+    return nullptr;
+  }
+  std::unique_ptr<MergeTask> task(
+      new (std::nothrow) MergeTask(record[MERGE_SOURCE1_CHAIN], source1, source2, nullptr));
+  if (task == nullptr) {
+    error = EM_NO_MEMORY;
+    return nullptr;
+  }
+  for (std::size_t i = 0; i < 2; ++i) {
+    Source& source = task->sources_[i];
+    source.position = record[MERGE_SOURCE1_POSITION + i];
+    source.keyOffset = record[MERGE_SOURCE1_KEY_OFFSET + i];
+    source.slotDistance = record[MERGE_SOURCE1_SLOT_DISTANCE + i];
+    source.pending = record[MERGE_SOURCE1_PENDING + i];
+  }
+  Key last = output->finKey(output->chainLength() - 1);
+  std::memcpy(task->key_.data(), last, keySize(last));
+  task->output_ = std::move(output);
+  task->started_ = true;
+  task->hasKey_ = true;
+  task->newKey_ = record[MERGE_NEW_KEY] != 0;
+
+  ErrorCode loadError = EM_NO_ERRORS;
+  if (task->load(loadError)) {
+    bool continues = task->holdsKey(task->sources_[0]) || task->holdsKey(task->sources_[1]);
+    if (continues == task->newKey_) loadError = EM_BAD_DATA;  // invariant 1
+    for (const Source& source : task->sources_) {
+      if (!task->exhausted(source) && keyCompare(task->sourceKey(source), task->key()) < 0) {
+        loadError = EM_BAD_DATA;  // invariant 2
+      }
+    }
+  }
+  task->releaseSources();
+  if (loadError != EM_NO_ERRORS) {
+    error = loadError;
+    return nullptr;
+  }
+  return task;
+}
+
+uint32_t MergeTask::remainingWork() const {
+  uint32_t total = 0;
+  for (const Source& source : sources_) total += source.chain->chainLength() - source.position;
+  return total;
+}
+
+MergeTask::Record MergeTask::record() const {
+  Record record{};
+  record[MERGE_SOURCE1_CHAIN] = c1();
+  record[MERGE_SOURCE2_CHAIN] = c2();
+  for (std::size_t i = 0; i < 2; ++i) {
+    const Source& source = sources_[i];
+    record[MERGE_SOURCE1_POSITION + i] = source.position;
+    record[MERGE_SOURCE1_KEY_OFFSET + i] = source.keyOffset;
+    record[MERGE_SOURCE1_SLOT_DISTANCE + i] = source.slotDistance;
+    record[MERGE_SOURCE1_PENDING + i] = source.pending;
+  }
+  record[MERGE_NEW_KEY] = newKey_ ? 1 : 0;
+  return record;
+}
+
+void MergeTask::shiftDown() {
+  DOVREL_ASSERT(c1_ > 0);
+  --c1_;
+}
+
+std::unique_ptr<Chain> MergeTask::takeOutput() {
+  DOVREL_ASSERT(done_);
+  return std::move(output_);
+}
+
+bool MergeTask::exhausted(const Source& source) const {
+  return source.position >= source.chain->chainLength();
+}
+
+Key MergeTask::sourceKey(const Source& source) const {
+  return exhausted(source) ? keyMax : source.cluster->currentKey();
+}
+
+bool MergeTask::holdsKey(const Source& source) const {
+  return hasKey_ && !exhausted(source) && keyEqual(source.cluster->currentKey(), key());
+}
+
+bool MergeTask::load(ErrorCode& error) {
+  for (Source& source : sources_) {
+    source.cluster = nullptr;
+    if (exhausted(source)) continue;
+    Cluster* cluster = source.chain->loadCluster(source.position, error);
+    if (cluster == nullptr) return false;
+    if (!started_) {
+      // A chain begins with the beginning of a key.
+      if (!cluster->firstKeyStartsHere()) {
+        error = EM_BAD_DATA;
+        return false;
+      }
+      source.pending = cluster->takeValue() & VALUE_MASK;
+    } else if (!cluster->restorePosition(source.keyOffset, source.slotDistance)) {
+      error = EM_BAD_DATA;
+      return false;
+    }
+    source.cluster = cluster;
+  }
+  started_ = true;
+  return true;
+}
+
+void MergeTask::savePositions() {
+  for (Source& source : sources_) {
+    if (exhausted(source)) {
+      source.keyOffset = 0;
+      source.slotDistance = 0;
+      source.pending = 0;
+    } else {
+      source.keyOffset = source.cluster->currentKeyOffset();
+      source.slotDistance = source.cluster->currentSlotDistance();
+    }
+  }
+}
+
+void MergeTask::releaseSources() {
+  for (Source& source : sources_) {
+    source.cluster = nullptr;
+    source.chain->release();
+  }
+}
+
+MergeTask::Checkpoint MergeTask::checkpoint() {
+  savePositions();
+  return Checkpoint{sources_, newKey_, hasKey_, done_, key_};
+}
+
+uint32_t MergeTask::advance(uint32_t units, Cluster& out, ClusterMap& map, ErrorCode& error) {
+  uint32_t used = 0;
+  if (!load(error)) {
+    releaseSources();
+    return 0;
+  }
+  while (!done_ && used < units) {
+    Checkpoint saved = checkpoint();
+    ErrorCode stepError = EM_NO_ERRORS;
+    step(out, map, stepError);
+    ++used;
+    if (stepError != EM_NO_ERRORS) {
+      // The output chain did not grow; put the sources back where the step began. Their
+      // clusters are read again from the saved positions by the next advance.
+      sources_ = saved.sources;
+      newKey_ = saved.newKey;
+      hasKey_ = saved.hasKey;
+      done_ = saved.done;
+      key_ = saved.key;
+      releaseSources();
+      error = stepError;
+      return used;
+    }
+  }
+  savePositions();
+  releaseSources();
+  return used;
+}
+
+void MergeTask::step(Cluster& out, ClusterMap& map, ErrorCode& error) {
+  out.clear();
+  Source& first = sources_[0];
+  Source& second = sources_[1];
+  for (;;) {
+    if (newKey_) {
+      Key key1 = sourceKey(first);
+      Key key2 = sourceKey(second);
+      if (key1 == keyMax && key2 == keyMax) {
+        done_ = true;
+        if (!out.isEmpty()) writeOutput(out, map, error);
+        return;
+      }
+      Key next = keyCompare(key1, key2) <= 0 ? key1 : key2;
+      // Sorted sources only ever yield greater keys (invariant 2); a cluster that breaks
+      // this is damaged, and writing on would produce an unreadable output.
+      if (hasKey_ && keyCompare(next, key()) <= 0) {
+        error = EM_BAD_DATA;
+        return;
+      }
+      std::memcpy(key_.data(), next, keySize(next));
+      hasKey_ = true;
+    }
+    bool has1 = holdsKey(first);
+    bool has2 = holdsKey(second);
+    if (!has1 && !has2) {
+      newKey_ = true;
+      continue;
+    }
+    uint32_t value;
+    if (has1 && has2 && recordOrder(first.pending) == recordOrder(second.pending)) {
+      // One document in both: the newer chain's record wins and the older one is dropped.
+      value = second.pending;
+      advanceSource(second, error);
+      if (error == EM_NO_ERRORS) advanceSource(first, error);
+    } else if (has1 && (!has2 || recordOrder(first.pending) < recordOrder(second.pending))) {
+      value = first.pending;
+      advanceSource(first, error);
+    } else {
+      value = second.pending;
+      advanceSource(second, error);
+    }
+    if (error != EM_NO_ERRORS) return;
+    emit(out, value);
+    // Room for one more entry of any size, so the next emission always fits.
+    if (out.freeBytes() < MAX_ENTRY_SIZE) {
+      writeOutput(out, map, error);
+      newKey_ = !holdsKey(first) && !holdsKey(second);
+      return;
+    }
+  }
+}
+
+void MergeTask::emit(Cluster& out, uint32_t value) {
+  if (newKey_) {
+    out.addKey(key(), value | KEY_MARKER);
+    newKey_ = false;
+  } else if (!out.isEmpty()) {
+    out.addValue(value);
+  } else {
+    out.addKey(key(), value);  // the key continues from the previous output cluster
+  }
+}
+
+void MergeTask::advanceSource(Source& source, ErrorCode& error) {
+  Cluster* cluster = source.cluster;
+  if (!cluster->valuesExhausted() || cluster->nextKey()) {
+    source.pending = cluster->takeValue() & VALUE_MASK;
+    return;
+  }
+  uint32_t previous = source.position++;
+  if (exhausted(source)) {
+    source.cluster = nullptr;
+    return;
+  }
+  cluster = source.chain->loadCluster(source.position, error);
+  if (cluster == nullptr) return;
+  // The cluster continues the key just left exactly when the chain says so.
+  bool continues =
+      keyEqual(source.chain->startKey(source.position), source.chain->finKey(previous));
+  if (continues == cluster->firstKeyStartsHere()) {
+    error = EM_BAD_DATA;
+    return;
+  }
+  source.cluster = cluster;
+  source.pending = cluster->takeValue() & VALUE_MASK;
+}
+
+void MergeTask::writeOutput(Cluster& out, ClusterMap& map, ErrorCode& error) {
+  uint32_t number = map.take(error);
+  if (error != EM_NO_ERRORS) return;
+  map.file().writeCluster(out, number, error);
+  if (error == EM_NO_ERRORS) output_->append(number, out.firstKey(), out.lastKey(), error);
+  if (error != EM_NO_ERRORS) map.release(number);
+}
+
+}  // namespace dovrel::index

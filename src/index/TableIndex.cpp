@@ -1,0 +1,363 @@
+// A table index over its merge index: file life, document keys and the searches of the
+// query language. Query thread only (or the start-up that loads the tables).
+#include "index/TableIndex.h"
+
+#include <algorithm>
+#include <array>
+#include <span>
+
+#include "foundation/Assert.h"
+#include "foundation/Cp866.h"
+#include "foundation/Errors.h"
+#include "foundation/TextBuffer.h"
+#include "index/IndexKeyBuilder.h"
+#include "index/IndexKeyConverter.h"
+#include "index/KeyDocBuilder.h"
+#include "index/ListJoiner.h"
+#include "index/MergeIndex.h"
+
+namespace dovrel::index {
+
+namespace {
+
+// The builder keeps its buffers between values; queries run on one thread at a time, but a
+// builder per thread keeps that an assumption of nobody.
+IndexKeyBuilder& keyBuilder() {
+  thread_local IndexKeyBuilder builder;
+  return builder;
+}
+
+void check(ErrorCode error) {
+  if (error != EM_NO_ERRORS) throw DiskOrMemoryError("ошибка работы с индексом"_cp866);
+}
+
+// One scan of a merge index. The scan is ended when the object goes, so no search stays
+// open after a search returns or throws.
+class Scan {
+ public:
+  Scan(MergeIndex& idx, SearchMode mode) : idx_(idx), mode_(mode) {}
+  ~Scan() {
+    if (open_) idx_.endSearch();
+  }
+  Scan(const Scan&) = delete;
+  Scan& operator=(const Scan&) = delete;
+
+  // The scan stands on the first visible key; false when there is none.
+  bool start() {
+    ErrorCode error = EM_NO_ERRORS;
+    open_ = true;  // the merge index is in its search state even when this fails
+    const bool empty = idx_.startSearch(mode_, error);
+    check(error);
+    return !empty;
+  }
+  // Stands on the first visible key not smaller than `key`; its code against `key`.
+  SearchCode find(Key key) {
+    ErrorCode error = EM_NO_ERRORS;
+    open_ = true;
+    const SearchCode code = idx_.findKey(key, mode_, error);
+    check(error);
+    return code;
+  }
+  // Moves on; false when the scan ran past the last (first) key.
+  bool next() {
+    ErrorCode error = EM_NO_ERRORS;
+    const bool end = idx_.nextKey(error);
+    check(error);
+    return !end;
+  }
+  bool prev() {
+    ErrorCode error = EM_NO_ERRORS;
+    const bool end = idx_.prevKey(error);
+    check(error);
+    return !end;
+  }
+  // The key the scan stands on; valid until the next call.
+  Key key() {
+    idx_.getKey(current_.data());
+    return current_.data();
+  }
+  // Hands the documents of the current key to `consume` in batches.
+  template <class Consume>
+  void forEachBatch(Consume&& consume) {
+    std::array<uint32_t, DOCS_BATCH> batch;
+    uint32_t count = 0;
+    do {
+      ErrorCode error = EM_NO_ERRORS;
+      idx_.getDocs(batch, count, error);
+      check(error);
+      consume(std::span<const uint32_t>(batch.data(), count));
+    } while (count == DOCS_BATCH);
+  }
+  // Adds the documents of the current key to `joiner` as one list.
+  void collect(ListJoiner& joiner) {
+    const bool done = addKeyDocuments(joiner, [this](uint32_t* out, uint32_t& count) {
+      std::array<uint32_t, DOCS_BATCH> batch;
+      ErrorCode error = EM_NO_ERRORS;
+      idx_.getDocs(batch, count, error);
+      if (error != EM_NO_ERRORS) return false;
+      std::copy_n(batch.begin(), count, out);
+      return true;
+    });
+    if (!done) check(EM_BAD_DATA);
+  }
+
+ private:
+  MergeIndex& idx_;
+  SearchMode mode_;
+  bool open_ = false;
+  KeyBuffer current_{};
+};
+
+bool beginsWith(Key key, Key prefix) {
+  const SearchCode code = keySearchCompare(key, prefix);
+  return code == SEARCH_EQUAL || code == SEARCH_EXTENDS;
+}
+
+}  // namespace
+
+TableIndex::TableIndex(IndexDeclaration declaration, std::string dataDirectory)
+    : declaration_(std::move(declaration)), path_(declaration_.filePath(dataDirectory)) {}
+
+std::shared_ptr<TableIndex> TableIndex::read(Scanner& scanner, std::string_view fieldFullName,
+                                             FieldType fieldType, std::string dataDirectory) {
+  IndexDeclaration declaration = IndexDeclaration::read(scanner, fieldFullName, fieldType);
+  return std::shared_ptr<TableIndex>(
+      new TableIndex(std::move(declaration), std::move(dataDirectory)));
+}
+
+TableIndex::~TableIndex() { close(); }
+
+void TableIndex::write(TextBuffer& out, std::string_view indent) const {
+  declaration_.write(out, indent);
+}
+
+MergeIndex& TableIndex::requireOpen() {
+  DOVREL_ASSERT_TEXT(idx_ != nullptr, "idx != NULL");
+  return *idx_;
+}
+
+// --- File life ------------------------------------------------------------------------
+
+void TableIndex::create() {
+  DOVREL_ASSERT_TEXT(idx_ == nullptr, "idx == NULL");
+  ErrorCode error = EM_NO_ERRORS;
+  idx_ = MergeIndex::create(path_, spec().clusterLength(), spec().mergeMultiplier(), error);
+  if (idx_ == nullptr) {
+    throw DiskOrMemoryError(std::string("Не удалось создать файл "_cp866) + path_);
+  }
+}
+
+void TableIndex::open(OpenMode mode) {
+  DOVREL_ASSERT_TEXT(idx_ == nullptr, "idx == NULL");
+  ErrorCode error = EM_NO_ERRORS;
+  idx_ = MergeIndex::open(path_, mode, error);
+  if (idx_ == nullptr) {
+    throw DiskOrMemoryError(std::string("Не удалось открыть файл индекса "_cp866) + path_);
+  }
+}
+
+void TableIndex::commitPrepare() {
+  ErrorCode error = EM_NO_ERRORS;
+  requireOpen().commitPrepare(error);
+  check(error);
+}
+
+void TableIndex::commitFinish() {
+  ErrorCode error = EM_NO_ERRORS;
+  requireOpen().commitFinish(error);
+  check(error);
+}
+
+void TableIndex::close() {
+  if (idx_ == nullptr) return;
+  // An orderly close only for a committed index; any other state is dropped as it stands,
+  // which leaves the file at its last commit.
+  if (idx_->state() == STATE_AFTER_COMMIT) idx_->destroy();
+  idx_.reset();
+}
+
+// --- Documents ----------------------------------------------------------------------------
+
+void TableIndex::addDocument(uint32_t document, TextView value, InsertMode mode) {
+  MergeIndex& idx = requireOpen();
+  keyBuilder().forEachDocumentKey(spec(), fieldType(), value, [&](Key key) {
+    ErrorCode error = EM_NO_ERRORS;
+    idx.insert(key, document, mode, error);
+    check(error);
+  });
+}
+
+// --- Searches -----------------------------------------------------------------------------
+
+OrderedListPtr TableIndex::equal(TextView value, SearchMode mode) {
+  MergeIndex& idx = requireOpen();
+  KeyBuffer query;
+  IndexKeyBuilder::queryKey(spec(), fieldType(), value, fullName(), query);
+  ListJoiner joiner;
+  Scan scan(idx, mode);
+  if (scan.find(query.data()) == SEARCH_EQUAL) scan.collect(joiner);
+  return joiner.join();
+}
+
+OrderedListPtr TableIndex::prefix(TextView value, SearchMode mode) {
+  spec().checkOperation(IndexOperation::PREFIX, fieldType());
+  // Indexes that hold every prefix (or substring) of a word as a key look the value up.
+  if (spec().prefixSearch() == PrefixSearch::EQUAL_KEY) return equal(value, mode);
+  MergeIndex& idx = requireOpen();
+  KeyBuffer query;
+  IndexKeyBuilder::queryKey(spec(), fieldType(), value, fullName(), query);
+  ListJoiner joiner;
+  Scan scan(idx, mode);
+  bool onKey = scan.find(query.data()) != SEARCH_SMALLER;
+  while (onKey && beginsWith(scan.key(), query.data())) {
+    scan.collect(joiner);
+    onKey = scan.next();
+  }
+  return joiner.join();
+}
+
+OrderedListPtr TableIndex::less(TextView value, SearchMode mode) {
+  spec().checkOperation(IndexOperation::LESS, fieldType());
+  return compare(Comparison::LESS, value, mode);
+}
+
+OrderedListPtr TableIndex::lessOrEqual(TextView value, SearchMode mode) {
+  spec().checkOperation(IndexOperation::LESS_OR_EQUAL, fieldType());
+  return compare(Comparison::LESS_OR_EQUAL, value, mode);
+}
+
+OrderedListPtr TableIndex::greater(TextView value, SearchMode mode) {
+  spec().checkOperation(IndexOperation::GREATER, fieldType());
+  return compare(Comparison::GREATER, value, mode);
+}
+
+OrderedListPtr TableIndex::greaterOrEqual(TextView value, SearchMode mode) {
+  spec().checkOperation(IndexOperation::GREATER_OR_EQUAL, fieldType());
+  return compare(Comparison::GREATER_OR_EQUAL, value, mode);
+}
+
+OrderedListPtr TableIndex::notEqual(TextView value, SearchMode mode) {
+  spec().checkOperation(IndexOperation::NOT_EQUAL, fieldType());
+  return compare(Comparison::NOT_EQUAL, value, mode);
+}
+
+OrderedListPtr TableIndex::compare(Comparison comparison, TextView value, SearchMode mode) {
+  MergeIndex& idx = requireOpen();
+  KeyBuffer query;
+  IndexKeyBuilder::queryKey(spec(), fieldType(), value, fullName(), query);
+  ListJoiner joiner;
+  Scan scan(idx, mode);
+  if (comparison == Comparison::NOT_EQUAL) {
+    for (bool onKey = scan.start(); onKey; onKey = scan.next()) {
+      if (!keyEqual(scan.key(), query.data())) scan.collect(joiner);
+    }
+    return joiner.join();
+  }
+  const SearchCode code = scan.find(query.data());
+  if (comparison == Comparison::LESS || comparison == Comparison::LESS_OR_EQUAL) {
+    // Backwards from the found key; when no key is as great as the query, prevKey starts
+    // at the last key.
+    if (comparison == Comparison::LESS_OR_EQUAL && code == SEARCH_EQUAL) scan.collect(joiner);
+    while (scan.prev()) scan.collect(joiner);
+    return joiner.join();
+  }
+  if (code == SEARCH_SMALLER) return joiner.join();
+  bool onKey = true;
+  if (comparison == Comparison::GREATER && code == SEARCH_EQUAL) onKey = scan.next();
+  for (; onKey; onKey = scan.next()) scan.collect(joiner);
+  return joiner.join();
+}
+
+OrderedListPtr TableIndex::range(TextView from, TextView to, SearchMode mode) {
+  spec().checkOperation(IndexOperation::RANGE, fieldType());
+  MergeIndex& idx = requireOpen();
+  KeyBuffer low;
+  KeyBuffer high;
+  IndexKeyBuilder::queryKey(spec(), fieldType(), from, fullName(), low);
+  IndexKeyBuilder::queryKey(spec(), fieldType(), to, fullName(), high);
+  ListJoiner joiner;
+  Scan scan(idx, mode);
+  bool onKey = scan.find(low.data()) != SEARCH_SMALLER;
+  while (onKey && keyCompare(scan.key(), high.data()) <= 0) {
+    scan.collect(joiner);
+    onKey = scan.next();
+  }
+  return joiner.join();
+}
+
+// --- Keys ---------------------------------------------------------------------------------
+
+uint64_t TableIndex::countKeys(SearchMode mode) {
+  Scan scan(requireOpen(), mode);
+  uint64_t count = 0;
+  for (bool onKey = scan.start(); onKey; onKey = scan.next()) ++count;
+  return count;
+}
+
+namespace {
+
+void refuseListingLength(uint32_t length) {
+  if (length == 0) throw SemanticError("после length допустимо только число больше 0"_cp866);
+}
+
+void appendKey(FieldType type, Key key, TextBuffer& out) {
+  // Only a damaged index holds a typed key that does not decode.
+  if (!IndexKeyConverter::appendListedKey(type, key, out)) check(EM_BAD_DATA);
+}
+
+}  // namespace
+
+void TableIndex::listKeysFrom(TextView value, bool reverse, uint32_t length, SearchMode mode,
+                              TextBuffer& out) {
+  refuseListingLength(length);
+  MergeIndex& idx = requireOpen();
+  KeyBuffer query;
+  IndexKeyBuilder::queryKey(spec(), fieldType(), value, fullName(), query);
+  Scan scan(idx, mode);
+  const SearchCode code = scan.find(query.data());
+  bool onKey;
+  if (reverse) {
+    // The greatest key not greater than the query: the found key when it is equal, else
+    // the one before it (the last key when none was as great).
+    onKey = code == SEARCH_EQUAL ? true : scan.prev();
+  } else {
+    onKey = code != SEARCH_SMALLER;
+  }
+  for (uint32_t listed = 0; onKey && listed < length; ++listed) {
+    appendKey(fieldType(), scan.key(), out);
+    onKey = reverse ? scan.prev() : scan.next();
+  }
+}
+
+void TableIndex::listKeysFromStart(uint32_t from, uint32_t length, SearchMode mode,
+                                   TextBuffer& out) {
+  if (from != 0) throw SemanticError("после from допустимо только число 0"_cp866);
+  refuseListingLength(length);
+  Scan scan(requireOpen(), mode);
+  bool onKey = scan.start();
+  for (uint32_t listed = 0; onKey && listed < length; ++listed) {
+    appendKey(fieldType(), scan.key(), out);
+    onKey = scan.next();
+  }
+}
+
+NumPairList TableIndex::sortPairs(SearchMode mode) {
+  Scan scan(requireOpen(), mode);
+  KeyDocBuilder builder;
+  uint32_t ordinal = 0;
+  for (bool onKey = scan.start(); onKey; onKey = scan.next()) {
+    ++ordinal;
+    scan.forEachBatch(
+        [&](std::span<const uint32_t> documents) { builder.addDocuments(ordinal, documents); });
+  }
+  return builder.build();
+}
+
+OptimizeResult TableIndex::optimize() {
+  ErrorCode error = EM_NO_ERRORS;
+  const OptimizeResult result = requireOpen().optimize(error);
+  check(error);
+  return result;
+}
+
+}  // namespace dovrel::index

@@ -1,0 +1,233 @@
+// The table catalogue: start-up recovery and loading, drop and commit with their marker
+// files. Query thread or start-up.
+//
+// Marker states of the data directory and the function behind each transition:
+//   idle (no marker)  -> in_create.txt NAME   Table::createFiles step 1, dropTable step 3
+//   in_create.txt     -> idle                 createFiles (files complete), dropTable
+//                                             (files gone), recoverCreateOrDrop (files
+//                                             of NAME removed)
+//   idle              -> in_commit.txt LIST   commitAll step 2
+//   in_commit.txt     -> idle                 commitAll step 4 (first phase of every
+//                                             listed table done), recoverCommit (listed
+//                                             tables opened in openAfterCommit)
+//
+// Invariants:
+//   1. A marker is written, synced and its directory synced before the work it guards
+//      begins; it is deleted, and the directory synced, only after that work is complete
+//      and durable (each file syncs its own writes).
+//   2. While "in_create.txt" names a table, every file of that table (every file whose
+//      name begins with the name and '.') may be removed without loss: the table is being
+//      created or dropped.
+//   3. While "in_commit.txt" exists, no table has begun its second commit phase, so
+//      opening the listed tables in openAfterCommit returns each of them whole to the
+//      previous commit. Once it is gone every first phase is complete, and an ordinary
+//      open completes the second.
+//   4. A marker torn by a crash before it was durable guards no work yet: a marker with no
+//      name (empty, blanks or zero bytes) is simply deleted.
+#include "tables/TableSet.h"
+
+#include <new>
+#include <utility>
+
+#include "foundation/Assert.h"
+#include "foundation/Cp866.h"
+#include "foundation/Errors.h"
+#include "foundation/Scanner.h"
+#include "foundation/TextBuffer.h"
+#include "platform/Env.h"
+#include "security/TablePrivilege.h"
+#include "security/TableSecurity.h"
+#include "security/User.h"
+#include "tables/FileList.h"
+#include "tables/MarkerFile.h"
+#include "tables/Table.h"
+
+namespace dovrel {
+
+namespace {
+
+constexpr std::string_view STRUCTURE_SUFFIX = ".structure";
+
+void deleteFile(const std::string& directory, const std::string& name, std::string_view what) {
+  if (!platform::Env::current().deleteFile(directory + name).isOk()) {
+    std::string message("Ошибка удаления файла "_cp866);
+    message += name;
+    message += what;
+    throw DiskOrMemoryError(std::move(message));
+  }
+}
+
+void syncDirectory(const std::string& directory, std::string_view failure) {
+  if (!platform::Env::current().syncDirectory(directory).isOk()) throw DiskOrMemoryError(failure);
+}
+
+}  // namespace
+
+TableSet::TableSet(std::string dataDirectory) : dataDirectory_(std::move(dataDirectory)) {}
+
+TableSet::~TableSet() = default;
+
+// --- Start-up -------------------------------------------------------------------------------
+
+void TableSet::load() {
+  recoverCreateOrDrop();
+  loadTables();
+  recoverCommit();
+}
+
+void TableSet::recoverCreateOrDrop() {
+  const MarkerFile marker(dataDirectory_, MarkerFile::IN_CREATE);
+  if (!marker.exists()) return;
+  const std::vector<std::string> names = marker.readNames();
+  if (!names.empty()) {
+    const std::string& name = names.front();
+    const FileList files = FileList::byPrefix(dataDirectory_, name + ".");
+    for (const std::string& file : files.names()) {
+      deleteFile(dataDirectory_, file, " недосозданной таблицы"_cp866);
+    }
+    // The files must be gone for good before the marker that names them.
+    syncDirectory(dataDirectory_, "Ошибка удаления файла in_create.txt"_cp866);
+  }
+  marker.remove("Ошибка удаления файла in_create.txt"_cp866);
+}
+
+void TableSet::loadTables() {
+  const FileList files = FileList::bySuffix(dataDirectory_, STRUCTURE_SUFFIX);
+  for (const std::string& file : files.names()) {
+    const std::string name = file.substr(0, file.find('.'));
+    // "t.x.structure" names table t as well; its structure is t.structure, read once.
+    if (!tables_.contains(name)) loadTable(name);
+  }
+}
+
+void TableSet::loadTable(const std::string& name) {
+  const std::string failure = std::string("не удалось загрузить структуру таблицы "_cp866) + name;
+  std::shared_ptr<Table> table;
+  try {
+    std::string content;
+    if (!platform::Env::current()
+             .readWholeFile(dataDirectory_ + name + std::string(STRUCTURE_SUFFIX), &content)
+             .isOk() ||
+        content.size() > UINT32_MAX) {
+      throw TextError(failure);
+    }
+    Scanner scanner{TextView(content)};
+    scanner.next();
+    table = Table::read(scanner, dataDirectory_);
+  } catch (const SemanticError&) {
+    throw TextError(failure);
+  } catch (const TextError&) {
+    throw TextError(failure);
+  } catch (const DiskOrMemoryError&) {
+    throw TextError(failure);
+  } catch (const std::bad_alloc&) {
+    throw TextError(failure);
+  }
+  // A structure copied in under another name would take that name's files: refused like
+  // any structure that cannot be loaded.
+  if (table->getName() != name) throw TextError(failure);
+  addTable(std::move(table));
+}
+
+void TableSet::recoverCommit() {
+  const MarkerFile marker(dataDirectory_, MarkerFile::IN_COMMIT);
+  if (!marker.exists()) return;
+  for (const std::string& name : marker.readNames()) {
+    getTable(name)->openFiles(OpenMode::openAfterCommit);
+  }
+  marker.remove("Ошибка удаления in_commit.txt"_cp866);
+}
+
+// --- Catalogue ------------------------------------------------------------------------------
+
+void TableSet::addTable(std::shared_ptr<Table> table) {
+  DOVREL_ASSERT_TEXT(!tables_.contains(table->getName()), "tables.find(name) == tables.end()");
+  std::string name = table->getName();
+  tables_.emplace(std::move(name), std::move(table));
+}
+
+std::shared_ptr<Table> TableSet::getTable(std::string_view name) const {
+  auto found = tables_.find(name);
+  if (found == tables_.end()) {
+    std::string message("таблица "_cp866);
+    message += name;
+    message += " не найдена"_cp866;
+    throw SemanticError(std::move(message));
+  }
+  return found->second;
+}
+
+bool TableSet::hasTable(std::string_view name) const { return tables_.contains(name); }
+
+void TableSet::dropTable(std::string_view name) {
+  std::shared_ptr<Table> table = getTable(name);
+  const std::string tableName(name);
+  // Taken before anything changes, so it holds exactly the files of the table as it is.
+  const FileList files = FileList::byPrefix(dataDirectory_, tableName + ".");
+  const MarkerFile marker(dataDirectory_, MarkerFile::IN_CREATE);
+  marker.write(tableName);
+  table->commitPrepare();
+  table->commitFinish();
+  // Whoever else still holds the table keeps an object without files.
+  table->closeFiles();
+  tables_.erase(tableName);
+  for (const std::string& file : files.names()) {
+    deleteFile(dataDirectory_, file, " удаляемой таблицы"_cp866);
+  }
+  syncDirectory(dataDirectory_, "Ошибка удаления файла in_create.txt"_cp866);
+  marker.remove("Ошибка удаления файла in_create.txt"_cp866);
+}
+
+void TableSet::commitAll() {
+  TextBuffer list;
+  for (const auto& [name, table] : tables_) {
+    if (!table->filesOpen()) continue;
+    list.append(name);
+    list.append(std::string_view("\r\n"));
+  }
+  const MarkerFile marker(dataDirectory_, MarkerFile::IN_COMMIT);
+  marker.write(list.stringView());
+  for (const auto& entry : tables_) entry.second->commitPrepare();
+  marker.remove("Ошибка удаления in_commit.txt"_cp866);
+  for (const auto& entry : tables_) entry.second->commitFinish();
+}
+
+// --- Listings -------------------------------------------------------------------------------
+
+template <class Write>
+uint32_t TableSet::writeListed(const User& user, Write&& write) const {
+  uint32_t count = 0;
+  for (const auto& entry : tables_) {
+    const std::shared_ptr<TableSecurity>& security = entry.second->getSecurity();
+    if (security == nullptr || !security->allows(TablePrivilege::STRUCTURE, user)) continue;
+    write(*entry.second);
+    ++count;
+  }
+  return count;
+}
+
+uint32_t TableSet::writeNames(const User& user, TextBuffer& out) const {
+  return writeListed(user, [&](const Table& table) {
+    out.append(table.getName());
+    out.append(std::string_view("\r\n"));
+  });
+}
+
+uint32_t TableSet::writeAliases(const User& user, TextBuffer& out) const {
+  return writeListed(user, [&](const Table& table) { table.writeAliasLine(out); });
+}
+
+uint32_t TableSet::writeStructures(const User& user, TextBuffer& out) const {
+  return writeListed(user, [&](const Table& table) { table.writeText(out); });
+}
+
+void TableSet::checkSecurity() const {
+  for (const auto& [name, table] : tables_) {
+    if (table->getSecurity() == nullptr) {
+      throw SemanticError(std::string("безопасность для таблицы "_cp866) + name +
+                          std::string(" не установлена"_cp866));
+    }
+  }
+}
+
+}  // namespace dovrel

@@ -1,0 +1,336 @@
+// The merge index's fixed cases: visibility of removals in the three search modes, the
+// document number limit, the bytes of a new file, damaged information blocks and
+// directories, searches past the end, optimize, merges in progress across commits, and a
+// merge whose first step failed.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <functional>
+
+#include "index/Cluster.h"
+#include "index/Directory.h"
+#include "index/DirectoryWriter.h"
+#include "index/IndexFile.h"
+#include "index/MergeIndexModel.h"
+#include "platform/FaultInjectionEnv.h"
+
+namespace dovrel::index {
+namespace {
+
+using test::commit;
+using test::currentKeyText;
+using test::indexMatches;
+using test::K;
+using test::key;
+using test::Model;
+
+constexpr uint32_t L = INDEX_BUFFER_SIZE;
+
+class MergeIndexTest : public testing::Test {
+ protected:
+  void TearDown() override { platform::Env::setCurrent(nullptr); }
+
+  std::unique_ptr<MergeIndex> create(uint32_t multiplier = 2) {
+    ErrorCode error = EM_NO_ERRORS;
+    auto index = MergeIndex::create(path_, L, multiplier, error);
+    EXPECT_EQ(error, EM_NO_ERRORS);
+    return index;
+  }
+  std::unique_ptr<MergeIndex> open(OpenMode mode, ErrorCode expected = EM_NO_ERRORS) {
+    ErrorCode error = EM_NO_ERRORS;
+    auto index = MergeIndex::open(path_, mode, error);
+    EXPECT_EQ(error, expected);
+    return index;
+  }
+  void insert(MergeIndex& index, const std::string& text, uint32_t document,
+              InsertMode mode = InsertMode::INSERT) {
+    ErrorCode error = EM_NO_ERRORS;
+    index.insert(K(key(text)), document, mode, error);
+    ASSERT_EQ(error, EM_NO_ERRORS);
+    model_.apply(text, document, mode);
+  }
+  // Keys of 200 bytes, so that few records fill a 64 KiB cluster.
+  static std::string longKey(uint32_t i) {
+    std::string text = "k";
+    text += std::to_string(i);
+    text.resize(200, '.');
+    return text;
+  }
+
+  // Rewrites the committed directory after `change` into fresh clusters and points every
+  // information block at it. `change` is told the cluster the new directory starts in.
+  void rewriteDirectory(const std::function<void(Directory&, uint32_t)>& change) {
+    IndexFile file;
+    ErrorCode error = EM_NO_ERRORS;
+    file.open(path_, error);
+    auto buffer = Cluster::create(L, error);
+    auto block = AlignedBuffer::allocate(INDEX_BUFFER_SIZE, error);
+    file.readInfo(block.data(), 0, error);
+    InfoBlock info = decodeInfoBlock(block.data());
+    Directory directory;
+    readDirectory(file, *buffer, info.directoryCluster, &directory, error);
+    ASSERT_EQ(error, EM_NO_ERRORS);
+    change(directory, file.clusterNum());
+    info.directoryCluster = file.append(error);
+    DirectoryWriter writer(file, *buffer, info.directoryCluster,
+                           [&](ErrorCode& e) { return file.append(e); });
+    auto addChain = [&](const DirectoryChain& chain) {
+      for (const auto& c : chain.clusters)
+        writer.addChainCluster(c.number, c.start(), c.fin(), error);
+      writer.endList(error);
+    };
+    for (const auto& chain : directory.chains) addChain(chain);
+    writer.endList(error);
+    for (const auto& merge : directory.merges) {
+      writer.addMerge(merge.numbers, error);
+      addChain(merge.output);
+    }
+    writer.endList(error);
+    writer.finish(error);
+    encodeInfoBlock(info, block.data());
+    for (uint32_t i = 0; i < INFO_SIZE; ++i) file.writeInfo(block.data(), i, error);
+    ASSERT_EQ(error, EM_NO_ERRORS);
+  }
+
+  test::TempDir dir_{true};
+  std::string path_ = dir_.file("m.index");
+  Model model_;
+};
+
+TEST_F(MergeIndexTest, RemovalAfterCommitIsShownByModeRemovedOnly) {
+  auto index = create();
+  insert(*index, "k", 7);
+  insert(*index, "j", 3);
+  ASSERT_EQ(commit(*index), EM_NO_ERRORS);
+  insert(*index, "k", 7, InsertMode::REMOVE);
+  // The insertion sits in a committed chain and the removal in a newer one.
+  EXPECT_TRUE(indexMatches(*index, model_));
+  ErrorCode error = EM_NO_ERRORS;
+  ASSERT_FALSE(index->startSearch(SearchMode::PRESENT, error));
+  EXPECT_EQ(currentKeyText(*index), "j");
+  EXPECT_TRUE(index->nextKey(error));
+  index->endSearch();
+  ASSERT_EQ(index->findKey(K(key("k")), SearchMode::REMOVED, error), SEARCH_EQUAL);
+  EXPECT_EQ(test::allDocs(*index, error), std::vector<uint32_t>{7});
+  index->endSearch();
+
+  // Inserted again: the newest record decides, in the pool and after a merge alike.
+  insert(*index, "k", 7);
+  EXPECT_TRUE(indexMatches(*index, model_));
+  while (index->optimize(error) == OptimizeResult::MORE) ASSERT_EQ(error, EM_NO_ERRORS);
+  EXPECT_EQ(index->chainNum(), 1u);
+  EXPECT_TRUE(indexMatches(*index, model_));
+  ASSERT_EQ(commit(*index), EM_NO_ERRORS);
+  index->destroy();
+  EXPECT_TRUE(indexMatches(*open(OpenMode::openNormal), model_));
+}
+
+TEST_F(MergeIndexTest, DocumentNumbersStopBelowTwoToTheThirty) {
+  auto index = create();
+  ErrorCode error = EM_NO_ERRORS;
+  index->insert(K(key("x")), 1u << 30, InsertMode::INSERT, error);
+  EXPECT_EQ(error, EM_DOC_TOO_LARGE);
+  EXPECT_EQ(index->state(), STATE_AFTER_COMMIT);  // nothing changed
+  insert(*index, "x", (1u << 30) - 1);
+  insert(*index, "x", (1u << 30) - 1, InsertMode::REMOVE);
+  insert(*index, "y", (1u << 30) - 1);
+  ASSERT_EQ(commit(*index), EM_NO_ERRORS);
+  index->destroy();
+  EXPECT_TRUE(indexMatches(*open(OpenMode::openNormal), model_));
+}
+
+TEST_F(MergeIndexTest, NewFileHoldsFourEqualBlocksAndAnEmptyDirectory) {
+  create(7)->destroy();
+  std::string bytes = test::readFile(path_);
+  ASSERT_EQ(bytes.size(), CLUSTER_AREA_OFFSET + L);
+  for (uint32_t i = 1; i < INFO_SIZE; ++i) {
+    EXPECT_EQ(bytes.compare(i * INDEX_BUFFER_SIZE, INDEX_BUFFER_SIZE, bytes, 0, INDEX_BUFFER_SIZE),
+              0);
+  }
+  InfoBlock info = decodeInfoBlock(reinterpret_cast<const uint8_t*>(bytes.data()));
+  EXPECT_EQ(info.clusterLength, L);
+  EXPECT_EQ(info.mergeMultiplier, 7u);
+  EXPECT_EQ(info.directoryCluster, 0u);
+
+  auto index = open(OpenMode::openNormal);
+  EXPECT_EQ(index->mergeMultiplier(), 7u);
+  EXPECT_EQ(index->chainNum(), 0u);
+  ErrorCode error = EM_NO_ERRORS;
+  EXPECT_TRUE(index->startSearch(SearchMode::ALL, error));
+  EXPECT_TRUE(index->prevKey(error));
+  index->endSearch();
+  EXPECT_EQ(index->findKey(K(key("")), SearchMode::ALL, error), SEARCH_SMALLER);
+  index->endSearch();
+  EXPECT_EQ(error, EM_NO_ERRORS);
+}
+
+TEST_F(MergeIndexTest, DamagedBlockOneFailsNormalOpenAndIsRepairedAfterCommitOpen) {
+  auto index = create();
+  for (uint32_t i = 0; i < 500; ++i) insert(*index, longKey(i % 300), i);
+  ASSERT_EQ(commit(*index), EM_NO_ERRORS);
+  index->destroy();
+  std::string bytes = test::readFile(path_);
+  bytes[INDEX_BUFFER_SIZE + 100] ^= 1;
+  test::writeFile(path_, bytes);
+
+  open(OpenMode::openNormal, EM_BAD_DATA);
+  index = open(OpenMode::openAfterCommit);
+  ASSERT_NE(index, nullptr);
+  EXPECT_TRUE(indexMatches(*index, model_));
+  index.reset();
+  // Blocks 0 and 1 were written back from blocks 2 and 3.
+  index = open(OpenMode::openNormal);
+  ASSERT_NE(index, nullptr);
+  EXPECT_TRUE(indexMatches(*index, model_));
+}
+
+TEST_F(MergeIndexTest, DirectoryNamingAClusterTwiceOrBeyondTheFileIsRefused) {
+  auto index = create();
+  for (uint32_t i = 0; i < 2000; ++i) insert(*index, longKey(i), i);
+  ASSERT_EQ(commit(*index), EM_NO_ERRORS);
+  ASSERT_GE(index->chainNum(), 2u);
+  index->destroy();
+  const std::string intact = test::readFile(path_);
+
+  rewriteDirectory([](Directory&, uint32_t) {});  // the helper itself keeps a valid index
+  EXPECT_TRUE(indexMatches(*open(OpenMode::openNormal), model_));
+
+  using Damage = std::function<void(Directory&, uint32_t)>;
+  const std::vector<std::pair<const char*, Damage>> damages = {
+      {"two chains share a cluster",
+       [](Directory& d, uint32_t) {
+         d.chains[1].clusters[0].number = d.chains[0].clusters[0].number;
+       }},
+      {"a chain names the directory",
+       [](Directory& d, uint32_t directory) { d.chains[0].clusters[0].number = directory; }},
+      {"a cluster beyond the file",
+       [](Directory& d, uint32_t) { d.chains[0].clusters[0].number = 1000000; }},
+      {"a merge of chains that do not exist",
+       [](Directory& d, uint32_t) {
+         DirectoryMerge& merge = d.merges.emplace_back();
+         merge.numbers[MERGE_SOURCE1_CHAIN] = 7;
+         merge.numbers[MERGE_SOURCE2_CHAIN] = 8;
+         merge.output = d.chains.back();
+         d.chains.pop_back();
+       }},
+  };
+  for (const auto& [name, damage] : damages) {
+    SCOPED_TRACE(name);
+    test::writeFile(path_, intact);
+    rewriteDirectory(damage);
+    EXPECT_EQ(open(OpenMode::openNormal, EM_BAD_DATA), nullptr);
+  }
+}
+
+TEST_F(MergeIndexTest, FindKeyPastTheEndThenPrevKeyYieldsTheLastVisibleKey) {
+  auto index = create();
+  insert(*index, "a", 1);
+  insert(*index, "ab", 2);
+  insert(*index, "b", 3);
+  insert(*index, "c", 4, InsertMode::REMOVE);  // invisible to PRESENT
+  ErrorCode error = EM_NO_ERRORS;
+  EXPECT_EQ(index->findKey(K(key("d")), SearchMode::PRESENT, error), SEARCH_SMALLER);
+  EXPECT_FALSE(index->prevKey(error));
+  EXPECT_EQ(currentKeyText(*index), "b");
+  EXPECT_FALSE(index->prevKey(error));
+  EXPECT_EQ(currentKeyText(*index), "ab");
+  EXPECT_FALSE(index->nextKey(error));  // turning round
+  EXPECT_EQ(currentKeyText(*index), "b");
+  EXPECT_TRUE(index->nextKey(error));
+  index->endSearch();
+
+  EXPECT_EQ(index->findKey(K(key("a")), SearchMode::PRESENT, error), SEARCH_EQUAL);
+  index->endSearch();
+  EXPECT_EQ(index->findKey(K(key("aa")), SearchMode::PRESENT, error), SEARCH_GREATER);
+  EXPECT_EQ(currentKeyText(*index), "ab");
+  index->endSearch();
+  EXPECT_EQ(index->findKey(K(key("")), SearchMode::PRESENT, error), SEARCH_EXTENDS);
+  EXPECT_EQ(currentKeyText(*index), "a");
+  index->endSearch();
+  // The last key is the removed one, which REMOVED sees and PRESENT skips.
+  EXPECT_EQ(index->findKey(K(key("bb")), SearchMode::REMOVED, error), SEARCH_GREATER);
+  EXPECT_EQ(currentKeyText(*index), "c");
+  index->endSearch();
+  EXPECT_EQ(index->findKey(K(key("bb")), SearchMode::PRESENT, error), SEARCH_SMALLER);
+  EXPECT_FALSE(index->prevKey(error));
+  EXPECT_EQ(currentKeyText(*index), "b");
+  index->endSearch();
+  EXPECT_EQ(error, EM_NO_ERRORS);
+}
+
+TEST_F(MergeIndexTest, OptimizeOfOneChainIsDoneAtOnce) {
+  auto index = create();
+  for (uint32_t i = 0; i < 100; ++i) insert(*index, longKey(i), i);
+  ASSERT_EQ(commit(*index), EM_NO_ERRORS);
+  ASSERT_EQ(index->chainNum(), 1u);
+  uint32_t clusters = index->clusterNum();
+  ErrorCode error = EM_NO_ERRORS;
+  EXPECT_EQ(index->optimize(error), OptimizeResult::DONE);
+  EXPECT_EQ(index->clusterNum(), clusters);
+  EXPECT_EQ(index->state(), STATE_NEUTRAL);
+  // Nothing changed, so the commit writes nothing.
+  ASSERT_EQ(commit(*index), EM_NO_ERRORS);
+  EXPECT_EQ(index->clusterNum(), clusters);
+  EXPECT_EQ(error, EM_NO_ERRORS);
+}
+
+TEST_F(MergeIndexTest, MergesInProgressSurviveCommitAndReopenInBothModes) {
+  auto index = create(2);
+  uint32_t i = 0;
+  // Many full pools: merges are started and left unfinished by the bounded budget.
+  for (int rounds = 0; rounds < 3; ++rounds) {
+    do {
+      for (uint32_t end = i + 50; i < end; ++i) insert(*index, longKey(i * 7919 % 5000), i);
+      ASSERT_EQ(commit(*index), EM_NO_ERRORS);
+    } while (index->inMergeNum() == 0 && i < 1000000);
+    const uint32_t merges = index->inMergeNum();
+    for (OpenMode mode : {OpenMode::openNormal, OpenMode::openAfterCommit}) {
+      index.reset();
+      index = open(mode);
+      ASSERT_NE(index, nullptr);
+      EXPECT_EQ(index->inMergeNum(), merges);
+      EXPECT_TRUE(indexMatches(*index, model_));
+    }
+  }
+  ErrorCode error = EM_NO_ERRORS;
+  while (index->optimize(error) == OptimizeResult::MORE) ASSERT_EQ(error, EM_NO_ERRORS);
+  EXPECT_EQ(index->inMergeNum(), 0u);
+  EXPECT_TRUE(indexMatches(*index, model_));
+}
+
+// A merge's first output write fails: the merge stays in progress without output, which
+// the directory cannot record. The commit leaves it out; its sources are intact chains.
+TEST_F(MergeIndexTest, MergeWhoseFirstStepFailedIsLeftOutOfTheCommit) {
+  platform::FaultInjectionEnv env;
+  platform::Env::setCurrent(&env);
+  auto index = create(2);
+  ErrorCode error = EM_NO_ERRORS;
+  for (uint32_t i = 0; i < 10; ++i) insert(*index, longKey(i), i);
+  index->startSearch(SearchMode::ALL, error);  // the pool becomes chain 0
+  index->endSearch();
+  for (uint32_t i = 10; i < 20; ++i) insert(*index, longKey(i), i);
+  // The next flush writes chain 1 (write 1), then starts merging chains 0 and 1 (write 2).
+  env.failAt(platform::FaultKind::WRITE, 2, EIO);
+  index->startSearch(SearchMode::ALL, error);
+  index->endSearch();
+  EXPECT_EQ(error, EM_WRITE);
+  ASSERT_EQ(index->inMergeNum(), 1u);
+  ASSERT_EQ(index->chainNum(), 2u);
+
+  ASSERT_EQ(commit(*index), EM_NO_ERRORS);
+  EXPECT_TRUE(indexMatches(*index, model_));
+  // The merge goes on from where it stood before the failed step.
+  error = EM_NO_ERRORS;
+  while (index->optimize(error) == OptimizeResult::MORE) ASSERT_EQ(error, EM_NO_ERRORS);
+  EXPECT_EQ(index->chainNum(), 1u);
+  EXPECT_TRUE(indexMatches(*index, model_));
+  index.reset();
+  index = open(OpenMode::openNormal);
+  ASSERT_NE(index, nullptr);
+  EXPECT_EQ(index->inMergeNum(), 0u);
+  EXPECT_EQ(index->chainNum(), 2u);
+  EXPECT_TRUE(indexMatches(*index, model_));
+}
+
+}  // namespace
+}  // namespace dovrel::index

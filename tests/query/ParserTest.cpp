@@ -1,0 +1,246 @@
+// The query parser: the login lines, the command dispatch, halt and commit, the positioned
+// refusals, the error state after a disk failure, and what start-up and destruction do to
+// the tables.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <memory>
+#include <string>
+
+#include "foundation/Cp866.h"
+#include "foundation/Errors.h"
+#include "foundation/TextBuffer.h"
+#include "platform/FaultInjectionEnv.h"
+#include "query/Parser.h"
+#include "security/PasswordHash.h"
+#include "security/StoreTestSupport.h"
+
+namespace dovrel::query {
+namespace {
+
+using platform::FaultInjectionEnv;
+using platform::FaultKind;
+using test::roleEntry;
+using test::userEntry;
+
+const std::string SECURITY = "security {\r\n" + userEntry("a", "admin", "") +
+                             userEntry("admin", "admin", "secret") +
+                             userEntry("bob", "grantee", "pw", false, {"writers"}) +
+                             userEntry("carl", "grantee", "pw", true) +
+                             userEntry("dora", "creator", "pw") + roleEntry("writers") +
+                             "   table t owner admin {\r\n      writers: insert;\r\n   }\r\n"
+                             "}\r\n";
+
+const std::string ADMIN = "User: admin\r\nPassword: secret\r\n";
+
+class ParserTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    test::writeFile(dir.file("security.txt"), SECURITY);
+    test::writeFile(dir.dataDir() + "t.structure", test::structureText("t"));
+  }
+  void TearDown() override { platform::Env::setCurrent(nullptr); }
+
+  std::unique_ptr<Parser> makeParser() {
+    return std::make_unique<Parser>(ParserFiles::inBaseDirectory(dir.path()));
+  }
+  // The answer as the connection threads send it, in UTF-8 for readable comparisons.
+  std::string run(Parser& parser, const std::string& query, QueryResult* result = nullptr) {
+    TextBuffer answer;
+    try {
+      const QueryResult r = parser.execute(TextView(query), answer);
+      if (result != nullptr) *result = r;
+      return cp866ToUtf8(answer.stringView());
+    } catch (const TextError& error) {
+      return "ERROR\r\n" + cp866ToUtf8(error.text());
+    }
+  }
+
+  test::InstanceDir dir;
+  test::ConsoleCapture console;
+};
+
+TEST_F(ParserTest, LoginLinesAreCheckedBeforeTheUser) {
+  auto parser = makeParser();
+  const struct {
+    std::string query;
+    std::string answer;
+  } cases[] = {
+      // The name is folded to lower case; the password may be empty.
+      {"User: A\r\nPassword: \r\ncommit;", "OK\r\n"},
+      {"User: ADMIN\r\nPassword: secret\r\ncommit;", "OK\r\n"},
+      {"User: \r\nPassword: \r\ncommit;",
+       "ERROR\r\nОшибка в строке 2 столбце 1: ожидается 'User: *\\x0D\\x0A', получено "
+       "'User: \r\n'"},
+      {"User: a\nPassword: \r\ncommit;",
+       "ERROR\r\nОшибка в строке 2 столбце 1: ожидается 'User: *\\x0D\\x0A', получено "
+       "'User: a\n'"},
+      {"User: a",
+       "ERROR\r\nОшибка в строке 1 столбце 7: ожидается 'User: *\\x0D\\x0A', получено "
+       "'User: a'"},
+      {"User: a\r\nPassword:\r\ncommit;",
+       "ERROR\r\nОшибка в строке 3 столбце 1: ожидается 'Password: *\\x0D\\x0A', получено "
+       "'Password:\r\n'"},
+      // The password is taken exactly: no folding, blanks count.
+      {"User: admin\r\nPassword: SECRET\r\ncommit;",
+       "ERROR\r\nОшибка в строке 3 столбце 1: неверный пароль"},
+      {"User: admin\r\nPassword: secret \r\ncommit;",
+       "ERROR\r\nОшибка в строке 3 столбце 1: неверный пароль"},
+      {"User: zed\r\nPassword: \r\ncommit;",
+       "ERROR\r\nОшибка в строке 3 столбце 1: имя zed не принадлежит ни роли, ни пользователю"},
+      {"User: writers\r\nPassword: \r\ncommit;",
+       "ERROR\r\nОшибка в строке 3 столбце 1: имя writers принадлежит роли, а не пользователю"},
+      // A wrong password is reported before the lock.
+      {"User: carl\r\nPassword: pw\r\ncommit;",
+       "ERROR\r\nОшибка в строке 3 столбце 1: пользователь заблокирован"},
+      {"User: carl\r\nPassword: wrong\r\ncommit;",
+       "ERROR\r\nОшибка в строке 3 столбце 1: неверный пароль"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(run(*parser, c.query), c.answer) << c.query;
+}
+
+TEST_F(ParserTest, WrongPasswordPrintsTheHashItGave) {
+  auto parser = makeParser();
+  run(*parser, "User: bob\r\nPassword: guess\r\ncommit;");
+  EXPECT_EQ(console.text, std::string("Хэш использованного пароля "_cp866) +
+                              hashPassword("guess", 256, test::TEST_SALT) + "\n");
+}
+
+TEST_F(ParserTest, KeywordsReachTheirHandlersInAnyCase) {
+  auto parser = makeParser();
+  const std::string unsupported = "команда не поддерживается";
+  const std::string keywords =
+      "ожидается add, alter, commit, create, delete, drop, get, grant, halt, optimize, revoke, "
+      "select или set";
+  const struct {
+    std::string command;
+    std::string answer;
+  } cases[] = {
+      {"", "Ошибка в строке 2 столбце 18: " + keywords},
+      {"frobnicate;", "Ошибка в строке 3 столбце 11: " + keywords},
+      {"42;", "Ошибка в строке 3 столбце 3: " + keywords},
+      {"SELECT from t where t.f.i = 'x';", "Ошибка в строке 3 столбце 7: " + unsupported},
+      {"add document {} to table t;", "Ошибка в строке 3 столбце 4: " + unsupported},
+      {"delete document 0 from table t;", "Ошибка в строке 3 столбце 7: " + unsupported},
+      {"grant select on t to bob;", "Ошибка в строке 3 столбце 6: " + unsupported},
+      {"revoke select on t from bob;", "Ошибка в строке 3 столбце 7: " + unsupported},
+      {"optimize index t.f.i;", "Ошибка в строке 3 столбце 9: " + unsupported},
+      {"set network permissions '';", "Ошибка в строке 3 столбце 4: " + unsupported},
+      {"alter table t owner bob;", "Ошибка в строке 3 столбце 12: " + unsupported},
+      {"Alter User bob alias 'b';", "Ошибка в строке 3 столбце 11: " + unsupported},
+      {"alter role writers alias 'w';", "Ошибка в строке 3 столбце 11: " + unsupported},
+      {"alter index;", "Ошибка в строке 3 столбце 12: ожидается user или role"},
+      {"create table x alias 'x' {};", "Ошибка в строке 3 столбце 13: " + unsupported},
+      {"create user x;", "Ошибка в строке 3 столбце 12: " + unsupported},
+      {"create role x;", "Ошибка в строке 3 столбце 12: " + unsupported},
+      {"create index;", "Ошибка в строке 3 столбце 13: ожидается table, user или role"},
+      {"drop table t;", "Ошибка в строке 3 столбце 11: " + unsupported},
+      {"drop user bob;", "Ошибка в строке 3 столбце 10: " + unsupported},
+      {"drop role writers;", "Ошибка в строке 3 столбце 10: " + unsupported},
+      {"drop;", "Ошибка в строке 3 столбце 5: ожидается table, user или role"},
+      {"get document 0 from table t;", "Ошибка в строке 3 столбце 13: " + unsupported},
+      {"get index t.f.i length;", "Ошибка в строке 3 столбце 10: " + unsupported},
+      {"get table names;", "Ошибка в строке 3 столбце 10: " + unsupported},
+      {"get users;", "Ошибка в строке 3 столбце 10: " + unsupported},
+      {"get network permissions;", "Ошибка в строке 3 столбце 12: " + unsupported},
+      {"get tables;",
+       "Ошибка в строке 3 столбце 11: ожидается document, index, table, users или "
+       "network"},
+      // The scanner's own errors pass as they are.
+      {"commit\t;", "Ошибка в строке 3 столбце 7: недопустимый символ"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(run(*parser, ADMIN + c.command), "ERROR\r\n" + c.answer) << c.command;
+  }
+}
+
+TEST_F(ParserTest, OnlyAnAdminHaltsAndTheHaltHasNoAnswer) {
+  auto parser = makeParser();
+  QueryResult result = RESULT_DONE;
+  EXPECT_EQ(run(*parser, "User: dora\r\nPassword: pw\r\nhalt;", &result),
+            "ERROR\r\nОшибка в строке 3 столбце 5: у пользователя недостаточно прав для "
+            "завершения работы сервера");
+  EXPECT_EQ(run(*parser, ADMIN + "HALT;", &result), "");
+  EXPECT_EQ(result, RESULT_HALT);
+}
+
+TEST_F(ParserTest, CommitNeedsTheRightBeforeAnythingIsRead) {
+  auto parser = makeParser();
+  QueryResult result = RESULT_DONE;
+  EXPECT_EQ(run(*parser, ADMIN + "commit;", &result), "OK\r\n");
+  EXPECT_EQ(result, RESULT_COMMITTED);
+  // bob may insert into t through his role.
+  EXPECT_EQ(run(*parser, "User: bob\r\nPassword: pw\r\ncommit;"), "OK\r\n");
+  // The rights come first, even before the missing ';'.
+  EXPECT_EQ(run(*parser, "User: dora\r\nPassword: pw\r\ncommit"),
+            "ERROR\r\nОшибка в строке 3 столбце 6: у пользователя недостаточно прав для "
+            "фиксации состояния сервера");
+  EXPECT_EQ(run(*parser, ADMIN + "commit"),
+            "ERROR\r\nОшибка в строке 3 столбце 6: ожидается ';' получено <конец текста>");
+}
+
+class ParserFaultTest : public ParserTest {
+ protected:
+  void SetUp() override {
+    ParserTest::SetUp();
+    platform::Env::setCurrent(&env);
+  }
+  FaultInjectionEnv env;
+};
+
+TEST_F(ParserFaultTest, DiskFailureRefusesEveryLaterQueryAndSavesNothingAtTheEnd) {
+  auto parser = makeParser();
+  // The commit marker cannot be created.
+  env.failAt(FaultKind::OPEN, 1, EIO);
+  EXPECT_EQ(run(*parser, ADMIN + "commit;"), "ERROR\r\nОшибка открытия на запись in_commit.txt");
+  EXPECT_TRUE(parser->inError());
+
+  const std::string refused = "ERROR\r\nсервер в состоянии ошибки, требуется перезагрузка";
+  EXPECT_EQ(run(*parser, ADMIN + "commit;"), refused);
+  EXPECT_EQ(run(*parser, "nothing like a query"), refused);
+
+  env.resetCounts();
+  parser.reset();
+  EXPECT_EQ(env.count(FaultKind::OPEN), 0u) << "a parser in its error state committed";
+}
+
+TEST_F(ParserFaultTest, HealthyParserCommitsOnceAtItsEnd) {
+  auto parser = makeParser();
+  env.resetCounts();
+  parser->shutdown();
+  const uint64_t commitOpens = env.count(FaultKind::OPEN);
+  EXPECT_GE(commitOpens, 1u);
+  EXPECT_FALSE(test::fileExists(dir.dataDir() + "in_commit.txt"));
+  parser.reset();
+  EXPECT_EQ(env.count(FaultKind::OPEN), commitOpens) << "committed again when destroyed";
+
+  auto another = makeParser();
+  env.resetCounts();
+  another.reset();
+  EXPECT_EQ(env.count(FaultKind::OPEN), commitOpens) << "destruction is a halt and commits";
+}
+
+TEST_F(ParserTest, StartUpUndoesAnInterruptedCreationBeforeTheSecurityIsLoaded) {
+  // "gone" was being created when the server died: it has files but no security entry.
+  test::writeFile(dir.dataDir() + "in_create.txt", "gone");
+  test::writeFile(dir.dataDir() + "gone.structure", test::structureText("gone"));
+  test::writeFile(dir.dataDir() + "gone.table", "half");
+  auto parser = makeParser();
+  EXPECT_FALSE(test::fileExists(dir.dataDir() + "gone.structure"));
+  EXPECT_FALSE(test::fileExists(dir.dataDir() + "gone.table"));
+  EXPECT_FALSE(test::fileExists(dir.dataDir() + "in_create.txt"));
+  EXPECT_EQ(run(*parser, ADMIN + "commit;"), "OK\r\n");
+}
+
+TEST_F(ParserTest, StartUpFailsForATableWithoutSecurity) {
+  test::writeFile(dir.dataDir() + "u.structure", test::structureText("u"));
+  try {
+    makeParser();
+    FAIL() << "the parser started";
+  } catch (const SemanticError& error) {
+    EXPECT_EQ(cp866ToUtf8(error.message()), "безопасность для таблицы u не установлена");
+  }
+}
+
+}  // namespace
+}  // namespace dovrel::query
