@@ -316,15 +316,11 @@ DocumentsFileResult DocumentsFile::replaceDocument(uint32_t number, const void* 
 }
 
 DocumentsFileResult DocumentsFile::deleteDocument(uint32_t number) {
-  try {
-    const DocumentsFileResult entered = enterDocument(number);
-    if (entered != DF_DONE) return entered;
-    const uint32_t id = number & LOCAL_ID_MASK;
-    if (branch_.documentDeleted[id] != 0) return DF_ALREADY_DELETED;
-    branch_.documentDeleted[id] = 1;
-  } catch (const BufferedFileError&) {
-    return fail(DF_IO_FAILURE);
-  }
+  const DocumentsFileResult entered = enterDocument(number);
+  if (entered != DF_DONE) return entered;
+  const uint32_t id = number & LOCAL_ID_MASK;
+  if (branch_.documentDeleted[id] != 0) return DF_ALREADY_DELETED;
+  branch_.documentDeleted[id] = 1;
   ++deletedCount_;
   isLocalTableChanged_ = true;
   state_ = state_data_changed;
@@ -332,23 +328,15 @@ DocumentsFileResult DocumentsFile::deleteDocument(uint32_t number) {
 }
 
 DocumentsFileResult DocumentsFile::isDeleted(uint32_t number, bool* deleted) {
-  try {
-    const DocumentsFileResult entered = enterDocument(number);
-    if (entered != DF_DONE) return entered;
-  } catch (const BufferedFileError&) {
-    return fail(DF_IO_FAILURE);
-  }
+  const DocumentsFileResult entered = enterDocument(number);
+  if (entered != DF_DONE) return entered;
   *deleted = branch_.documentDeleted[number & LOCAL_ID_MASK] != 0;
   return DF_DONE;
 }
 
 DocumentsFileResult DocumentsFile::getLength(uint32_t number, uint32_t* length) {
-  try {
-    const DocumentsFileResult entered = enterDocument(number);
-    if (entered != DF_DONE) return entered;
-  } catch (const BufferedFileError&) {
-    return fail(DF_IO_FAILURE);
-  }
+  const DocumentsFileResult entered = enterDocument(number);
+  if (entered != DF_DONE) return entered;
   *length = branch_.lengths[number & LOCAL_ID_MASK];
   return DF_DONE;
 }
@@ -375,7 +363,11 @@ DocumentsFileResult DocumentsFile::enterDocument(uint32_t number) {
   DOVREL_ASSERT_TEXT(state_ == state_data_unchanged || state_ == state_data_changed,
                      "state == state_data_unchanged || state == state_data_changed");
   if (number >= documentCount_) return DF_NO_SUCH_DOCUMENT;
-  switchBranch(number >> LOCAL_ID_BITS);
+  try {
+    switchBranch(number >> LOCAL_ID_BITS);
+  } catch (const BufferedFileError&) {
+    return fail(DF_IO_FAILURE);
+  }
   if (state_ == state_disk_error) return DF_CORRUPT;
   return DF_DONE;
 }

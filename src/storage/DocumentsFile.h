@@ -92,7 +92,8 @@ class DocumentsFile : public Object {
   bool tablesArePlausible(const documents_format::Header& header) const;
 
   // Common entry of the document operations: checks the state and the number and loads the
-  // number's branch. DF_DONE when the operation may go on.
+  // number's branch (an I/O failure of the load becomes DF_IO_FAILURE). DF_DONE when the
+  // operation may go on.
   DocumentsFileResult enterDocument(uint32_t number);
   void switchBranch(uint32_t branch);
   void saveBranch();
