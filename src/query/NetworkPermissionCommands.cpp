@@ -1,15 +1,60 @@
-// The network permission commands. Not run by this server yet: each refuses. Query thread
-// only.
+// The network permission commands: an administrator replaces the whole permission text or
+// reads it back. Query thread only, under the parser; the accept loop may check peers
+// against the same list meanwhile, which the store behind NetworkPermissionStore allows.
 #include "query/NetworkPermissionCommands.h"
+
+#include "foundation/Cp866.h"
+#include "foundation/Errors.h"
+#include "foundation/Scanner.h"
+#include "foundation/TextBuffer.h"
+#include "query/NetworkPermissionStore.h"
+#include "query/Parser.h"
+#include "security/SecurityQuery.h"
+#include "security/User.h"
 
 namespace dovrel::query {
 
-void runSetNetworkPermissions(Parser&, const std::shared_ptr<User>&, TextBuffer&) {
-  refuseUnsupported();
+namespace {
+
+// The store, or the refusal of a parser that was made without one.
+NetworkPermissionStore& permissionsOf(Parser& parser) {
+  NetworkPermissionStore* store = parser.networkPermissions();
+  if (store == nullptr) refuseUnsupported();
+  return *store;
 }
 
-void runGetNetworkPermissions(Parser&, const std::shared_ptr<User>&, TextBuffer&) {
-  refuseUnsupported();
+}  // namespace
+
+void runSetNetworkPermissions(Parser& parser, const std::shared_ptr<User>& user,
+                              TextBuffer& answer) {
+  Scanner& scanner = parser.scanner();
+  scanner.expectKeyword("set");
+  scanner.expectKeyword("network");
+  scanner.expectKeyword("permissions");
+  const TextView text = scanner.expectString();
+  scanner.expect(TOKEN_SEMICOLON);
+  // Opened before the rights check, so that an attempt by somebody else is on record too.
+  SecurityQuery entry(parser.securityLog(), parser.queryText());
+  if (user->kind() != UserKind::ADMIN) {
+    throw SemanticError("у пользователя недостаточно прав для установки сетевых разрешений"_cp866);
+  }
+  permissionsOf(parser).replace(text);
+  entry.success();
+  answer.append(std::string_view("OK\r\n"));
+}
+
+void runGetNetworkPermissions(Parser& parser, const std::shared_ptr<User>& user,
+                              TextBuffer& answer) {
+  if (user->kind() != UserKind::ADMIN) {
+    throw SemanticError("у пользователя недостаточно прав для получения сетевых разрешений"_cp866);
+  }
+  Scanner& scanner = parser.scanner();
+  scanner.expectKeyword("network");
+  scanner.expectKeyword("permissions");
+  scanner.expect(TOKEN_SEMICOLON);
+  const std::string text = permissionsOf(parser).toText();
+  answer.append(std::string_view("OK\r\n"));
+  answer.appendCounted(TextView(text));
 }
 
 }  // namespace dovrel::query
