@@ -1,6 +1,8 @@
-// The table commands and commit. Creating, dropping and describing tables are not run by
-// this server yet: they refuse. Query thread only.
+// The table commands and commit: create, drop and describe tables, and make every change
+// since the last commit durable. Query thread only.
 #include "query/TableCommands.h"
+
+#include <string>
 
 #include "foundation/Cp866.h"
 #include "foundation/Errors.h"
@@ -8,15 +10,157 @@
 #include "foundation/TextBuffer.h"
 #include "query/Parser.h"
 #include "security/Security.h"
+#include "security/TablePrivilege.h"
+#include "security/TableSecurity.h"
+#include "security/User.h"
+#include "storage/OpenMode.h"
+#include "tables/Table.h"
 #include "tables/TableSet.h"
 
 namespace dovrel::query {
 
-void runCreateTable(Parser&, const std::shared_ptr<User>&, TextBuffer&) { refuseUnsupported(); }
+namespace {
 
-void runDropTable(Parser&, const std::shared_ptr<User>&, TextBuffer&) { refuseUnsupported(); }
+constexpr std::string_view OK_LINE = "OK\r\n";
+constexpr std::string_view LINE_END = "\r\n";
 
-void runGetTable(Parser&, const std::shared_ptr<User>&, TextBuffer&) { refuseUnsupported(); }
+void appendNumber(TextBuffer& answer, uint32_t number) {
+  answer.appendDecimal(number);
+  answer.append(LINE_END);
+}
+
+// One of the forms that describe a single table; the scanner stands on the form's word.
+bool isTableForm(const Scanner& scanner) {
+  return scanner.isName("structure") || scanner.isName("length") || scanner.isName("privileges");
+}
+
+// get table NAME structure | length | privileges ;  with the scanner on the form's word.
+void describeTable(Parser& parser, Table& table, const User& user, TextBuffer& answer) {
+  Scanner& scanner = parser.scanner();
+  TableSecurity& security = *table.getSecurity();
+  if (scanner.isName("structure")) {
+    scanner.next();
+    if (!security.allows(TablePrivilege::STRUCTURE, user)) {
+      throw SemanticError("у пользователя недостаточно прав для получения структуры таблицы"_cp866);
+    }
+    scanner.expect(TOKEN_SEMICOLON);
+    answer.append(OK_LINE);
+    table.writeText(answer);
+    return;
+  }
+  if (scanner.isName("length")) {
+    scanner.next();
+    if (!security.allows(TablePrivilege::SELECT, user)) {
+      throw SemanticError("у пользователя недостаточно прав для получения длины таблицы"_cp866);
+    }
+    scanner.expect(TOKEN_SEMICOLON);
+    table.openFiles(OpenMode::openNormal);
+    answer.append(OK_LINE);
+    appendNumber(answer, table.getLiveCount());
+    appendNumber(answer, table.getNumberCount());
+    return;
+  }
+  if (scanner.isName("privileges")) {
+    scanner.next();
+    if (!security.canModify(user)) {
+      throw SemanticError(
+          "у пользователя недостаточно прав для получения списка привилегий таблицы"_cp866);
+    }
+    scanner.expect(TOKEN_SEMICOLON);
+    answer.append(OK_LINE);
+    security.write("", answer);
+    return;
+  }
+  throw SemanticError("ожидается length, structure или privileges"_cp866);
+}
+
+// names [aliases] ; and structures ;  — the lists of the tables the user may see.
+template <class Write>
+void listTables(Scanner& scanner, TextBuffer& answer, Write&& write) {
+  scanner.expect(TOKEN_SEMICOLON);
+  // The count comes first but is known only after the listing.
+  TextBuffer listing;
+  const uint32_t count = write(listing);
+  answer.append(OK_LINE);
+  appendNumber(answer, count);
+  answer.append(listing.view());
+}
+
+}  // namespace
+
+void runCreateTable(Parser& parser, const std::shared_ptr<User>& user, TextBuffer& answer) {
+  if (user->kind() != UserKind::CREATOR && user->kind() != UserKind::ADMIN) {
+    throw SemanticError("у пользователя недостаточно прав для создания таблицы"_cp866);
+  }
+  TableSet& tables = parser.tables();
+  // The whole declaration is read first, so its own errors are reported before a clash.
+  std::shared_ptr<Table> table = Table::read(parser.scanner(), tables.dataDirectory());
+  if (tables.hasTable(table->getName())) {
+    std::string message("таблица "_cp866);
+    message += table->getName();
+    message += " уже существует"_cp866;
+    throw SemanticError(message);
+  }
+  table->setSecurity(std::shared_ptr<TableSecurity>(new TableSecurity(table->getName(), user)));
+  tables.addTable(table);
+  parser.security().save();
+  // A failure here is a DiskOrMemoryError: the parser stops serving, and the marker left
+  // behind makes the next start remove whatever files were made.
+  table->createFiles();
+  answer.append(OK_LINE);
+}
+
+void runDropTable(Parser& parser, const std::shared_ptr<User>& user, TextBuffer& answer) {
+  Scanner& scanner = parser.scanner();
+  scanner.expectKeyword("table");
+  std::shared_ptr<Table> table = parser.readTable();
+  if (!table->getSecurity()->canModify(*user)) {
+    throw SemanticError("у пользователя недостаточно прав для удаления таблицы"_cp866);
+  }
+  scanner.expect(TOKEN_SEMICOLON);
+  const std::string name = table->getName();
+  table.reset();
+  parser.tables().dropTable(name);
+  parser.security().save();
+  answer.append(OK_LINE);
+}
+
+void runGetTable(Parser& parser, const std::shared_ptr<User>& user, TextBuffer& answer) {
+  Scanner& scanner = parser.scanner();
+  const TableSet& tables = parser.tables();
+  scanner.expectKeyword("table");
+  // "names" and "structures" are list keywords first; followed by a form's word they are
+  // the name of a table.
+  if (scanner.isName("names")) {
+    scanner.next();
+    if (scanner.kind() == TOKEN_SEMICOLON) {
+      return listTables(scanner, answer,
+                        [&](TextBuffer& out) { return tables.writeNames(*user, out); });
+    }
+    if (scanner.isName("aliases")) {
+      scanner.next();
+      return listTables(scanner, answer,
+                        [&](TextBuffer& out) { return tables.writeAliases(*user, out); });
+    }
+    if (!isTableForm(scanner)) {
+      throw SemanticError("ожидается aliases, length, structure, privileges или ';'"_cp866);
+    }
+    return describeTable(parser, *tables.getTable("names"), *user, answer);
+  }
+  if (scanner.isName("structures")) {
+    scanner.next();
+    if (scanner.kind() == TOKEN_SEMICOLON) {
+      return listTables(scanner, answer,
+                        [&](TextBuffer& out) { return tables.writeStructures(*user, out); });
+    }
+    if (!isTableForm(scanner)) {
+      throw SemanticError("ожидается length, structure, privileges или ';'"_cp866);
+    }
+    return describeTable(parser, *tables.getTable("structures"), *user, answer);
+  }
+  const std::shared_ptr<Table> table = parser.readTable();
+  describeTable(parser, *table, *user, answer);
+}
 
 void runCommit(Parser& parser, const std::shared_ptr<User>& user, TextBuffer& answer) {
   if (!parser.security().mayCommit(*user)) {
@@ -26,7 +170,7 @@ void runCommit(Parser& parser, const std::shared_ptr<User>& user, TextBuffer& an
   scanner.expectKeyword("commit");
   scanner.expect(TOKEN_SEMICOLON);
   parser.tables().commitAll();
-  answer.append(std::string_view("OK\r\n"));
+  answer.append(OK_LINE);
 }
 
 }  // namespace dovrel::query
