@@ -114,7 +114,11 @@ class ModelRun {
     static const char bytes[] = {'a', 'b', '\0', '\x7f', '\x80', '\xff'};
     for (uint32_t i = 0; i < profile_.vocabulary; ++i) {
       std::string text(length(rng_), 'a');
-      for (char& c : text) c = bytes[rng_() % (rng_() % 3 == 0 ? 6 : 2)];
+      for (char& c : text) {
+        // One draw per statement: the order of draws must not depend on the compiler.
+        uint32_t choices = rng_() % 3 == 0 ? 6 : 2;
+        c = bytes[rng_() % choices];
+      }
       vocabulary_.push_back(text);
     }
   }
@@ -147,7 +151,8 @@ class ModelRun {
   }
 
   void insertBatch() {
-    uint32_t count = 1 + rng_() % (rng_() % 8 == 0 ? 15 * profile_.batch : profile_.batch);
+    uint32_t largest = rng_() % 8 == 0 ? 15 * profile_.batch : profile_.batch;
+    uint32_t count = 1 + rng_() % largest;
     for (uint32_t i = 0; i < count; ++i) {
       const std::string text = anyKey();
       uint32_t document = anyDocument();
