@@ -3,6 +3,8 @@
 // deleted documents), and everything durable after a commit and a restart.
 #include <gtest/gtest.h>
 
+#include <csignal>
+
 #include <regex>
 
 #include "TableE2ETest.h"
@@ -221,6 +223,24 @@ TEST_F(DocumentCommandsE2ETest, CommittedWorkSurvivesARestart) {
   EXPECT_EQ(ask("mh", "get document 0 from table books meta;"), meta0);
   EXPECT_EQ(ask("mh", "get document 1 from table books meta;"), meta1);
   EXPECT_EQ(instance_->console().find('*'), std::string::npos);  // one per replayed query
+  EXPECT_EQ(add("i", "d"), "OK\r\ndocument 3\r\n");
+}
+
+// Acknowledged work since the last commit lives only in memory and in the journal: after a
+// kill -9 the next start replays it before it accepts a connection.
+TEST_F(DocumentCommandsE2ETest, UncommittedWorkComesBackAfterAKill) {
+  ASSERT_EQ(ask("i", "add " + book("a") + " to table books; add " + book("b") + " to table books;"),
+            "OK\r\ndocument 0\r\nOK\r\ndocument 1\r\n");
+  ASSERT_EQ(add("u", "c", " replacing 0"), "OK\r\ndocument 2\r\n");
+  ASSERT_EQ(ask("u", "delete document 1 from table books;"), "OK\r\n");
+
+  instance_->stop(SIGKILL);
+  ASSERT_TRUE(instance_->start());
+  EXPECT_EQ(length(), "OK\r\n1\r\n3\r\n");
+  EXPECT_EQ(ask("sh",
+                "get document 0 from table books; document 1 from table books; "
+                "document 2 from table books;"),
+            "OK\r\n" + bookText("a") + bookText("b") + bookText("c"));
   EXPECT_EQ(add("i", "d"), "OK\r\ndocument 3\r\n");
 }
 
