@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "index/IndexKeyBuilder.h"
-#include "index/IndexSpec.h"
+#include "index/IndexKind.h"
 
 namespace {
 
@@ -69,7 +69,7 @@ class CountingSink final : public KeySink {
 };
 
 void BM_DocumentKeys(benchmark::State& state, const char* kind) {
-  const IndexSpec spec = IndexSpec::parse(kind, "bench.text.i");
+  const IndexKind spec = IndexKind::parse(kind, "bench.text.i");
   IndexKeyBuilder builder;
   CountingSink sink;
   std::size_t next = 0;
@@ -111,7 +111,7 @@ void BM_ValueKeys(benchmark::State& state, FieldType type) {
         break;
     }
   }
-  const IndexSpec spec(BaseKind::WHOLE);
+  const IndexKind spec(BaseKind::WHOLE);
   IndexKeyBuilder builder;
   CountingSink sink;
   std::size_t next = 0;

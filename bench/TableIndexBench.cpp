@@ -72,7 +72,7 @@ struct MillionIndexes {
     std::filesystem::remove_all(directory, ignored);
   }
   std::shared_ptr<TableIndex> make(std::string_view kind, FieldType type, std::string name) {
-    IndexSpec spec = IndexSpec::parse(kind, "b.f." + name);
+    IndexKind spec = IndexKind::parse(kind, "b.f." + name);
     auto index = std::make_shared<TableIndex>(IndexDeclaration(name, "b.f", type, spec), directory);
     index->create();
     return index;

@@ -8,7 +8,7 @@
 namespace dovrel::index {
 
 IndexDeclaration::IndexDeclaration(std::string name, std::string_view fieldFullName,
-                                   FieldType fieldType, IndexSpec spec)
+                                   FieldType fieldType, IndexKind spec)
     : name_(std::move(name)), fieldType_(fieldType), spec_(spec) {
   fullName_.reserve(fieldFullName.size() + 1 + name_.size());
   fullName_ += fieldFullName;
@@ -23,7 +23,7 @@ IndexDeclaration IndexDeclaration::read(Scanner& scanner, std::string_view field
   std::string kindText = scanner.expectString().toString();
   scanner.expect(TOKEN_SEMICOLON);
   std::string fullName = std::string(fieldFullName) + '.' + name;
-  IndexSpec spec = IndexSpec::parse(kindText, fullName);
+  IndexKind spec = IndexKind::parse(kindText, fullName);
   return IndexDeclaration(std::move(name), fieldFullName, fieldType, spec);
 }
 

@@ -8,7 +8,7 @@
 #include <string_view>
 
 #include "index/FieldType.h"
-#include "index/IndexSpec.h"
+#include "index/IndexKind.h"
 
 namespace dovrel {
 class Scanner;
@@ -20,10 +20,10 @@ namespace dovrel::index {
 class IndexDeclaration {
  public:
   IndexDeclaration(std::string name, std::string_view fieldFullName, FieldType fieldType,
-                   IndexSpec spec);
+                   IndexKind spec);
 
   // Reads `index` NAME STRING `;` with the scanner on the keyword; NAME is read as the name
-  // "индекса", STRING is the kind text (IndexSpec::parse). Throws the scanner's positioned
+  // "индекса", STRING is the kind text (IndexKind::parse). Throws the scanner's positioned
   // TextError for a syntax error and SemanticError for a bad kind text (checked once the
   // ';' is read). Whether the kind suits the field type is the caller's check (compatible).
   static IndexDeclaration read(Scanner& scanner, std::string_view fieldFullName,
@@ -37,7 +37,7 @@ class IndexDeclaration {
   // The field's full name, ".", the index name.
   const std::string& fullName() const { return fullName_; }
   FieldType fieldType() const { return fieldType_; }
-  const IndexSpec& spec() const { return spec_; }
+  const IndexKind& spec() const { return spec_; }
   bool compatible() const { return spec_.compatible(fieldType_); }
   // The index file in `dataDirectory` (which ends with its separator): the full name and
   // ".index".
@@ -47,7 +47,7 @@ class IndexDeclaration {
   std::string name_;
   std::string fullName_;
   FieldType fieldType_;
-  IndexSpec spec_;
+  IndexKind spec_;
 };
 
 }  // namespace dovrel::index

@@ -31,7 +31,7 @@ void alphanumKey(const uint8_t* bytes, std::size_t length, KeyBuffer& key) {
 
 }  // namespace
 
-void IndexKeyBuilder::documentKeys(const IndexSpec& spec, FieldType type, TextView value,
+void IndexKeyBuilder::documentKeys(const IndexKind& spec, FieldType type, TextView value,
                                    KeySink& sink) {
   if (type == FieldType::TEXT) {
     textKeys(spec, value, sink);
@@ -43,7 +43,7 @@ void IndexKeyBuilder::documentKeys(const IndexSpec& spec, FieldType type, TextVi
   sink.addKey(key_.data());
 }
 
-void IndexKeyBuilder::textKeys(const IndexSpec& spec, TextView value, KeySink& sink) {
+void IndexKeyBuilder::textKeys(const IndexKind& spec, TextView value, KeySink& sink) {
   const uint32_t n = value.length();
   // The whole kinds need at most 250 bytes of the value: they are built in the key buffer.
   switch (spec.baseKind()) {
@@ -155,7 +155,7 @@ void IndexKeyBuilder::nearKey(uint32_t earlierStart, uint32_t earlierLength, uin
   sink.addKey(key_.data());
 }
 
-void IndexKeyBuilder::queryKey(const IndexSpec& spec, FieldType type, TextView value,
+void IndexKeyBuilder::queryKey(const IndexKind& spec, FieldType type, TextView value,
                                std::string_view indexFullName, KeyBuffer& key) {
   if (type == FieldType::TEXT) {
     if (spec.baseKind() == BaseKind::WHOLE_ALPHANUM) {

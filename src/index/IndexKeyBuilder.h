@@ -12,7 +12,7 @@
 #include "foundation/TextView.h"
 #include "index/FieldType.h"
 #include "index/IndexKeyConverter.h"
-#include "index/IndexSpec.h"
+#include "index/IndexKind.h"
 #include "index/Key.h"
 
 namespace dovrel::index {
@@ -59,10 +59,10 @@ class IndexKeyBuilder {
   //                   length i from left to right (of the whole word)
   //   words-nearN     when a word ends, one key per word among the last N + 1 words before
   //                   it, oldest first: earlier word (100 bytes at most), " ", later word
-  void documentKeys(const IndexSpec& spec, FieldType type, TextView value, KeySink& sink);
+  void documentKeys(const IndexKind& spec, FieldType type, TextView value, KeySink& sink);
 
   template <class F>
-  void forEachDocumentKey(const IndexSpec& spec, FieldType type, TextView value, F&& function) {
+  void forEachDocumentKey(const IndexKind& spec, FieldType type, TextView value, F&& function) {
     FunctionKeySink<F&> sink(function);
     documentKeys(spec, type, value, sink);
   }
@@ -72,11 +72,11 @@ class IndexKeyBuilder {
   // 250, the same as the document key, so equal values meet). Never split into words.
   // Throws SemanticError "значение " + value + " не соответствует типу поля/индекса " +
   // indexFullName when the value does not convert.
-  static void queryKey(const IndexSpec& spec, FieldType type, TextView value,
+  static void queryKey(const IndexKind& spec, FieldType type, TextView value,
                        std::string_view indexFullName, KeyBuffer& key);
 
  private:
-  void textKeys(const IndexSpec& spec, TextView value, KeySink& sink);
+  void textKeys(const IndexKind& spec, TextView value, KeySink& sink);
   // Emits the bytes [start, start + length) of the folded value as a key: a length byte is
   // written over the byte in front of them for the call and then put back.
   void emitInPlace(uint32_t start, uint32_t length, KeySink& sink);

@@ -48,7 +48,7 @@ class TableIndex : public Object {
   const std::string& name() const { return declaration_.name(); }
   // The field's full name, ".", the index name.
   const std::string& fullName() const { return declaration_.fullName(); }
-  const IndexSpec& spec() const { return declaration_.spec(); }
+  const IndexKind& spec() const { return declaration_.spec(); }
   FieldType fieldType() const { return declaration_.fieldType(); }
   // The kind without its options ("words", "words-near3", ...).
   std::string baseKind() const { return declaration_.spec().baseText(); }

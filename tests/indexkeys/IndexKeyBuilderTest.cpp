@@ -19,14 +19,14 @@ class IndexKeyBuilderTest : public ::testing::Test {
  protected:
   Keys keysOf(std::string_view kind, std::string_view value, FieldType type = FieldType::TEXT) {
     Keys keys;
-    builder_.forEachDocumentKey(IndexSpec::parse(kind, "t.f.i"), type, value,
+    builder_.forEachDocumentKey(IndexKind::parse(kind, "t.f.i"), type, value,
                                 [&](Key key) { keys.push_back(test::keyBytes(key)); });
     return keys;
   }
   static std::string queryKey(std::string_view kind, std::string_view value,
                               FieldType type = FieldType::TEXT) {
     KeyBuffer key;
-    IndexKeyBuilder::queryKey(IndexSpec::parse(kind, "t.f.i"), type, value, "t.f.i", key);
+    IndexKeyBuilder::queryKey(IndexKind::parse(kind, "t.f.i"), type, value, "t.f.i", key);
     return test::keyBytes(key.data());
   }
 
@@ -116,7 +116,7 @@ TEST_F(IndexKeyBuilderTest, TypedValues) {
 // A sink that fails in the middle of a value leaves the builder whole: the bytes it lent
 // out as length bytes are put back, and the next value gives its own keys.
 TEST_F(IndexKeyBuilderTest, FailingSinkLeavesBuilderUsable) {
-  IndexSpec substr = IndexSpec::parse("words-substr", "t.f.i");
+  IndexKind substr = IndexKind::parse("words-substr", "t.f.i");
   int calls = 0;
   auto failing = [&](Key) {
     if (++calls == 5) throw DiskOrMemoryError("ошибка работы с индексом"_cp866);
@@ -129,7 +129,7 @@ TEST_F(IndexKeyBuilderTest, FailingSinkLeavesBuilderUsable) {
 
 // Random texts against a plain model built with std::string: words split, cut and paired
 // without any in-place tricks.
-Keys modelKeys(const IndexSpec& spec, std::string text) {
+Keys modelKeys(const IndexKind& spec, std::string text) {
   TextNormalizer::normalize(text.data(), text.size());
   std::vector<std::string> words;
   std::string current;
@@ -193,7 +193,7 @@ TEST_F(IndexKeyBuilderTest, WordKindsMatchPlainModel) {
         text += alphabet[pick];
       }
       for (const char* kind : kinds) {
-        IndexSpec spec = IndexSpec::parse(kind, "t.f.i");
+        IndexKind spec = IndexKind::parse(kind, "t.f.i");
         ASSERT_EQ(keysOf(kind, text), modelKeys(spec, text)) << kind << " over " << text;
       }
     }

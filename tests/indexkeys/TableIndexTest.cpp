@@ -46,7 +46,7 @@ class DataDirectory {
 std::shared_ptr<TableIndex> makeIndex(std::string_view kindText, FieldType type,
                                       const std::string& directory, std::string name = "i") {
   std::string fullName = "t.f." + name;
-  IndexSpec spec = IndexSpec::parse(kindText, fullName);
+  IndexKind spec = IndexKind::parse(kindText, fullName);
   return std::make_shared<TableIndex>(IndexDeclaration(std::move(name), "t.f", type, spec),
                                       directory);
 }
@@ -60,7 +60,7 @@ bool shows(bool removed, SearchMode mode) {
 // What one index must hold: the newest record of every (key, document).
 class KeyModel {
  public:
-  KeyModel(const IndexSpec& spec, FieldType type) : spec_(spec), type_(type) {}
+  KeyModel(const IndexKind& spec, FieldType type) : spec_(spec), type_(type) {}
 
   void apply(uint32_t document, const std::string& value, InsertMode mode) {
     builder_.forEachDocumentKey(spec_, type_, TextView(value), [&](Key key) {
@@ -112,7 +112,7 @@ class KeyModel {
   }
 
  private:
-  IndexSpec spec_;
+  IndexKind spec_;
   FieldType type_;
   IndexKeyBuilder builder_;
   std::map<std::string, std::map<uint32_t, bool>> keys_;

@@ -1,5 +1,5 @@
 // Index kind texts, the kinds' field types and their search operations. Any thread.
-#include "index/IndexSpec.h"
+#include "index/IndexKind.h"
 
 #include <array>
 
@@ -67,7 +67,7 @@ bool compatible(FieldType type, BaseKind kind) {
   return kind == BaseKind::WHOLE && hasValueKey(type);
 }
 
-IndexSpec::IndexSpec(BaseKind kind, uint32_t nearDistance)
+IndexKind::IndexKind(BaseKind kind, uint32_t nearDistance)
     : kind_(kind),
       nearDistance_(kind == BaseKind::WORDS_NEAR ? nearDistance : 0),
       sizeLog_(DEFAULT_CLUSTER_SIZE_LOG),
@@ -75,7 +75,7 @@ IndexSpec::IndexSpec(BaseKind kind, uint32_t nearDistance)
   DOVREL_ASSERT(nearDistance_ <= 9);
 }
 
-IndexSpec IndexSpec::parse(std::string_view kindText, std::string_view indexFullName) {
+IndexKind IndexKind::parse(std::string_view kindText, std::string_view indexFullName) {
   std::string rest(kindText);
   uint32_t mult = DEFAULT_MERGE_MULTIPLIER;
   uint32_t sizeLog = DEFAULT_CLUSTER_SIZE_LOG;
@@ -87,17 +87,17 @@ IndexSpec IndexSpec::parse(std::string_view kindText, std::string_view indexFull
   if (!takeOption(rest, " size=", MIN_CLUSTER_SIZE_LOG, MAX_CLUSTER_SIZE_LOG, sizeLog, sizeGiven)) {
     refuseKind(kindText, indexFullName, ": недопустимое значение после size="_cp866);
   }
-  IndexSpec spec(BaseKind::WHOLE);
+  IndexKind spec(BaseKind::WHOLE);
   bool known = false;
   for (const NamedKind& named : NAMED_KINDS) {
     if (rest == named.name) {
-      spec = IndexSpec(named.kind);
+      spec = IndexKind(named.kind);
       known = true;
     }
   }
   if (rest.size() == NEAR_PREFIX.size() + 1 && rest.starts_with(NEAR_PREFIX) &&
       rest.back() >= '0' && rest.back() <= '9') {
-    spec = IndexSpec(BaseKind::WORDS_NEAR, static_cast<uint32_t>(rest.back() - '0'));
+    spec = IndexKind(BaseKind::WORDS_NEAR, static_cast<uint32_t>(rest.back() - '0'));
     known = true;
   }
   if (!known) refuseKind(kindText, indexFullName, ": недопустимая базовая часть "_cp866, rest);
@@ -108,21 +108,21 @@ IndexSpec IndexSpec::parse(std::string_view kindText, std::string_view indexFull
   return spec;
 }
 
-std::string IndexSpec::baseText() const {
+std::string IndexKind::baseText() const {
   for (const NamedKind& named : NAMED_KINDS) {
     if (named.kind == kind_) return std::string(named.name);
   }
   return std::string(NEAR_PREFIX) + static_cast<char>('0' + nearDistance_);
 }
 
-std::string IndexSpec::kindText() const {
+std::string IndexKind::kindText() const {
   std::string text = baseText();
   if (sizeGiven_) text += " size=" + std::to_string(sizeLog_);
   if (multGiven_) text += " mult=" + std::to_string(mult_);
   return text;
 }
 
-void IndexSpec::checkOperation(IndexOperation operation, FieldType type) const {
+void IndexKind::checkOperation(IndexOperation operation, FieldType type) const {
   bool whole = kind_ == BaseKind::WHOLE || kind_ == BaseKind::WHOLE_ALPHANUM;
   std::string_view refusal;
   switch (operation) {
@@ -158,7 +158,7 @@ void IndexSpec::checkOperation(IndexOperation operation, FieldType type) const {
   if (!whole) throw SemanticError(refusal);
 }
 
-PrefixSearch IndexSpec::prefixSearch() const {
+PrefixSearch IndexKind::prefixSearch() const {
   return kind_ == BaseKind::WORDS_PREFIX || kind_ == BaseKind::WORDS_SUBSTR
              ? PrefixSearch::EQUAL_KEY
              : PrefixSearch::KEY_PREFIXES;

@@ -1,4 +1,4 @@
-// IndexSpec: the kind of a table index as its declaration text gives it — the base kind
+// IndexKind: the kind of a table index as its declaration text gives it — the base kind
 // (whole, whole-alphanum, words, words-prefix, words-suffix, words-substr, words-near0..9)
 // and the options mult= (merge multiplier) and size= (cluster size logarithm) — with the
 // field types each kind applies to and the search operations each kind offers. A value;
@@ -45,7 +45,7 @@ enum class PrefixSearch : unsigned char {
 // type with a value key, every other kind on text only. Binary and file fields take none.
 bool compatible(FieldType type, BaseKind kind);
 
-class IndexSpec {
+class IndexKind {
  public:
   static constexpr uint32_t DEFAULT_MERGE_MULTIPLIER = 2;
   static constexpr uint32_t MIN_MULT_OPTION = 2;
@@ -57,9 +57,9 @@ class IndexSpec {
   // Throws SemanticError: kindText + " - недопустимый вид индекса " + indexFullName, then
   // ": недопустимое значение после mult=" (multiplier not 2..99), ": недопустимое значение
   // после size=" (size not 16..24) or ": недопустимая базовая часть " + base kind.
-  static IndexSpec parse(std::string_view kindText, std::string_view indexFullName);
+  static IndexKind parse(std::string_view kindText, std::string_view indexFullName);
   // A kind without options (defaults apply).
-  explicit IndexSpec(BaseKind kind, uint32_t nearDistance = 0);
+  explicit IndexKind(BaseKind kind, uint32_t nearDistance = 0);
 
   BaseKind baseKind() const { return kind_; }
   // N of words-nearN (0 to 9); 0 for the other kinds.
@@ -88,7 +88,7 @@ class IndexSpec {
   // key, or to collect every key that begins with it.
   PrefixSearch prefixSearch() const;
 
-  friend bool operator==(const IndexSpec&, const IndexSpec&) = default;
+  friend bool operator==(const IndexKind&, const IndexKind&) = default;
 
  private:
   BaseKind kind_;

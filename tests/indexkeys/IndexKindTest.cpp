@@ -4,7 +4,7 @@
 
 #include "foundation/Cp866.h"
 #include "foundation/Errors.h"
-#include "index/IndexSpec.h"
+#include "index/IndexKind.h"
 
 namespace dovrel::index {
 namespace {
@@ -14,7 +14,7 @@ const std::string FULL_NAME = "t.f.i";
 // The message of the refusal of `kindText`, or "" when it is accepted.
 std::string refusal(std::string_view kindText) {
   try {
-    IndexSpec::parse(kindText, FULL_NAME);
+    IndexKind::parse(kindText, FULL_NAME);
     return "";
   } catch (const SemanticError& error) {
     return error.message();
@@ -26,15 +26,15 @@ std::string expected(std::string_view kindText, std::string_view tail) {
          std::string(tail);
 }
 
-TEST(IndexSpecTest, BaseKindsAndOptions) {
-  IndexSpec plain = IndexSpec::parse("words", FULL_NAME);
+TEST(IndexKindTest, BaseKindsAndOptions) {
+  IndexKind plain = IndexKind::parse("words", FULL_NAME);
   EXPECT_EQ(plain.baseKind(), BaseKind::WORDS);
   EXPECT_EQ(plain.mergeMultiplier(), 2u);
   EXPECT_FALSE(plain.mergeMultiplierGiven());
   EXPECT_EQ(plain.clusterSizeLog(), 20u);
   EXPECT_FALSE(plain.clusterSizeGiven());
 
-  IndexSpec options = IndexSpec::parse("whole-alphanum size=16 mult=99", FULL_NAME);
+  IndexKind options = IndexKind::parse("whole-alphanum size=16 mult=99", FULL_NAME);
   EXPECT_EQ(options.baseKind(), BaseKind::WHOLE_ALPHANUM);
   EXPECT_EQ(options.clusterLength(), 65536u);
   EXPECT_TRUE(options.clusterSizeGiven());
@@ -42,16 +42,16 @@ TEST(IndexSpecTest, BaseKindsAndOptions) {
   EXPECT_TRUE(options.mergeMultiplierGiven());
 
   // Options may come in either order; only the blank before each one is needed.
-  EXPECT_EQ(IndexSpec::parse("words-suffix mult=2 size=24", FULL_NAME),
-            IndexSpec::parse("words-suffix size=24 mult=2", FULL_NAME));
+  EXPECT_EQ(IndexKind::parse("words-suffix mult=2 size=24", FULL_NAME),
+            IndexKind::parse("words-suffix size=24 mult=2", FULL_NAME));
   for (char n = '0'; n <= '9'; ++n) {
-    IndexSpec near = IndexSpec::parse(std::string("words-near") + n, FULL_NAME);
+    IndexKind near = IndexKind::parse(std::string("words-near") + n, FULL_NAME);
     EXPECT_EQ(near.baseKind(), BaseKind::WORDS_NEAR);
     EXPECT_EQ(near.nearDistance(), static_cast<uint32_t>(n - '0'));
   }
 }
 
-TEST(IndexSpecTest, RefusalTexts) {
+TEST(IndexKindTest, RefusalTexts) {
   const std::string_view MULT = ": недопустимое значение после mult="_cp866;
   const std::string_view SIZE = ": недопустимое значение после size="_cp866;
   const std::string_view BASE = ": недопустимая базовая часть "_cp866;
@@ -84,21 +84,21 @@ TEST(IndexSpecTest, RefusalTexts) {
   for (const Case& c : cases) EXPECT_EQ(refusal(c.text), c.message) << c.text;
 }
 
-TEST(IndexSpecTest, KindTextWritesOnlyGivenOptionsAndReadsBack) {
-  EXPECT_EQ(IndexSpec::parse("words", FULL_NAME).kindText(), "words");
-  EXPECT_EQ(IndexSpec::parse("words mult=2", FULL_NAME).kindText(), "words mult=2");
-  EXPECT_EQ(IndexSpec::parse("words mult=07 size=17", FULL_NAME).kindText(),
+TEST(IndexKindTest, KindTextWritesOnlyGivenOptionsAndReadsBack) {
+  EXPECT_EQ(IndexKind::parse("words", FULL_NAME).kindText(), "words");
+  EXPECT_EQ(IndexKind::parse("words mult=2", FULL_NAME).kindText(), "words mult=2");
+  EXPECT_EQ(IndexKind::parse("words mult=07 size=17", FULL_NAME).kindText(),
             "words size=17 mult=7");
-  EXPECT_EQ(IndexSpec::parse("words-near4 size=20", FULL_NAME).kindText(), "words-near4 size=20");
+  EXPECT_EQ(IndexKind::parse("words-near4 size=20", FULL_NAME).kindText(), "words-near4 size=20");
   for (std::string_view text :
        {"whole", "whole-alphanum mult=5", "words-prefix size=24", "words-substr size=16 mult=3",
         "words-near0", "words-suffix mult=99"}) {
-    IndexSpec spec = IndexSpec::parse(text, FULL_NAME);
-    EXPECT_EQ(IndexSpec::parse(spec.kindText(), FULL_NAME), spec) << text;
+    IndexKind spec = IndexKind::parse(text, FULL_NAME);
+    EXPECT_EQ(IndexKind::parse(spec.kindText(), FULL_NAME), spec) << text;
   }
 }
 
-TEST(IndexSpecTest, KindsApplyToTheirFieldTypes) {
+TEST(IndexKindTest, KindsApplyToTheirFieldTypes) {
   const FieldType valueTypes[] = {FieldType::INT64, FieldType::DOUBLE, FieldType::DATE,
                                   FieldType::TIME, FieldType::DATETIME};
   const BaseKind textOnly[] = {BaseKind::WHOLE_ALPHANUM, BaseKind::WORDS,
@@ -118,14 +118,14 @@ TEST(IndexSpecTest, KindsApplyToTheirFieldTypes) {
 
 std::string operationRefusal(std::string_view kind, IndexOperation op, FieldType type) {
   try {
-    IndexSpec::parse(kind, FULL_NAME).checkOperation(op, type);
+    IndexKind::parse(kind, FULL_NAME).checkOperation(op, type);
     return "";
   } catch (const SemanticError& error) {
     return error.message();
   }
 }
 
-TEST(IndexSpecTest, OperationsOfferedByEachKind) {
+TEST(IndexKindTest, OperationsOfferedByEachKind) {
   const std::string prefixOnly(
       "операция prefix применима только к индексам whole, whole-alphanum, words, words-substr, "
       "words-prefix полей типа text"_cp866);
@@ -144,11 +144,11 @@ TEST(IndexSpecTest, OperationsOfferedByEachKind) {
   EXPECT_EQ(operationRefusal("words-near0", IndexOperation::PREFIX, FieldType::TEXT), prefixOnly);
   for (std::string_view kind : {"whole", "whole-alphanum", "words"}) {
     EXPECT_EQ(operationRefusal(kind, IndexOperation::PREFIX, FieldType::TEXT), "");
-    EXPECT_EQ(IndexSpec::parse(kind, FULL_NAME).prefixSearch(), PrefixSearch::KEY_PREFIXES);
+    EXPECT_EQ(IndexKind::parse(kind, FULL_NAME).prefixSearch(), PrefixSearch::KEY_PREFIXES);
   }
   for (std::string_view kind : {"words-prefix", "words-substr"}) {
     EXPECT_EQ(operationRefusal(kind, IndexOperation::PREFIX, FieldType::TEXT), "");
-    EXPECT_EQ(IndexSpec::parse(kind, FULL_NAME).prefixSearch(), PrefixSearch::EQUAL_KEY);
+    EXPECT_EQ(IndexKind::parse(kind, FULL_NAME).prefixSearch(), PrefixSearch::EQUAL_KEY);
   }
 }
 
