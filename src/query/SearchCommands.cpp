@@ -1,13 +1,210 @@
-// The search and index commands. Not run by this server yet: each refuses. Query thread
-// only.
+// The search and index commands: select with its conditions, order, limit and offset; the
+// key count and key listings of get index; optimize index. Each reads its command to the
+// end before it answers; every index search is ended inside the index operation that
+// opened it, so no search outlives a command, refused or not. Query thread only.
 #include "query/SearchCommands.h"
+
+#include <cstdint>
+#include <limits>
+#include <string>
+#include <string_view>
+
+#include "foundation/Cp866.h"
+#include "foundation/Errors.h"
+#include "foundation/Scanner.h"
+#include "foundation/TextBuffer.h"
+#include "index/DocNumList.h"
+#include "index/MergeIndexTypes.h"
+#include "index/NumPairList.h"
+#include "index/TableIndex.h"
+#include "query/IndexReference.h"
+#include "query/Parser.h"
+#include "query/SearchExpression.h"
+#include "security/TablePrivilege.h"
+#include "security/TableSecurity.h"
+#include "security/User.h"
+#include "storage/OpenMode.h"
+#include "tables/Table.h"
 
 namespace dovrel::query {
 
-void runSelect(Parser&, const std::shared_ptr<User>&, TextBuffer&) { refuseUnsupported(); }
+namespace {
 
-void runGetIndex(Parser&, const std::shared_ptr<User>&, TextBuffer&) { refuseUnsupported(); }
+using index::SearchMode;
 
-void runOptimize(Parser&, const std::shared_ptr<User>&, TextBuffer&) { refuseUnsupported(); }
+constexpr std::string_view OK_LINE = "OK\r\n";
+constexpr std::string_view LINE_END = "\r\n";
+
+// [only updated | including updated]: the search mode, PRESENT when neither is given.
+SearchMode readMode(Scanner& scanner) {
+  if (scanner.isName("only")) {
+    scanner.next();
+    scanner.expectKeyword("updated");
+    return SearchMode::REMOVED;
+  }
+  if (scanner.isName("including")) {
+    scanner.next();
+    scanner.expectKeyword("updated");
+    return SearchMode::ALL;
+  }
+  return SearchMode::PRESENT;
+}
+
+// The privilege `privilege`, and history as well when the mode reaches removed documents.
+void checkPrivileges(const Table& table, const User& user, const TablePrivilege& privilege,
+                     SearchMode mode, std::string_view message, std::string_view historyMessage) {
+  const TableSecurity& security = *table.getSecurity();
+  if (!security.allows(privilege, user)) throw SemanticError(message);
+  if (mode != SearchMode::PRESENT && !security.allows(TablePrivilege::HISTORY, user)) {
+    throw SemanticError(historyMessage);
+  }
+}
+
+void appendLittleEndian(uint32_t number, TextBuffer& answer) {
+  const char bytes[4] = {static_cast<char>(number), static_cast<char>(number >> 8),
+                         static_cast<char>(number >> 16), static_cast<char>(number >> 24)};
+  answer.append(bytes, sizeof bytes);
+}
+
+// [order by member index [asc | desc]]: `result` in the order of its keys in that index, or
+// `result` itself when no order clause follows.
+index::DocNumListPtr readOrder(Parser& parser, Table& table, SearchMode mode,
+                               const index::OrderedListPtr& result) {
+  Scanner& scanner = parser.scanner();
+  if (!scanner.isName("order")) return result;
+  scanner.next();
+  scanner.expectKeyword("by");
+  const IndexReference reference =
+      IndexReference::read(scanner, table, IndexReference::Context::ORDER);
+  bool descending = false;
+  if (scanner.isName("asc")) {
+    scanner.next();
+  } else if (scanner.isName("desc")) {
+    scanner.next();
+    descending = true;
+  }
+  const index::NumPairList pairs = reference.index->sortPairs(mode);
+  if (!pairs.unique()) {
+    throw SemanticError(
+        "Сортировка невозможна, поскольку есть документы, дающие различные ключи сортировки"_cp866);
+  }
+  return pairs.order(*result, descending);
+}
+
+}  // namespace
+
+void runSelect(Parser& parser, const std::shared_ptr<User>& user, TextBuffer& answer) {
+  Scanner& scanner = parser.scanner();
+  scanner.expectKeyword("select");
+  const SearchMode mode = readMode(scanner);
+  scanner.expectKeyword("from");
+  const std::shared_ptr<Table> table = parser.readTable();
+  checkPrivileges(*table, *user, TablePrivilege::SELECT, mode,
+                  "у пользователя недостаточно прав для поиска"_cp866,
+                  "у пользователя недостаточно прав для поиска по удалённым документам"_cp866);
+  table->openFiles(OpenMode::openNormal);
+  scanner.expectKeyword("where");
+  const index::OrderedListPtr found = SearchExpression(scanner, *table, mode).evaluate();
+  index::DocNumListPtr result = readOrder(parser, *table, mode, found);
+
+  bool sliced = false;
+  uint32_t limit = std::numeric_limits<uint32_t>::max();
+  uint32_t offset = 0;
+  if (scanner.isName("limit")) {
+    scanner.next();
+    limit = scanner.expectNumber();
+    sliced = true;
+  }
+  if (scanner.isName("offset")) {
+    scanner.next();
+    offset = scanner.expectNumber();
+    sliced = true;
+  }
+  scanner.expect(TOKEN_SEMICOLON);
+  if (sliced) result = index::slice(result, offset, limit);
+
+  answer.append(OK_LINE);
+  answer.appendDecimal(result->length());
+  if (sliced) {
+    answer.append(std::string_view(" of "));
+    answer.appendDecimal(found->length());
+  }
+  answer.append(LINE_END);
+  for (const uint32_t number : result->numbers()) appendLittleEndian(number, answer);
+}
+
+void runGetIndex(Parser& parser, const std::shared_ptr<User>& user, TextBuffer& answer) {
+  Scanner& scanner = parser.scanner();
+  scanner.expectKeyword("index");
+  const SearchMode mode = readMode(scanner);
+  const std::shared_ptr<Table> table = parser.readTablePrefix();
+  const IndexReference reference =
+      IndexReference::read(scanner, *table, IndexReference::Context::AFTER_TABLE);
+  checkPrivileges(*table, *user, TablePrivilege::SELECT, mode,
+                  "у пользователя недостаточно прав для получения ключей индекса"_cp866,
+                  "у пользователя недостаточно прав для получения удалённых ключей индекса"_cp866);
+  index::TableIndex& idx = *reference.index;
+
+  if (scanner.isName("length")) {
+    scanner.next();
+    scanner.expect(TOKEN_SEMICOLON);
+    table->openFiles(OpenMode::openNormal);
+    const uint64_t count = idx.countKeys(mode);
+    answer.append(OK_LINE);
+    answer.append(std::to_string(count));
+    return;
+  }
+  if (!scanner.isName("from")) throw SemanticError("ожидается length или from"_cp866);
+  scanner.next();
+
+  // Both listings are refused where their numbers stand, before any file is touched.
+  const auto readLength = [&scanner] {
+    scanner.expectKeyword("length");
+    const uint32_t length = scanner.expectNumber();
+    if (length == 0) throw SemanticError("после length допустимо только число больше 0"_cp866);
+    return length;
+  };
+  if (scanner.isName("key")) {
+    scanner.next();
+    const TextView value = scanner.expectString();
+    const bool reverse = scanner.isName("reverse");
+    if (reverse) scanner.next();
+    const uint32_t length = readLength();
+    scanner.expect(TOKEN_SEMICOLON);
+    table->openFiles(OpenMode::openNormal);
+    TextBuffer keys;
+    idx.listKeysFrom(value, reverse, length, mode, keys);
+    answer.append(OK_LINE);
+    answer.append(keys.view());
+    return;
+  }
+  const uint32_t from = scanner.expectNumber();
+  if (from != 0) throw SemanticError("после from допустимо только число 0"_cp866);
+  const uint32_t length = readLength();
+  scanner.expect(TOKEN_SEMICOLON);
+  table->openFiles(OpenMode::openNormal);
+  TextBuffer keys;
+  idx.listKeysFromStart(from, length, mode, keys);
+  answer.append(OK_LINE);
+  answer.append(keys.view());
+}
+
+void runOptimize(Parser& parser, const std::shared_ptr<User>& user, TextBuffer& answer) {
+  Scanner& scanner = parser.scanner();
+  scanner.expectKeyword("optimize");
+  scanner.expectKeyword("index");
+  const std::shared_ptr<Table> table = parser.readTablePrefix();
+  const IndexReference reference =
+      IndexReference::read(scanner, *table, IndexReference::Context::AFTER_TABLE);
+  scanner.expect(TOKEN_SEMICOLON);
+  if (!table->getSecurity()->allows(TablePrivilege::OPTIMIZE, *user)) {
+    throw SemanticError("у пользователя недостаточно прав для оптимизации индекса"_cp866);
+  }
+  table->openFiles(OpenMode::openNormal);
+  const index::OptimizeResult result = reference.index->optimize();
+  answer.append(OK_LINE);
+  answer.append(result == index::OptimizeResult::DONE ? std::string_view("complete")
+                                                      : std::string_view("during"));
+}
 
 }  // namespace dovrel::query
