@@ -1,18 +1,28 @@
 #!/usr/bin/env bash
-# Builds the server and serves the demo instance in ./demo (created on first use) in the
-# foreground. Extra arguments go to the server, e.g. scripts/serve.sh -port:9000
+# Builds the server and serves the demo instance ./demo in the foreground, creating the
+# instance first when there is none (administrator "admin", password "admin"; it lets in
+# local clients only). Extra arguments go to the server, e.g. scripts/serve.sh -port:9000
+#
+# For tests: DOVREL_BUILD_DIR (default build), DOVREL_DEMO_DIR (default demo) and
+# DOVREL_NO_BUILD=1 (use the binaries already in DOVREL_BUILD_DIR/bin as they are).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/deps.sh
-cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build build -j2 --target dovrel dovrel-client secmigrate
-mkdir -p demo/DATA demo/LOGS
-ln -sf ../build/bin/dovrel demo/dovrel
-# A new demo instance lets in local clients only and has one administrator, "admin" with
-# the password "admin" (converted from a one-line user list by secmigrate).
-[ -f demo/network_permissions.txt ] || printf '127.0.0.1\r\n' > demo/network_permissions.txt
-if [ ! -f demo/security.txt ]; then
-  printf 'User: admin\nPassword: admin\nLevel: 4\n' > demo/users.txt
-  (cd demo && ../build/bin/secmigrate)
+build="${DOVREL_BUILD_DIR:-build}"
+demo="${DOVREL_DEMO_DIR:-demo}"
+
+if [ "${DOVREL_NO_BUILD:-0}" != 1 ]; then
+  if [ ! -f "$build/CMakeCache.txt" ]; then
+    scripts/deps.sh
+    cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
+  fi
+  cmake --build "$build" -j2 --target dovrel dovrel-client secmigrate
 fi
-exec demo/dovrel "$@"
+
+if [ ! -e "$demo" ]; then
+  scripts/init-instance.sh "$demo" --admin admin --password admin --bin-dir "$build/bin"
+fi
+[ -x "$demo/dovrel" ] || {
+  echo "serve: $demo exists but holds no server link ($demo/dovrel); move it away" >&2
+  exit 1
+}
+exec "$demo/dovrel" "$@"
