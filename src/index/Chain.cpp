@@ -66,7 +66,7 @@ void Chain::append(uint32_t clusterNumber, Key startKey, Key finKey, ErrorCode& 
 Cluster* Chain::loadCluster(uint32_t i, ErrorCode& error) {
   DOVREL_ASSERT_TEXT(i < chainLength(), "currentPos < (i32)chainLength");
   if (cluster_ == nullptr) {
-    cluster_ = Cluster::create(clusterLength_, error);
+    cluster_ = Cluster::createReader(clusterLength_, error);
     if (cluster_ == nullptr) return nullptr;
   }
   if (loadedPos_ != static_cast<int32_t>(i)) {

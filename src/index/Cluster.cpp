@@ -13,32 +13,121 @@
 
 namespace dovrel::index {
 
-std::unique_ptr<Cluster> Cluster::create(uint32_t clusterLength, ErrorCode& error) {
+namespace {
+
+void checkClusterLength(uint32_t clusterLength) {
   DOVREL_ASSERT(CLUSTER_HEADER_SIZE < clusterLength);
   DOVREL_ASSERT_TEXT(std::has_single_bit(clusterLength), "t == 1");
   DOVREL_ASSERT(clusterLength % INDEX_BUFFER_SIZE == 0);
+}
+
+}  // namespace
+
+std::unique_ptr<Cluster> Cluster::create(uint32_t clusterLength, ErrorCode& error) {
+  checkClusterLength(clusterLength);
   AlignedBuffer buffer = AlignedBuffer::allocate(clusterLength, error);
   if (!buffer) return nullptr;
-  std::unique_ptr<Cluster> cluster(new (std::nothrow) Cluster(clusterLength, std::move(buffer)));
+  std::shared_ptr<const AlignedBuffer> storage;
+  if (!guardAllocation(
+          error, [&] { storage = std::make_shared<const AlignedBuffer>(std::move(buffer)); })) {
+    return nullptr;
+  }
+  std::unique_ptr<Cluster> cluster(new (std::nothrow)
+                                       Cluster(clusterLength, std::move(storage), false));
   if (cluster == nullptr) error = EM_NO_MEMORY;
   return cluster;
 }
 
-Cluster::Cluster(uint32_t clusterLength, AlignedBuffer buffer)
-    : clusterLength_(clusterLength), buffer_(std::move(buffer)) {
+std::unique_ptr<Cluster> Cluster::createReader(uint32_t clusterLength, ErrorCode& error) {
+  checkClusterLength(clusterLength);
+  std::unique_ptr<Cluster> cluster(new (std::nothrow) Cluster(clusterLength, nullptr, true));
+  if (cluster == nullptr) error = EM_NO_MEMORY;
+  return cluster;
+}
+
+Cluster::Cluster(uint32_t clusterLength, std::shared_ptr<const AlignedBuffer> storage, bool reader)
+    : clusterLength_(clusterLength), reader_(reader), storage_(std::move(storage)) {
+  if (storage_ != nullptr) base_ = storage_->data();
+  resetPositions();
+}
+
+void Cluster::resetPositions() {
+  if (base_ == nullptr) {
+    keyEnd_ = nullptr;
+    dataEnd_ = nullptr;
+    currentKey_ = nullptr;
+    currentMarker_ = nullptr;
+    currentSlot_ = nullptr;
+    endFlag_ = true;
+    return;
+  }
   keyEnd_ = keyStart();
   dataEnd_ = lastSlot();
   setPosition(keyStart(), lastSlot());
 }
 
+void Cluster::attach(std::shared_ptr<const AlignedBuffer> bytes, bool validated,
+                     std::shared_ptr<const KeyMarks> marks) {
+  DOVREL_ASSERT(reader_);
+  DOVREL_ASSERT(bytes != nullptr && bytes->size() == clusterLength_);
+  storage_ = std::move(bytes);
+  base_ = storage_->data();
+  marks_ = validated ? std::move(marks) : nullptr;
+  if (!validated) {
+    resetPositions();
+    return;
+  }
+  // validate() accepted these very bytes, so the header bounds hold.
+  const uint32_t* header = body32();
+  keyEnd_ = base_ + header[CLUSTER_KEY_END_OFFSET / 4];
+  dataEnd_ = body32() + header[CLUSTER_DATA_END_OFFSET / 4];
+  DOVREL_ASSERT(keyStart() < keyEnd_ && dataEnd_ < lastSlot());
+  first();
+}
+
+std::shared_ptr<const Cluster::KeyMarks> Cluster::makeKeyMarks() const {
+  std::shared_ptr<KeyMarks> marks;
+  ErrorCode ignored = EM_NO_ERRORS;
+  const bool made = guardAllocation(ignored, [&] {
+    marks = std::make_shared<KeyMarks>();
+    // Keys are at least STORED_KEY_OVERHEAD bytes each.
+    marks->reserve((keyEnd_ - keyStart()) / (STORED_KEY_OVERHEAD * KEY_MARK_STEP) + 1);
+  });
+  if (!made) return nullptr;
+  marks->push_back(KeyMark{0, 0});
+  uint8_t* key = keyStart();
+  uint32_t count = 0;
+  for (uint32_t* slot = lastSlot() - 1; slot != dataEnd_; --slot) {
+    if (!(*slot & KEY_MARKER)) continue;
+    key += key[0] + STORED_KEY_OVERHEAD;
+    if (++count % KEY_MARK_STEP == 0) {
+      marks->push_back(KeyMark{static_cast<uint32_t>(key - keyStart()),
+                               static_cast<uint32_t>(lastSlot() - slot)});
+    }
+  }
+  return marks;
+}
+
+void Cluster::detach() {
+  DOVREL_ASSERT(reader_);
+  marks_.reset();
+  storage_.reset();
+  base_ = nullptr;
+  resetPositions();
+}
+
 void Cluster::clear() {
-  std::memset(buffer_.data(), 0, clusterLength_);
+  DOVREL_ASSERT(base_ != nullptr);
+  DOVREL_ASSERT(!reader_ || hasPrivateBytes());  // never bytes the cache shares
+  marks_.reset();
+  std::memset(base_, 0, clusterLength_);
   keyEnd_ = keyStart();
   dataEnd_ = lastSlot();
   setPosition(keyStart(), lastSlot());
 }
 
 void Cluster::addKey(Key key, uint32_t value) {
+  DOVREL_ASSERT(!reader_);
   uint32_t length = keyLength(key);
   // After the step the new data end slot must still lie wholly above the key end.
   DOVREL_ASSERT_TEXT(freeBytes() >= length + STORED_KEY_OVERHEAD + VALUE_SLOT_SIZE,
@@ -51,23 +140,28 @@ void Cluster::addKey(Key key, uint32_t value) {
 }
 
 void Cluster::addValue(uint32_t value) {
+  DOVREL_ASSERT(!reader_);
   DOVREL_ASSERT(!isEmpty());
   DOVREL_ASSERT_TEXT(freeBytes() >= VALUE_SLOT_SIZE, "keyEnd <= (byte*)dataEnd");
   *dataEnd_-- = value;
 }
 
 void Cluster::seal() {
+  DOVREL_ASSERT(!reader_);
   uint32_t* header = body32();
-  header[CLUSTER_KEY_END_OFFSET / 4] = static_cast<uint32_t>(keyEnd_ - buffer_.data());
+  header[CLUSTER_KEY_END_OFFSET / 4] = static_cast<uint32_t>(keyEnd_ - base_);
   header[CLUSTER_DATA_END_OFFSET / 4] = static_cast<uint32_t>(dataEnd_ - body32());
   header[CLUSTER_RESERVED_OFFSET / 4] = 0;
   header[CLUSTER_CHECKSUM_OFFSET / 4] = 0;
-  header[CLUSTER_CHECKSUM_OFFSET / 4] = crc32(buffer_.data(), clusterLength_);
+  header[CLUSTER_CHECKSUM_OFFSET / 4] = crc32(base_, clusterLength_);
 }
 
 void Cluster::validate(ErrorCode& error) {
+  DOVREL_ASSERT(base_ != nullptr);
+  DOVREL_ASSERT(!reader_ || hasPrivateBytes());
+  marks_.reset();
   uint32_t* header = body32();
-  uint8_t* base = buffer_.data();
+  uint8_t* base = base_;
   uint32_t saved = header[CLUSTER_CHECKSUM_OFFSET / 4];
   header[CLUSTER_CHECKSUM_OFFSET / 4] = 0;
   uint32_t computed = crc32(base, clusterLength_);
@@ -207,10 +301,27 @@ SearchCode Cluster::find(Key key) {
     first();
     return code;
   }
+  // With marks, start from the last marked key that is still smaller: the keys ascend, so
+  // the keys before it are smaller too.
+  uint32_t* from = lastSlot();
+  if (marks_ != nullptr && marks_->size() > 1) {
+    std::size_t lo = 0;               // a mark whose key is smaller
+    std::size_t hi = marks_->size();  // marks from here on are not smaller
+    while (hi - lo > 1) {
+      const std::size_t mid = lo + (hi - lo) / 2;
+      if (keySearchCompare(keyStart() + (*marks_)[mid].keyOffset, key) == SEARCH_SMALLER) {
+        lo = mid;
+      } else {
+        hi = mid;
+      }
+    }
+    current = keyStart() + (*marks_)[lo].keyOffset;
+    from = lastSlot() - (*marks_)[lo].slotDistance;
+  }
   // Most keys passed over differ from the search key in their first byte; deciding those
   // here keeps the linear scan cheap.
   const uint32_t searchFirst = keyLength(key) > 0 ? key[1] : 0;
-  for (uint32_t* slot = lastSlot() - 1; slot != dataEnd_; --slot) {
+  for (uint32_t* slot = from - 1; slot != dataEnd_; --slot) {
     if (!(*slot & KEY_MARKER)) continue;
     current += current[0] + STORED_KEY_OVERHEAD;
     if (current[0] > 0 && current[1] < searchFirst) continue;

@@ -1,10 +1,12 @@
 // The fixed-size cluster: sorted keys growing up from the header, their value lists
 // growing down from the last slot, and a checksummed header. The same bytes are in memory
-// and on disk. A Cluster is used by one thread at a time (the query thread).
+// and on disk. A Cluster is used by one thread at a time (the query thread); a reading
+// cluster may share its bytes, read-only, with the cluster cache.
 #pragma once
 
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "foundation/ErrorCode.h"
 #include "index/AlignedBuffer.h"
@@ -18,20 +20,58 @@ namespace dovrel::index {
 // increasing order with addKey/addValue and seal() before writing; readers validate() the
 // bytes they read and then navigate. Positions are invalidated by clear() and by reading
 // other bytes into the buffer.
+//
+// A cluster made by createReader() only ever receives bytes from IndexFile::readCluster,
+// which may hand it validated bytes that the cluster cache shares; such a cluster is never
+// written (writers use create()).
 class Cluster {
  public:
+  // Every KEY_MARK_STEP-th key of a validated cluster (the first included), with the slot
+  // of its first value, so that find() can start near its key instead of at the first.
+  struct KeyMark {
+    uint32_t keyOffset;     // from the start of the key area
+    uint32_t slotDistance;  // of the key's first value slot below the last slot
+  };
+  using KeyMarks = std::vector<KeyMark>;
+  static constexpr uint32_t KEY_MARK_STEP = 32;
+
   // A cluster of `clusterLength` bytes: a power of two, larger than the header and a
   // multiple of INDEX_BUFFER_SIZE (else fatal). Returns null with EM_NO_MEMORY when the
   // buffer cannot be allocated. The buffer is zero-filled and empty.
   static std::unique_ptr<Cluster> create(uint32_t clusterLength, ErrorCode& error);
+  // A reading cluster of `clusterLength` bytes (same checks), without bytes until the first
+  // read. Null with EM_NO_MEMORY.
+  static std::unique_ptr<Cluster> createReader(uint32_t clusterLength, ErrorCode& error);
 
   Cluster(const Cluster&) = delete;
   Cluster& operator=(const Cluster&) = delete;
 
   uint32_t clusterLength() const { return clusterLength_; }
-  // The raw bytes, clusterLength() of them, aligned for unbuffered I/O.
-  uint8_t* bytes() { return buffer_.data(); }
-  const uint8_t* bytes() const { return buffer_.data(); }
+  // The raw bytes, clusterLength() of them, aligned for unbuffered I/O. A reading cluster
+  // has none before its first read; its bytes may be written only while they are private.
+  uint8_t* bytes() { return base_; }
+  const uint8_t* bytes() const { return base_; }
+
+  // --- Bytes of a reading cluster, for the index file ----------------------------------
+
+  bool isReader() const { return reader_; }
+  // The bytes, shared; empty before the first read.
+  const std::shared_ptr<const AlignedBuffer>& storage() const { return storage_; }
+  // Whether the cluster has bytes that nobody else holds (so they may be overwritten).
+  bool hasPrivateBytes() const { return storage_ != nullptr && storage_.use_count() == 1; }
+  // Takes `bytes` (clusterLength() of them) as the cluster's bytes. With `validated`, they
+  // passed validate() before and nobody has changed them since: the cluster is positioned
+  // on its first key from the header alone, and `marks` (may be empty), made by
+  // makeKeyMarks() from the same bytes, speed up find(). Otherwise the cluster is empty
+  // until validate() (and the bytes must be private).
+  void attach(std::shared_ptr<const AlignedBuffer> bytes, bool validated,
+              std::shared_ptr<const KeyMarks> marks = nullptr);
+  // The key marks of the validated bytes; empty when they cannot be allocated.
+  std::shared_ptr<const KeyMarks> makeKeyMarks() const;
+  // Uses `marks`, made by makeKeyMarks() from the current bytes, from now on.
+  void setKeyMarks(std::shared_ptr<const KeyMarks> marks) { marks_ = std::move(marks); }
+  // Gives the bytes up (after a failed read): the cluster has none until the next attach.
+  void detach();
 
   // --- Writing -------------------------------------------------------------------------
 
@@ -106,10 +146,12 @@ class Cluster {
   bool restorePosition(uint32_t keyOffset, uint32_t slotDistance);
 
  private:
-  Cluster(uint32_t clusterLength, AlignedBuffer buffer);
+  Cluster(uint32_t clusterLength, std::shared_ptr<const AlignedBuffer> storage, bool reader);
+  // An empty cluster over the current bytes (none for a reader without bytes).
+  void resetPositions();
 
-  uint32_t* body32() const { return reinterpret_cast<uint32_t*>(buffer_.data()); }
-  uint8_t* keyStart() const { return buffer_.data() + CLUSTER_HEADER_SIZE; }
+  uint32_t* body32() const { return reinterpret_cast<uint32_t*>(base_); }
+  uint8_t* keyStart() const { return base_ + CLUSTER_HEADER_SIZE; }
   uint32_t* lastSlot() const { return body32() + clusterLength_ / VALUE_SLOT_SIZE - 1; }
   uint8_t* dataEndBytes() const { return reinterpret_cast<uint8_t*>(dataEnd_); }
   // The marker slot of the key after the one whose values are at or above `from`: the
@@ -121,13 +163,16 @@ class Cluster {
   void setPosition(uint8_t* key, uint32_t* marker);
 
   uint32_t clusterLength_;
-  AlignedBuffer buffer_;
-  uint8_t* keyEnd_;          // first byte after the key area
-  uint32_t* dataEnd_;        // next free value slot
-  uint8_t* currentKey_;      // the current key, or keyEnd_
-  uint32_t* currentMarker_;  // slot of the current key's first value
-  uint32_t* currentSlot_;    // next value slot to read
-  bool endFlag_ = false;     // the current key's values are exhausted
+  bool reader_;
+  std::shared_ptr<const AlignedBuffer> storage_;  // the bytes; empty for a reader before a read
+  uint8_t* base_ = nullptr;                       // storage_'s bytes
+  std::shared_ptr<const KeyMarks> marks_;         // only for validated shared bytes
+  uint8_t* keyEnd_ = nullptr;                     // first byte after the key area
+  uint32_t* dataEnd_ = nullptr;                   // next free value slot
+  uint8_t* currentKey_ = nullptr;                 // the current key, or keyEnd_
+  uint32_t* currentMarker_ = nullptr;             // slot of the current key's first value
+  uint32_t* currentSlot_ = nullptr;               // next value slot to read
+  bool endFlag_ = false;                          // the current key's values are exhausted
 };
 
 }  // namespace dovrel::index

@@ -11,6 +11,7 @@
 #include "foundation/Assert.h"
 #include "index/AlignedBuffer.h"
 #include "index/Cluster.h"
+#include "index/ClusterCache.h"
 #include "index/IndexFormat.h"
 
 namespace dovrel::index {
@@ -35,6 +36,7 @@ void IndexFile::create(const std::string& path, uint32_t clusterLength, ErrorCod
     return;
   }
   file_ = std::move(file);
+  identity_ = ClusterCache::newFileIdentity();
   clusterLength_ = clusterLength;
   clusterNum_ = 0;
 }
@@ -47,6 +49,7 @@ uint32_t IndexFile::open(const std::string& path, ErrorCode& error) {
     return 0;
   }
   file_ = std::move(file);
+  identity_ = ClusterCache::newFileIdentity();
   clusterNum_ = 0;
   clusterLength_ = 0;
 
@@ -106,6 +109,9 @@ void IndexFile::writeCluster(Cluster& cluster, uint32_t number, ErrorCode& error
   DOVREL_ASSERT_TEXT(number < clusterNum_, "pos < clusterNum");
   DOVREL_ASSERT(cluster.clusterLength() == clusterLength_);
   cluster.seal();
+  // Dropped before the write, so that not even a failed, torn write leaves an entry that
+  // differs from the disk.
+  ClusterCache::shared().erase(identity_, number);
   writeBlocks(clusterOffset(number), cluster.bytes(), clusterLength_, error);
 }
 
@@ -116,6 +122,10 @@ void IndexFile::readCluster(Cluster& cluster, uint32_t number, ErrorCode& error)
   }
   DOVREL_ASSERT_TEXT(number < clusterNum_, "pos < clusterNum");
   DOVREL_ASSERT(cluster.clusterLength() == clusterLength_);
+  if (cluster.isReader()) {
+    readIntoReader(cluster, number, error);
+    return;
+  }
   ErrorCode readError = EM_NO_ERRORS;
   readBlocks(clusterOffset(number), cluster.bytes(), clusterLength_, readError);
   if (readError != EM_NO_ERRORS) {
@@ -124,6 +134,43 @@ void IndexFile::readCluster(Cluster& cluster, uint32_t number, ErrorCode& error)
     return;
   }
   cluster.validate(error);
+}
+
+void IndexFile::readIntoReader(Cluster& cluster, uint32_t number, ErrorCode& error) {
+  ClusterCache& cache = ClusterCache::shared();
+  const bool caching = cache.enabled();
+  if (caching) {
+    ClusterCache::Cached cached = cache.find(identity_, number);
+    if (cached.bytes != nullptr) {
+      cluster.attach(std::move(cached.bytes), true, std::move(cached.marks));
+      return;
+    }
+  }
+  // Bytes that the cache (or anybody else) shares are never overwritten: read into new ones.
+  if (!cluster.hasPrivateBytes()) {
+    AlignedBuffer fresh = AlignedBuffer::allocate(clusterLength_, error);
+    std::shared_ptr<const AlignedBuffer> bytes;
+    if (!fresh || !guardAllocation(error, [&] {
+          bytes = std::make_shared<const AlignedBuffer>(std::move(fresh));
+        })) {
+      cluster.detach();
+      return;
+    }
+    cluster.attach(std::move(bytes), false);
+  }
+  ErrorCode readError = EM_NO_ERRORS;
+  readBlocks(clusterOffset(number), cluster.bytes(), clusterLength_, readError);
+  if (readError == EM_NO_ERRORS) cluster.validate(readError);
+  if (readError != EM_NO_ERRORS) {
+    cluster.detach();  // never leave torn bytes that look like a positioned cluster
+    error = readError;
+    return;
+  }
+  if (caching) {
+    ClusterCache::Marks marks = cluster.makeKeyMarks();
+    cluster.setKeyMarks(marks);
+    cache.insert(identity_, number, ClusterCache::Cached{cluster.storage(), std::move(marks)});
+  }
 }
 
 void IndexFile::writeInfo(const uint8_t* block, uint32_t number, ErrorCode& error) {
@@ -158,7 +205,9 @@ void IndexFile::close() {
     // changes nothing that a reader could see.
     (void)file_->close();
     file_.reset();
+    ClusterCache::shared().eraseFile(identity_);
   }
+  identity_ = 0;
   clusterNum_ = 0;
 }
 

@@ -1,6 +1,6 @@
 // The index file: four copies of the information block, then clusters of one length, all
-// moved in whole 64 KiB blocks without the system's cache. Owned and used by one merge
-// index on the query thread.
+// moved in whole 64 KiB blocks without the system's cache (validated clusters are kept in
+// the process's cluster cache). Owned and used by one merge index on the query thread.
 #pragma once
 
 #include <cstdint>
@@ -42,7 +42,10 @@ class IndexFile {
   // Seals `cluster` and writes it as cluster `number` (< clusterNum(), fatal otherwise).
   void writeCluster(Cluster& cluster, uint32_t number, ErrorCode& error);
   // Reads cluster `number` (< clusterNum(), fatal otherwise) and validates it; EM_READ on
-  // a failed or short read, EM_BAD_DATA when it fails validation.
+  // a failed or short read, EM_BAD_DATA when it fails validation. A reading cluster
+  // (Cluster::createReader) is served from the cluster cache when the cluster was read and
+  // validated before and not written since; else it gets the bytes read, which then enter
+  // the cache. It may also fail with EM_NO_MEMORY, and has no bytes after any failure.
   void readCluster(Cluster& cluster, uint32_t number, ErrorCode& error);
   // Writes or reads information block `number` (< INFO_SIZE, fatal otherwise): exactly
   // INDEX_BUFFER_SIZE bytes at `block`, best aligned to IO_ALIGNMENT.
@@ -64,10 +67,13 @@ class IndexFile {
   void writeBlocks(uint64_t offset, const uint8_t* data, uint64_t length, ErrorCode& error);
   void readBlocks(uint64_t offset, uint8_t* data, uint64_t length, ErrorCode& error);
   uint64_t clusterOffset(uint32_t number) const;
+  void readIntoReader(Cluster& cluster, uint32_t number, ErrorCode& error);
 
   std::unique_ptr<platform::PageFile> file_;
   uint32_t clusterLength_ = 0;
   uint32_t clusterNum_ = 0;
+  // Names this opening of the file in the cluster cache; drawn afresh by create and open.
+  uint64_t identity_ = 0;
 };
 
 }  // namespace dovrel::index

@@ -228,7 +228,7 @@ std::shared_ptr<User> Parser::login() {
 
   // A wrong password is reported before a lock, so a lock tells nothing to a guesser.
   std::shared_ptr<User> user = security_->getUser(name);
-  user->checkPassword(password);
+  credentials_.checkPassword(*user, password);
   user->checkNotLocked();
   return user;
 }

@@ -11,6 +11,7 @@
 
 #include "foundation/Poolable.h"
 #include "foundation/TextView.h"
+#include "query/CredentialCache.h"
 #include "query/QueryResult.h"
 
 namespace dovrel {
@@ -99,6 +100,8 @@ class Parser : public Object {
   std::shared_ptr<Security> security_;
   std::shared_ptr<SimpleLog> securityLog_;
   std::shared_ptr<NetworkPermissionStore> networkPermissions_;
+  // Passwords verified since start-up; see CredentialCache for why this changes no answer.
+  CredentialCache credentials_;
 };
 
 }  // namespace dovrel::query
