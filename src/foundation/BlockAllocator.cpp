@@ -1,11 +1,12 @@
 // The process-wide power-of-two block allocator. Connection threads build request and
 // answer buffers with it outside the query lock, so every call takes its one mutex; the
-// heap is asked for a new block outside the mutex.
+// heap is asked for a new block, and given back a large one, outside the mutex.
 #include "foundation/BlockAllocator.h"
 
 #include <mutex>
 #include <new>
 
+#include "foundation/AllocationGate.h"
 #include "foundation/Assert.h"
 #include "foundation/SanitizerHooks.h"
 
@@ -29,6 +30,7 @@ FreeBlock* linkSlot(void* block, uint64_t length) {
 struct FreeLists {
   std::mutex mutex;
   void* heads[SIZE_CLASSES] = {};  // the first free block of each class
+  uint64_t pooledBytes = 0;        // the sum of the free blocks' lengths
 };
 
 // Never destroyed: buffers released during static destruction still find their list, and
@@ -54,12 +56,14 @@ int BlockAllocator::sizeClass(uint64_t length) {
 void* BlockAllocator::allocate(uint64_t length) {
   DOVREL_ASSERT(length >= 64);
   int pow = sizeClass(length);
+  if (AllocationGate::refused(static_cast<std::size_t>(length))) throw std::bad_alloc();
   FreeLists& free = lists();
-  {
+  if (length <= LARGEST_POOLED) {
     std::lock_guard<std::mutex> lock(free.mutex);
     if (void* block = free.heads[pow]) {
       DOVREL_UNPOISON(block, static_cast<std::size_t>(length));
       free.heads[pow] = linkSlot(block, length)->next;
+      free.pooledBytes -= length;
       return block;
     }
   }
@@ -70,13 +74,26 @@ void BlockAllocator::release(void* block, uint64_t length) {
   DOVREL_ASSERT(block != nullptr);
   DOVREL_ASSERT(length >= 64);
   int pow = sizeClass(length);
+  if (length > LARGEST_POOLED) {
+    // A block this large is rare (a huge request or answer); kept, it would stay resident
+    // for the life of the process.
+    ::operator delete(block);
+    return;
+  }
   FreeLists& free = lists();
   std::lock_guard<std::mutex> lock(free.mutex);
   new (linkSlot(block, length)) FreeBlock{free.heads[pow]};
   free.heads[pow] = block;
+  free.pooledBytes += length;
   // Poisoned while free: a buffer still used after its release shows up in sanitizer
   // builds instead of silently corrupting the next owner's bytes.
   DOVREL_POISON(block, static_cast<std::size_t>(length - sizeof(FreeBlock)));
+}
+
+uint64_t BlockAllocator::pooledBytes() {
+  FreeLists& free = lists();
+  std::lock_guard<std::mutex> lock(free.mutex);
+  return free.pooledBytes;
 }
 
 }  // namespace dovrel

@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "foundation/AllocationGate.h"
 #include "index/IndexFormat.h"
 
 namespace dovrel::index {
@@ -14,7 +15,9 @@ AlignedBuffer::~AlignedBuffer() {
 
 AlignedBuffer AlignedBuffer::allocate(std::size_t size, ErrorCode& error) {
   AlignedBuffer buffer;
-  void* block = ::operator new (size, std::align_val_t{IO_ALIGNMENT}, std::nothrow);
+  void* block = AllocationGate::refused(size)
+                    ? nullptr
+                    : ::operator new (size, std::align_val_t{IO_ALIGNMENT}, std::nothrow);
   if (block == nullptr) {
     error = EM_NO_MEMORY;
     return buffer;

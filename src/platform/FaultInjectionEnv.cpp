@@ -98,6 +98,32 @@ class FaultyWritableFile final : public WritableFile {
 
 }  // namespace
 
+FaultInjectionEnv::~FaultInjectionEnv() { interceptAllocations(false); }
+
+void FaultInjectionEnv::interceptAllocations(bool on) {
+  if (on) {
+    AllocationGate::install(&gate_);
+  } else if (AllocationGate::installed() == &gate_) {
+    AllocationGate::install(nullptr);
+  }
+}
+
+bool FaultInjectionEnv::Gate::refuse(std::size_t) {
+  return !env_.admit(FaultKind::ALLOCATE, "allocation").isOk();
+}
+
+void FaultInjectionEnv::traceCalls(bool on) {
+  std::lock_guard lock(mutex_);
+  tracing_ = on;
+}
+
+std::vector<FaultInjectionEnv::Call> FaultInjectionEnv::takeTrace() {
+  std::lock_guard lock(mutex_);
+  std::vector<Call> calls;
+  calls.swap(trace_);
+  return calls;
+}
+
 void FaultInjectionEnv::failAt(FaultKind kind, uint64_t nth, int error, bool persistent) {
   std::lock_guard lock(mutex_);
   const std::size_t i = indexOf(kind);
@@ -139,7 +165,8 @@ Status FaultInjectionEnv::admit(FaultKind kind, const std::string& path) {
   std::lock_guard lock(mutex_);
   const std::size_t i = indexOf(kind);
   const uint64_t n = ++counts_[i];
-  if (crashed_) return Status::fromErrno(EIO, path);
+  if (tracing_) trace_.push_back(Call{kind, path});
+  if (crashed_ && kind != FaultKind::ALLOCATE) return Status::fromErrno(EIO, path);
   Arming& arming = armings_[i];
   if (arming.trigger == 0 || n < arming.trigger) return Status::ok();
   if (arming.crash) {

@@ -1,7 +1,8 @@
 // An Env for tests that wraps another one, counts calls by kind, fails chosen calls with a
 // chosen errno, and can simulate a crash that loses what was written since the last sync.
-// Install it with Env::setCurrent before the code under test runs. Every method is
-// thread-safe (one mutex); the files it opens are used by one thread at a time.
+// Install it with Env::setCurrent before the code under test runs; with
+// interceptAllocations it also counts and fails allocations (see AllocationGate.h). Every
+// method is thread-safe (one mutex); the files it opens are used by one thread at a time.
 #pragma once
 
 #include <array>
@@ -12,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "foundation/AllocationGate.h"
 #include "platform/Env.h"
 
 namespace dovrel::platform {
@@ -31,13 +33,25 @@ enum class FaultKind {
   CREATE_DIRECTORY,  // createDirectory
   SYNC_DIRECTORY,    // syncDirectory
   LIST_DIRECTORY,    // listDirectory
+  ALLOCATE,          // an allocation through AllocationGate, while interceptAllocations is on
 };
-inline constexpr std::size_t FAULT_KIND_COUNT = 13;
+inline constexpr std::size_t FAULT_KIND_COUNT = 14;
 
 class FaultInjectionEnv final : public Env {
  public:
   // `base` must outlive this Env and every file opened through it.
-  explicit FaultInjectionEnv(Env& base = Env::posix()) : base_(base) {}
+  explicit FaultInjectionEnv(Env& base = Env::posix()) : base_(base), gate_(*this) {}
+  // Removes its allocation gate if it is still installed.
+  ~FaultInjectionEnv() override;
+  FaultInjectionEnv(const FaultInjectionEnv&) = delete;
+  FaultInjectionEnv& operator=(const FaultInjectionEnv&) = delete;
+
+  // Installs (true) or removes (false) this Env as the process-wide AllocationGate, so that
+  // allocations are counted as FaultKind::ALLOCATE and fail when armed (std::bad_alloc, or
+  // the index's out-of-memory code). Remove it before the code that allocates is left
+  // running without the test. An allocation failure is not a disk failure: the crashed
+  // state does not make allocations fail.
+  void interceptAllocations(bool on);
 
   // Makes the n-th call of `kind` from now (n >= 1) fail with `error` without reaching the
   // base Env; with `persistent`, every later call of that kind fails too. A failed call
@@ -53,6 +67,15 @@ class FaultInjectionEnv final : public Env {
   // Calls of `kind` made through this Env and its files since construction or resetCounts.
   uint64_t count(FaultKind kind) const;
   void resetCounts();
+
+  // While on, every counted call is also recorded as its kind and the path it concerned, so
+  // a test can tell which files were touched. takeTrace hands over and clears the record.
+  struct Call {
+    FaultKind kind;
+    std::string path;
+  };
+  void traceCalls(bool on);
+  std::vector<Call> takeTrace();
 
   // Puts every file written through this Env back as it was at its last sync (or at its
   // first opening through this Env, when it was never synced; a file that did not exist
@@ -85,6 +108,16 @@ class FaultInjectionEnv final : public Env {
   void recordWrite(const std::string& path);
 
  private:
+  // The gate that routes allocations to admit(ALLOCATE).
+  class Gate final : public AllocationGate {
+   public:
+    explicit Gate(FaultInjectionEnv& env) : env_(env) {}
+    bool refuse(std::size_t bytes) override;
+
+   private:
+    FaultInjectionEnv& env_;
+  };
+
   struct Arming {
     uint64_t trigger = 0;  // the count at which the fault fires; 0 = not armed
     int error = 0;
@@ -97,6 +130,9 @@ class FaultInjectionEnv final : public Env {
   std::array<uint64_t, FAULT_KIND_COUNT> counts_{};
   std::array<Arming, FAULT_KIND_COUNT> armings_{};
   bool crashed_ = false;
+  bool tracing_ = false;
+  std::vector<Call> trace_;
+  Gate gate_;
   // Path -> content at the last sync; nullopt when the file did not exist then.
   std::map<std::string, std::optional<std::string>> durable_;
 };

@@ -26,6 +26,8 @@
 //      (state QUIET); after a known-length one it drops the connection as an invalid header.
 #include "server/Connection.h"
 
+#include <new>
+
 #include "foundation/Console.h"
 #include "foundation/Cp866.h"
 #include "platform/Thread.h"
@@ -64,7 +66,14 @@ void runWriterThread(std::shared_ptr<ConnectionContext> context) {
 void runReaderThread(std::unique_ptr<ConnectionStart> start) {
   const std::shared_ptr<ServerCore> core = start->core;
   ThreadCount count(*core);
-  auto context = std::make_shared<ConnectionContext>(std::move(start->socket), core);
+  std::shared_ptr<ConnectionContext> context;
+  try {
+    context = std::make_shared<ConnectionContext>(std::move(start->socket), core);
+  } catch (const std::bad_alloc&) {
+    // No memory for the connection's record: only this connection ends (its socket is
+    // closed on the way out); an exception leaving a thread would end the process.
+    return;
+  }
   start.reset();
 
   core->threadStarted();

@@ -8,6 +8,7 @@
 #include <limits>
 #include <new>
 
+#include "foundation/AllocationGate.h"
 #include "foundation/Assert.h"
 #include "foundation/Cp866.h"
 
@@ -26,14 +27,20 @@ constexpr unsigned char SYNC_PAD_BYTE = 0xDD;
 constexpr uint64_t LAST_PAGE_POS =
     static_cast<uint64_t>(std::numeric_limits<int64_t>::max()) - BufferedFile::BUFFER_SIZE;
 
+// The sequential and the random-access page buffer, in one aligned block.
+unsigned char* allocateBuffers() {
+  if (AllocationGate::refused(2 * BufferedFile::BUFFER_SIZE)) throw std::bad_alloc();
+  return static_cast<unsigned char*>(
+      ::operator new[](2 * BufferedFile::BUFFER_SIZE, BUFFER_ALIGNMENT));
+}
+
 }  // namespace
 
 void BufferedFile::AlignedFree::operator()(unsigned char* p) const {
   ::operator delete[](p, BUFFER_ALIGNMENT);
 }
 
-BufferedFile::BufferedFile(const std::string& path, bool createNew)
-    : buffers_(static_cast<unsigned char*>(::operator new[](2 * BUFFER_SIZE, BUFFER_ALIGNMENT))) {
+BufferedFile::BufferedFile(const std::string& path, bool createNew) : buffers_(allocateBuffers()) {
   platform::Status status = platform::Env::current().openPageFile(
       path, createNew ? platform::OpenMode::CREATE_ALWAYS : platform::OpenMode::OPEN_EXISTING, &h_);
   if (!status) {

@@ -1,13 +1,17 @@
-// Tests of the block allocator: reuse of released blocks per class, its
-// fatal checks, and use from several threads.
+// Tests of the block allocator: reuse of released blocks per class, large blocks going
+// back to the system, its fatal checks, and use from several threads.
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include "foundation/BlockAllocator.h"
+#include "foundation/TextBuffer.h"
 
 using namespace dovrel;
 
@@ -22,6 +26,55 @@ TEST(BlockAllocatorTest, ReleasedBlocksAreReusedWithinTheirClassOnly) {
   std::memset(b, 2, 256);  // the whole block is usable again
   BlockAllocator::release(b, 256);
   BlockAllocator::release(other, 512);
+}
+
+namespace {
+
+// The resident size of this process in kB.
+long residentKb() {
+  std::ifstream in("/proc/self/status");
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
+  }
+  return -1;
+}
+
+}  // namespace
+
+TEST(BlockAllocatorTest, HugeBufferGoesBackToTheSystemWhenReleased) {
+  // Regression: every released block used to stay on its free list, so one huge request
+  // body kept its memory resident for the life of the process.
+  const uint64_t pooledBefore = BlockAllocator::pooledBytes();
+  constexpr uint64_t HUGE_LENGTH = uint64_t{200} << 20;
+  long held = 0;
+  {
+    TextBuffer body;
+    body.resize(HUGE_LENGTH);
+    std::memset(body.pointer(), 'x', HUGE_LENGTH);
+    held = residentKb();
+  }
+  // Only the buffer's first 64-byte block went onto a free list.
+  EXPECT_LE(BlockAllocator::pooledBytes(), pooledBefore + 64);
+#if !defined(__SANITIZE_ADDRESS__)  // the sanitizer's allocator keeps freed memory in quarantine
+  EXPECT_LT(residentKb(), held - 150 * 1024) << "resident while held: " << held << " kB";
+#else
+  (void)held;
+#endif
+}
+
+TEST(BlockAllocatorTest, BlocksUpToTheLargestPooledSizeAreStillReused) {
+  const uint64_t pooledBefore = BlockAllocator::pooledBytes();
+  void* largest = BlockAllocator::allocate(BlockAllocator::LARGEST_POOLED);
+  BlockAllocator::release(largest, BlockAllocator::LARGEST_POOLED);
+  EXPECT_EQ(BlockAllocator::pooledBytes(), pooledBefore + BlockAllocator::LARGEST_POOLED);
+  EXPECT_EQ(BlockAllocator::allocate(BlockAllocator::LARGEST_POOLED), largest);
+  EXPECT_EQ(BlockAllocator::pooledBytes(), pooledBefore);
+  BlockAllocator::release(largest, BlockAllocator::LARGEST_POOLED);
+
+  void* above = BlockAllocator::allocate(2 * BlockAllocator::LARGEST_POOLED);
+  BlockAllocator::release(above, 2 * BlockAllocator::LARGEST_POOLED);
+  EXPECT_EQ(BlockAllocator::pooledBytes(), pooledBefore + BlockAllocator::LARGEST_POOLED);
 }
 
 TEST(BlockAllocatorTest, MisuseStops) {

@@ -3,8 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <new>
 #include <string>
 
+#include "foundation/AllocationGate.h"
+#include "foundation/BlockAllocator.h"
+#include "foundation/TextBuffer.h"
 #include "platform/FaultInjectionEnv.h"
 #include "platform/TempDir.h"
 
@@ -154,6 +158,42 @@ TEST_F(FaultInjectionEnvTest, RenamedFileKeepsItsSyncedContentUnderItsNewName) {
   ASSERT_TRUE(env_.dropUnsyncedData());
   EXPECT_EQ(content("security.txt"), "v2");
   EXPECT_FALSE(Env::posix().fileExists(dir_.file("security.txt.new")));
+}
+
+TEST_F(FaultInjectionEnvTest, AllocationsAreCountedAndFailOnlyWhileIntercepted) {
+  TextBuffer before;
+  before.resize(1000);
+  EXPECT_EQ(env_.count(FaultKind::ALLOCATE), 0u) << "counted without interception";
+
+  env_.interceptAllocations(true);
+  env_.failAt(FaultKind::ALLOCATE, 2, ENOMEM);
+  TextBuffer first;                                 // allocation 1
+  EXPECT_THROW(first.resize(100), std::bad_alloc);  // allocation 2
+  EXPECT_EQ(first.capacity(), 64u) << "a failed growth keeps the old block";
+  first.resize(100);  // once only: allocation 3 succeeds
+  EXPECT_EQ(env_.count(FaultKind::ALLOCATE), 3u);
+
+  // A crash is a disk event; memory keeps working.
+  env_.crashAt(FaultKind::SYNC, 1);
+  std::unique_ptr<WritableFile> file;
+  ASSERT_TRUE(env_.openWritableFile(dir_.file("x"), false, &file));
+  EXPECT_FALSE(file->sync());
+  EXPECT_NO_THROW(TextBuffer().resize(5000));
+
+  env_.interceptAllocations(false);
+  env_.failAt(FaultKind::ALLOCATE, 1, ENOMEM, true);
+  EXPECT_NO_THROW(TextBuffer().resize(5000));
+  EXPECT_EQ(AllocationGate::installed(), nullptr);
+}
+
+TEST_F(FaultInjectionEnvTest, DestroyedEnvRemovesItsAllocationGate) {
+  {
+    FaultInjectionEnv env;
+    env.interceptAllocations(true);
+    EXPECT_NE(AllocationGate::installed(), nullptr);
+  }
+  EXPECT_EQ(AllocationGate::installed(), nullptr);
+  EXPECT_NO_THROW(BlockAllocator::release(BlockAllocator::allocate(64), 64));
 }
 
 }  // namespace
