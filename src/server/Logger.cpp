@@ -2,18 +2,21 @@
 //
 // States and the function behind each transition:
 //   DISABLED   no file could be created in the log directory; stays so      (Logger)
-//   REPLAYING  a current.log left by a crash is run through the executor    (replay)
+//   REPLAYING  a current.log left by a crash is run through the executor,   (replay)
+//              from its last commit marker on
 //   APPENDING  current.log open for appending; a record per query           (append)
-//              -> APPENDING through an archive after a commit               (rotate)
+//              -> APPENDING through a commit marker and an archive          (rotate)
 //   SHUT_DOWN  after a halt: current.log archived and removed               (shutdown)
 //
 // Invariants:
 //   1. Every record is written and flushed before its query runs, so current.log holds
 //      every query since the last rotation, up to the one that was running at a crash.
-//   2. current.log is a sequence of whole records (4-byte little-endian length, then that
-//      many bytes), except that a crash while appending may leave the last one cut short.
-//      Replay drops a cut record and truncates the file to the whole records before
-//      anything is appended, so a new record never follows a broken one.
+//   2. current.log is a sequence of whole records (a checked record: 16-byte header with
+//      the length and checksums, then the body; a commit marker; or, in journals written
+//      before checksums, a plain 4-byte length and the body), except that a crash while
+//      appending may leave the last one cut short. Replay drops a cut record and truncates
+//      the file to the whole records before anything is appended, so a new record never
+//      follows a broken one. Any other damage stops the start before a query runs.
 //   3. Replay runs before any append and only on the main thread; its queries are journalled
 //      already and are not appended again.
 //   4. A rotation never overwrites an archive: it renames current.log only to a name that
@@ -21,14 +24,23 @@
 //   5. After shutdown no current.log exists, so the next start replays nothing.
 //   6. Once journalling is on, a failed file operation is a fatal assertion: a journal that
 //      silently stopped recording would make the next replay lose work.
+//   7. A commit marker is appended only after a query answered RESULT_COMMITTED, that is
+//      after the commit made the tables durable, and it covers exactly the bytes before it
+//      (or, for a replayed commit, the bytes up to the end of that commit's record). Replay
+//      never runs a record inside the span of the last marker, so a crash between a commit
+//      and its rotation never runs committed work twice.
+//   8. A journal holding uncommitted queries after its last commit is never archived at
+//      start-up: those queries live only in memory and in current.log.
 #include "server/Logger.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <vector>
 
 #include "foundation/Assert.h"
 #include "foundation/Console.h"
 #include "foundation/Cp866.h"
+#include "foundation/Crc32.h"
 #include "foundation/Errors.h"
 #include "foundation/TextBuffer.h"
 
@@ -43,6 +55,16 @@ uint32_t readLength(const unsigned char* bytes) {
          static_cast<uint32_t>(bytes[2]) << 16 | static_cast<uint32_t>(bytes[3]) << 24;
 }
 
+uint64_t readOffset(const unsigned char* bytes) {
+  uint64_t value = 0;
+  for (int i = 7; i >= 0; --i) value = value << 8 | bytes[i];
+  return value;
+}
+
+void putLittleEndian(uint64_t value, int width, std::string& out) {
+  for (int i = 0; i < width; ++i) out.push_back(static_cast<char>(value >> (8 * i)));
+}
+
 // Reads exactly `length` bytes at `offset`, inside the whole records: anything less is a
 // failure of the disk, recorded with `expression`.
 void readExactly(platform::PageFile& file, uint64_t offset, void* buffer, std::size_t length,
@@ -50,6 +72,12 @@ void readExactly(platform::PageFile& file, uint64_t offset, void* buffer, std::s
   std::size_t transferred = 0;
   const platform::Status status = file.readAt(offset, buffer, length, &transferred);
   DOVREL_ASSERT_TEXT(status.isOk() && transferred == length, expression);
+}
+
+// A journal that does not check out cannot say what ran: the start is refused (exit
+// status 1) and the file is left as it is for the operator.
+[[noreturn]] void journalDamaged() {
+  throw TextError("Ошибка: лог запросов повреждён, запуск невозможен\n"_cp866);
 }
 
 }  // namespace
@@ -62,6 +90,14 @@ std::string Logger::archiveName(const std::string& logDir, const platform::Calen
   std::snprintf(digits, sizeof(digits), "%04d%02d%02d%02d%02d%02d", time.year, time.month, time.day,
                 time.hour, time.minute, time.second);
   return logDir + digits + ".log";
+}
+
+std::string Logger::commitMarker(uint64_t committed) {
+  std::string bytes;
+  putLittleEndian(MARKER_LENGTH, 4, bytes);
+  putLittleEndian(committed, 8, bytes);
+  putLittleEndian(crc32(bytes.data(), bytes.size()), 4, bytes);
+  return bytes;
 }
 
 Logger::Logger(std::string logDir, QueryExecutor& executor, ArchiveClock* clock)
@@ -89,8 +125,7 @@ Logger::Logger(std::string logDir, QueryExecutor& executor, ArchiveClock* clock)
 
   consolePrint("Найден лог запросов перед аварийным завершением - повторяем\n"_cp866);
   const bool rotationDue = replay(executor);
-  openForAppend();
-  if (rotationDue) rotate();
+  if (rotationDue) archiveJournal();
   consolePrint("\nОбработка лога успешно завершена\n"_cp866);
 }
 
@@ -99,16 +134,67 @@ Logger::~Logger() {
   if (file_) (void)file_->close();
 }
 
-uint64_t Logger::wholeRecordsLength(platform::PageFile& file, uint64_t size) {
+Logger::JournalScan Logger::scan(platform::PageFile& file, uint64_t size) {
+  JournalScan found;
+  // Record boundaries, ascending: a marker may only name one of them.
+  std::vector<uint64_t> boundaries{0};
+  bool checkedSeen = false;  // plain records only ever come before the first checked one
+  std::vector<char> body;
   uint64_t offset = 0;
   while (size - offset >= LENGTH_BYTES) {
-    unsigned char length[LENGTH_BYTES];
-    readExactly(file, offset, length, LENGTH_BYTES, "read == sizeof(length)");
-    const uint64_t recordEnd = offset + LENGTH_BYTES + readLength(length);
-    if (recordEnd > size) break;
-    offset = recordEnd;
+    unsigned char head[CHECKED_HEADER_BYTES];
+    readExactly(file, offset, head, LENGTH_BYTES, "read == sizeof(length)");
+    const uint32_t word = readLength(head);
+    if (word == MARKER_LENGTH || word == CHECKED_LENGTH) {
+      // Both are 16 bytes before any body; fewer is a record cut while it was appended.
+      static_assert(MARKER_BYTES == CHECKED_HEADER_BYTES);
+      if (size - offset < MARKER_BYTES) break;
+      readExactly(file, offset + LENGTH_BYTES, head + LENGTH_BYTES, MARKER_BYTES - LENGTH_BYTES,
+                  "read == sizeof(header)");
+      checkedSeen = true;
+      if (word == MARKER_LENGTH) {
+        const uint64_t committed = readOffset(head + LENGTH_BYTES);
+        if (crc32(head, 12) != readLength(head + 12) || committed > offset ||
+            committed < found.committed ||
+            !std::binary_search(boundaries.begin(), boundaries.end(), committed)) {
+          journalDamaged();
+        }
+        found.committed = committed;
+        offset += MARKER_BYTES;
+      } else {
+        if (crc32(head, 8) != readLength(head + 8)) journalDamaged();
+        const uint32_t length = readLength(head + 4);
+        const uint64_t recordEnd = offset + CHECKED_HEADER_BYTES + length;
+        // The header checks out, so the length is true: a shorter file is a cut body.
+        if (recordEnd > size) break;
+        body.resize(length);
+        if (length > 0) {
+          readExactly(file, offset + CHECKED_HEADER_BYTES, body.data(), length,
+                      "read == query.length()");
+        }
+        if (crc32(body.data(), length) != readLength(head + 12)) journalDamaged();
+        found.records.push_back({offset + CHECKED_HEADER_BYTES, length});
+        offset = recordEnd;
+        found.lastQueryEnd = recordEnd;
+      }
+    } else {
+      // A plain record, as journals were written before records carried checksums.
+      const uint64_t recordEnd = offset + LENGTH_BYTES + word;
+      if (word > PLAIN_LENGTH_MAX || checkedSeen) journalDamaged();
+      if (recordEnd > size) {
+        // A cut record, unless the length is one that no append could have written: a
+        // flipped bit in the length word of a checked record looks like that.
+        if (word >= PLAIN_CUT_LIMIT) journalDamaged();
+        break;
+      }
+      found.records.push_back({offset + LENGTH_BYTES, word});
+      offset = recordEnd;
+      found.lastQueryEnd = recordEnd;
+    }
+    boundaries.push_back(offset);
   }
-  return offset;
+  found.whole = offset;
+  return found;
 }
 
 bool Logger::replay(QueryExecutor& executor) {
@@ -119,37 +205,38 @@ bool Logger::replay(QueryExecutor& executor) {
   uint64_t size = 0;
   DOVREL_ASSERT(file->size(&size).isOk());
 
-  // A cut record can only be the last one: the process died while appending it. It never
-  // ran, so dropping it loses nothing that was answered.
-  const uint64_t whole = wholeRecordsLength(*file, size);
-  if (whole < size) {
-    DOVREL_ASSERT(file->truncate(whole).isOk());
+  // The whole journal is checked before any query of it runs, so a damaged journal stops
+  // the start with nothing replayed. A cut record can only be the last one: the process
+  // died while appending it. It never ran, so dropping it loses nothing that was answered.
+  const JournalScan found = scan(*file, size);
+  if (found.whole < size) {
+    DOVREL_ASSERT(file->truncate(found.whole).isOk());
     DOVREL_ASSERT(file->sync().isOk());
     consolePrint("Последняя запись лога запросов оборвана и отброшена\n"_cp866);
-    size = whole;
   }
+  // Open for appending now: a replayed commit is marked as soon as it returns (invariant 7).
+  openForAppend();
 
-  bool rotationDue = false;
-  uint64_t offset = 0;
+  uint64_t committed = found.committed;
   std::vector<char> query;
-  while (offset < size) {
-    unsigned char length[LENGTH_BYTES];
-    readExactly(*file, offset, length, LENGTH_BYTES, "read == sizeof(length)");
-    query.resize(readLength(length));
+  for (const JournalRecord& record : found.records) {
+    const uint64_t recordEnd = record.body + record.length;
+    if (recordEnd <= found.committed) continue;  // committed already
+    query.resize(record.length);
     if (!query.empty()) {
-      readExactly(*file, offset + LENGTH_BYTES, query.data(), query.size(),
-                  "read == query.length()");
+      readExactly(*file, record.body, query.data(), query.size(), "read == query.length()");
     }
-    offset += LENGTH_BYTES + query.size();
 
     TextBuffer answer;  // the answer goes nowhere
     try {
       const QueryResult result =
           executor.execute(TextView(query.data(), static_cast<uint32_t>(query.size())), answer);
       // Only a commit makes the replayed work durable. A replayed halt saves nothing (the
-      // process goes on), so archiving the journal after it would leave the work since the
-      // last commit in memory alone; it stays journalled until the next commit instead.
-      if (result == RESULT_COMMITTED) rotationDue = true;
+      // process goes on), so it marks nothing either.
+      if (result == RESULT_COMMITTED) {
+        appendMarker(recordEnd);
+        committed = recordEnd;
+      }
     } catch (const TextError&) {
       // The refusal is the query's answer, as it was when the query first ran (a failed
       // login, a bad command); the record counts as done.
@@ -159,7 +246,8 @@ bool Logger::replay(QueryExecutor& executor) {
     consolePrint("*");
   }
   DOVREL_ASSERT(file->close().isOk());
-  return rotationDue;
+  // Archive only a journal whose every query is committed (invariant 8).
+  return committed > 0 && committed >= found.lastQueryEnd;
 }
 
 void Logger::openForAppend() {
@@ -178,20 +266,37 @@ void Logger::append(TextView query) {
   if (!enabled_) return;
   DOVREL_ASSERT(!shutDown_ && file_ != nullptr);
   const uint32_t n = query.length();
-  const unsigned char length[LENGTH_BYTES] = {
-      static_cast<unsigned char>(n), static_cast<unsigned char>(n >> 8),
-      static_cast<unsigned char>(n >> 16), static_cast<unsigned char>(n >> 24)};
-  DOVREL_ASSERT_TEXT(file_->append(length, LENGTH_BYTES).isOk(),
+  std::string header;
+  putLittleEndian(CHECKED_LENGTH, 4, header);
+  putLittleEndian(n, 4, header);
+  putLittleEndian(crc32(header.data(), header.size()), 4, header);
+  putLittleEndian(crc32(query.pointer(), n), 4, header);
+  DOVREL_ASSERT_TEXT(file_->append(header.data(), header.size()).isOk(),
                      "fwrite(&length, 1, sizeof(length), f) == sizeof(length)");
   DOVREL_ASSERT_TEXT(file_->append(query.pointer(), n).isOk(),
                      "fwrite(s.pointer(), 1, s.length(), f) == s.length()");
   DOVREL_ASSERT_TEXT(file_->flush().isOk(), "fflush(f) == 0");
-  position_ += LENGTH_BYTES + n;
+  position_ += header.size() + n;
+}
+
+void Logger::appendMarker(uint64_t committed) {
+  const std::string marker = commitMarker(committed);
+  DOVREL_ASSERT_TEXT(file_->append(marker.data(), marker.size()).isOk(),
+                     "fwrite(marker, 1, sizeof(marker), f) == sizeof(marker)");
+  DOVREL_ASSERT_TEXT(file_->flush().isOk(), "fflush(f) == 0");
+  position_ += marker.size();
 }
 
 void Logger::rotate() {
   if (!enabled_) return;
-  DOVREL_ASSERT(!shutDown_);
+  DOVREL_ASSERT(!shutDown_ && file_ != nullptr);
+  // First the marker: from here on a crash replays nothing of what the commit saved, even
+  // while the rename below waits for a free archive name.
+  appendMarker(position_);
+  archiveJournal();
+}
+
+void Logger::archiveJournal() {
   closeJournal();
 
   platform::Env& env = platform::Env::current();

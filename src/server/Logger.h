@@ -1,13 +1,15 @@
 // The query journal: every request body is appended to LOGS/current.log and flushed before
-// its query runs; a commit moves the journal into an archive named by the local date and
-// time; a journal left by a crash is replayed through the executor when the server starts,
-// before any connection is taken. Construction and replay run on the main thread; append,
-// rotate and shutdown only on a connection thread that holds the parser semaphore.
+// its query runs; a commit appends a commit marker and moves the journal into an archive
+// named by the local date and time; a journal left by a crash is replayed through the
+// executor when the server starts, from its last commit marker on, before any connection
+// is taken. Construction and replay run on the main thread; append, rotate and shutdown
+// only on a connection thread that holds the parser semaphore.
 #pragma once
 
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "foundation/Poolable.h"
 #include "platform/Clock.h"
@@ -38,13 +40,30 @@ class Logger final : public QueryJournal, public Object {
   // How long a rotation waits when the archive name it wants is taken.
   static constexpr uint32_t ARCHIVE_RETRY_MS = 1000;
   static constexpr const char* CURRENT_LOG = "current.log";
+  // Record layouts (all integers little-endian; docs/formats/query-journal.md):
+  //  - checked record: CHECKED_LENGTH, the body length (4 bytes), the CRC-32 of those 8
+  //    bytes, the CRC-32 of the body, then the body;
+  //  - commit marker: MARKER_LENGTH, the journal offset up to which every query is
+  //    committed (8 bytes), the CRC-32 of those 12 bytes;
+  //  - plain record (journals written before checksums; read, never written): the body
+  //    length (at most PLAIN_LENGTH_MAX: a request body is never longer) and the body.
+  static constexpr uint32_t MARKER_LENGTH = 0xFFFFFFFFu;
+  static constexpr uint32_t CHECKED_LENGTH = 0xFFFFFFFEu;
+  static constexpr uint64_t MARKER_BYTES = 16;
+  static constexpr uint64_t CHECKED_HEADER_BYTES = 16;
+  static constexpr uint32_t PLAIN_LENGTH_MAX = 0x80000000u;
+  // A plain record running past the end of the file is taken as cut only below this length.
+  static constexpr uint32_t PLAIN_CUT_LIMIT = 0x40000000u;
 
   // `logDir` ends with '/'. When no file can be created there (a missing or unwritable
   // directory), journalling is off for the whole run, silently, and every operation does
   // nothing. Otherwise a current.log left by a crash is replayed through `executor` (used
-  // only during construction), printing "*" per record; then the journal is open for
-  // appending. `clock` (not owned; nullptr for the system's) must outlive the Logger.
-  // A file operation that fails once journalling is on is a fatal assertion.
+  // only during construction), printing "*" per record run: the records before its last
+  // commit marker are committed already and are skipped; each replayed commit appends a
+  // marker of its own. Then the journal is open for appending. `clock` (not owned; nullptr
+  // for the system's) must outlive the Logger. A file operation that fails once journalling
+  // is on is a fatal assertion; a damaged journal (a checksum or a commit marker that does
+  // not check out) stops the start with a TextError before any of it runs.
   Logger(std::string logDir, QueryExecutor& executor, ArchiveClock* clock = nullptr);
   // Closes the journal without rotating it: the process may be ending without a halt, and
   // whatever is journalled must stay for the next start.
@@ -53,14 +72,16 @@ class Logger final : public QueryJournal, public Object {
   Logger(const Logger&) = delete;
   Logger& operator=(const Logger&) = delete;
 
-  // Writes the 4-byte little-endian length and the body, then flushes to the system, so the
-  // record survives a crash of the process.
+  // Writes a checked record (header with the length and checksums, then the body), then
+  // flushes to the system, so the record survives a crash of the process.
   void append(TextView query) override;
-  // Moves current.log to LOGS/YYYYMMDDhhmmss.log (local time) and starts an empty one. When
-  // that name is taken, waits ARCHIVE_RETRY_MS and takes the time again, at most twice.
+  // Called after a commit: appends a commit marker for everything journalled so far and
+  // flushes it (from then on a crash replays none of it), then moves current.log to
+  // LOGS/YYYYMMDDhhmmss.log (local time) and starts an empty one. When that name is taken,
+  // waits ARCHIVE_RETRY_MS and takes the time again, at most twice.
   void rotate() override;
-  // On halt: rotates, then removes current.log, so the next start replays nothing. The
-  // Logger does nothing afterwards.
+  // On halt, after the executor saved: marks and archives current.log as rotate does, then
+  // removes it, so the next start replays nothing. The Logger does nothing afterwards.
   void shutdown() override;
 
   bool enabled() const { return enabled_; }
@@ -68,15 +89,36 @@ class Logger final : public QueryJournal, public Object {
 
   // LOGS/ + 14 digits of the time + ".log".
   static std::string archiveName(const std::string& logDir, const platform::CalendarTime& time);
+  // The bytes of a commit marker saying that the journal's first `committed` bytes are
+  // committed.
+  static std::string commitMarker(uint64_t committed);
 
  private:
-  // Replays current.log as it is on disk; returns whether a rotation is due (the journal
-  // holds a commit or a halt).
+  // A query record found by a scan: where its body is and how long it is.
+  struct JournalRecord {
+    uint64_t body;
+    uint32_t length;
+  };
+  // What a scan of current.log found.
+  struct JournalScan {
+    std::vector<JournalRecord> records;  // the whole query records, in order
+    uint64_t whole = 0;                  // length of the whole records; the rest was cut by a crash
+    uint64_t committed = 0;              // the last commit marker's committed length (0: none)
+    uint64_t lastQueryEnd = 0;           // end of the last query record (0 when there is none)
+  };
+  // Replays current.log from its last commit marker, opening it for appending first so that
+  // replayed commits can be marked; returns whether a rotation is due (every query in the
+  // journal is committed and at least one commit is in it).
   bool replay(QueryExecutor& executor);
-  // The length of the whole records at the start of the open file; the rest is a record that
-  // a crash cut short.
-  uint64_t wholeRecordsLength(platform::PageFile& file, uint64_t size);
+  // Walks and checks the records of the open file; throws TextError for damage (a checksum
+  // that does not match, a marker that names no record boundary, a length no append
+  // writes).
+  JournalScan scan(platform::PageFile& file, uint64_t size);
   void openForAppend();
+  // Appends a commit marker for the first `committed` bytes and flushes it.
+  void appendMarker(uint64_t committed);
+  // Closes current.log, renames it to a free archive name and starts an empty one.
+  void archiveJournal();
   void closeJournal();
 
   SystemArchiveClock systemClock_;

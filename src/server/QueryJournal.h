@@ -16,7 +16,8 @@ class QueryJournal {
   virtual void append(TextView query) = 0;
   // Called after a query whose result was RESULT_COMMITTED: starts a new journal span.
   virtual void rotate() = 0;
-  // Called once on halt, before the executor saves: closes the journal for good.
+  // Called once on halt, after the executor saved without an error: closes the journal for
+  // good (a save that failed leaves the journal for the next start).
   virtual void shutdown() = 0;
 };
 

@@ -22,9 +22,10 @@ void ServerCore::halt() {
   // end, and the exit status says so.
   int status = 0;
   try {
-    // The journal first: once it is rotated and removed, the saved data alone is the truth.
-    journal_->shutdown();
+    // The save first: until it has succeeded the journal is the only copy of the work since
+    // the last commit, so a save that fails or dies leaves it for the next start's replay.
     executor_->shutdown();
+    journal_->shutdown();
   } catch (const TextError& error) {
     consolePrint(error.text());
     status = 1;

@@ -14,6 +14,7 @@
 #include "E2ETest.h"
 #include "client/ClientConnection.h"
 #include "client/ClientError.h"
+#include "foundation/Crc32.h"
 
 namespace dovrel::e2e {
 namespace {
@@ -37,12 +38,28 @@ std::string readFile(const std::string& path) {
   return content.str();
 }
 
-// One journal record: the 4-byte little-endian length and the body.
+// One journal record: FE FF FF FF, the body length, the CRC-32 of those 8 bytes and the
+// CRC-32 of the body (all little-endian), then the body.
 std::string record(const std::string& body) {
-  const uint32_t n = static_cast<uint32_t>(body.size());
-  std::string bytes{static_cast<char>(n), static_cast<char>(n >> 8), static_cast<char>(n >> 16),
-                    static_cast<char>(n >> 24)};
+  std::string bytes(4, '\xFE');
+  bytes[1] = bytes[2] = bytes[3] = '\xFF';
+  auto put = [&bytes](uint32_t n) {
+    for (int i = 0; i < 4; ++i) bytes.push_back(static_cast<char>(n >> (8 * i)));
+  };
+  put(static_cast<uint32_t>(body.size()));
+  put(crc32(bytes.data(), bytes.size()));
+  put(crc32(body.data(), body.size()));
   return bytes + body;
+}
+
+// The commit marker that follows a commit: length word FFFFFFFF, the committed length (8
+// bytes) and the CRC-32 of those 12 bytes, all little-endian.
+std::string marker(uint64_t committed) {
+  std::string bytes(4, '\xFF');
+  for (int i = 0; i < 8; ++i) bytes.push_back(static_cast<char>(committed >> (8 * i)));
+  const uint32_t crc = crc32(bytes.data(), bytes.size());
+  for (int i = 0; i < 4; ++i) bytes.push_back(static_cast<char>(crc >> (8 * i)));
+  return bytes;
 }
 
 std::string records(const std::vector<std::string>& bodies) {
@@ -95,7 +112,8 @@ TEST_F(JournalE2ETest, CommitArchivesTheJournalAndStartsAnEmptyOne) {
   EXPECT_EQ(readFile(currentLog()), record(UNKNOWN));
   ask(COMMIT);
   ASSERT_EQ(archives().size(), 1u);
-  EXPECT_EQ(archive(0), records({UNKNOWN, COMMIT}));
+  const std::string journal = records({UNKNOWN, COMMIT});
+  EXPECT_EQ(archive(0), journal + marker(journal.size()));
   EXPECT_EQ(readFile(currentLog()), "");
 }
 
@@ -105,8 +123,9 @@ TEST_F(JournalE2ETest, CommitsInOneSecondNeverOverwriteAnArchive) {
   ask(NOT_ALLOWED);
   ask(COMMIT);
   ASSERT_EQ(archives().size(), 2u);
-  EXPECT_EQ(archive(0), record(COMMIT));
-  EXPECT_EQ(archive(1), records({NOT_ALLOWED, COMMIT}));
+  EXPECT_EQ(archive(0), record(COMMIT) + marker(record(COMMIT).size()));
+  const std::string second = records({NOT_ALLOWED, COMMIT});
+  EXPECT_EQ(archive(1), second + marker(second.size()));
 }
 
 TEST_F(JournalE2ETest, KilledServerReplaysItsJournalBeforeItTakesConnections) {
@@ -127,7 +146,8 @@ TEST_F(JournalE2ETest, KilledServerReplaysItsJournalBeforeItTakesConnections) {
   EXPECT_EQ(readFile(currentLog()), records({BAD_PASSWORD, UNKNOWN, NOT_ALLOWED}));
   EXPECT_EQ(ask(COMMIT), "OK\r\n");
   ASSERT_EQ(archives().size(), 1u);
-  EXPECT_EQ(archive(0), records({BAD_PASSWORD, UNKNOWN, NOT_ALLOWED, COMMIT}));
+  const std::string journal = records({BAD_PASSWORD, UNKNOWN, NOT_ALLOWED, COMMIT});
+  EXPECT_EQ(archive(0), journal + marker(journal.size()));
 }
 
 TEST_F(JournalE2ETest, ReplayedCommitArchivesTheJournal) {
@@ -140,7 +160,8 @@ TEST_F(JournalE2ETest, ReplayedCommitArchivesTheJournal) {
   ASSERT_TRUE(instance_->start());
   EXPECT_EQ(replayOutput(), "**");
   ASSERT_EQ(archives().size(), 1u);
-  EXPECT_EQ(archive(0), records({UNKNOWN, COMMIT}));
+  const std::string journal = records({UNKNOWN, COMMIT});
+  EXPECT_EQ(archive(0), journal + marker(journal.size()));
   EXPECT_EQ(readFile(currentLog()), "");
 }
 
@@ -166,7 +187,8 @@ TEST_F(JournalE2ETest, HaltArchivesAndRemovesTheJournal) {
   EXPECT_NE(instance_->console().find("работа завершена, сохраняемся\n"), std::string::npos);
   EXPECT_FALSE(std::filesystem::exists(currentLog()));
   ASSERT_EQ(archives().size(), 1u);
-  EXPECT_EQ(archive(0), records({UNKNOWN, HALT}));
+  const std::string journal = records({UNKNOWN, HALT});
+  EXPECT_EQ(archive(0), journal + marker(journal.size()));
 
   ASSERT_TRUE(instance_->start());
   ask(NOT_ALLOWED);  // answered once the start is complete

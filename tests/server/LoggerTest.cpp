@@ -1,6 +1,6 @@
 // Tests of the query journal: records written and flushed before the query runs, replay of
-// a journal left by a crash, archives after commits (with the same-second clash), the cut
-// last record, shutdown on halt, and the journal that stays off.
+// a journal left by a crash, commit markers, archives after commits (with the same-second
+// clash), the cut last record, shutdown on halt, and the journal that stays off.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "foundation/Cp866.h"
+#include "foundation/Crc32.h"
 #include "foundation/Errors.h"
 #include "platform/FaultInjectionEnv.h"
 #include "server/FileTestSupport.h"
@@ -28,12 +29,22 @@ const std::string FOUND{"Найден лог запросов перед ава�
 const std::string FINISHED{"\nОбработка лога успешно завершена\n"_cp866};
 const std::string CUT{"Последняя запись лога запросов оборвана и отброшена\n"_cp866};
 
-// One journal record: the 4-byte little-endian length, then the body.
+std::string littleEndian(uint32_t n) {
+  return {static_cast<char>(n), static_cast<char>(n >> 8), static_cast<char>(n >> 16),
+          static_cast<char>(n >> 24)};
+}
+
+// A journal record as the server writes it: FE FF FF FF, the length, the CRC-32 of those
+// 8 bytes, the CRC-32 of the body, then the body.
 std::string record(std::string_view body) {
-  const auto n = static_cast<uint32_t>(body.size());
-  std::string bytes{static_cast<char>(n), static_cast<char>(n >> 8), static_cast<char>(n >> 16),
-                    static_cast<char>(n >> 24)};
-  return bytes + std::string(body);
+  std::string header = littleEndian(0xFFFFFFFEu) + littleEndian(static_cast<uint32_t>(body.size()));
+  header += littleEndian(crc32(header.data(), header.size()));
+  return header + littleEndian(crc32(body.data(), body.size())) + std::string(body);
+}
+
+// A record of a journal written before records carried checksums: the length and the body.
+std::string plain(std::string_view body) {
+  return littleEndian(static_cast<uint32_t>(body.size())) + std::string(body);
 }
 
 // Remembers every query in order. "commit" and "halt" give those results, "bad login" is
@@ -142,7 +153,7 @@ TEST_F(LoggerTest, JournalEndingInACommitIsArchivedAfterReplay) {
   EXPECT_EQ(executor.queries, (std::vector<std::string>{"add", "commit"}));
   EXPECT_EQ(console.text(), FOUND + "**" + FINISHED);
   EXPECT_EQ(archives(), (std::vector<std::string>{"20260307090501.log"}));
-  EXPECT_EQ(readFile(archive(1)), journal);
+  EXPECT_EQ(readFile(archive(1)), journal + Logger::commitMarker(journal.size()));
   EXPECT_EQ(readFile(current), "");
 }
 
@@ -174,8 +185,10 @@ TEST_F(LoggerTest, SecondCommitInTheSameSecondWaitsForTheNextName) {
   logger->rotate();
   EXPECT_EQ(clock.sleptMs, 1000u);
   EXPECT_EQ(archives(), (std::vector<std::string>{"20260307090501.log", "20260307090502.log"}));
-  EXPECT_EQ(readFile(archive(1)), record("commit"));
-  EXPECT_EQ(readFile(archive(2)), record("again") + record("commit"));
+  EXPECT_EQ(readFile(archive(1)), record("commit") + Logger::commitMarker(record("commit").size()));
+  EXPECT_EQ(readFile(archive(2)),
+            record("again") + record("commit") +
+                Logger::commitMarker(record("again").size() + record("commit").size()));
   EXPECT_EQ(readFile(current), "");
 }
 
@@ -194,17 +207,22 @@ TEST_P(LoggerCutRecordTest, CutLastRecordIsDroppedAndReplayGoesOn) {
   auto logger = start();
   EXPECT_EQ(executor.queries, (std::vector<std::string>{"one", "commit", "two"}));
   EXPECT_EQ(console.text(), FOUND + CUT + "***" + FINISHED);
-  // The commit made a rotation due: the archive holds the whole records only.
-  EXPECT_EQ(readFile(archive(1)), whole);
+  // The cut bytes are gone; the replayed commit is marked, and "two" after it keeps the
+  // journal from being archived.
+  const std::string marked =
+      whole + Logger::commitMarker(record("one").size() + record("commit").size());
+  EXPECT_EQ(readFile(current), marked);
+  EXPECT_TRUE(archives().empty());
   logger->append(TextView("three"));
-  EXPECT_EQ(readFile(current), record("three"));
+  EXPECT_EQ(readFile(current), marked + record("three"));
 }
 
 INSTANTIATE_TEST_SUITE_P(CutPoints, LoggerCutRecordTest,
-                         ::testing::Values(std::string("\x05", 1),       // in the length
-                                           std::string("\x05\0\0", 3),   // one byte short
-                                           record("lost").substr(0, 6),  // in the body
-                                           record("lost").substr(0, 7),  // last byte missing
+                         ::testing::Values(std::string("\x05", 1),        // in the length
+                                           std::string("\x05\0\0", 3),    // one byte short
+                                           record("lost").substr(0, 6),   // in the header
+                                           record("lost").substr(0, 18),  // in the body
+                                           record("lost").substr(0, 19),  // last byte missing
                                            std::string("\xFF\xFF\xFF\xFFx", 5)));  // 4 GiB claimed
 
 TEST_F(LoggerTest, CutRecordWithoutACommitLeavesTheWholeRecordsJournalled) {
@@ -216,6 +234,131 @@ TEST_F(LoggerTest, CutRecordWithoutACommitLeavesTheWholeRecordsJournalled) {
   EXPECT_EQ(readFile(current), record("one") + record("two"));
 }
 
+// The process dies inside a rotation, after the commit saved the tables: the clock that
+// names the archive is the last thing the rotation asks before it renames the journal.
+class DyingClock final : public ArchiveClock {
+ public:
+  struct Died {};
+  platform::CalendarTime localTime() override { throw Died{}; }
+  void sleepMs(uint32_t) override {}
+};
+
+// Invariant 7. Regression: a crash after a commit had saved the tables but before the
+// journal was archived used to replay the committed adds again at the next start.
+TEST_F(LoggerTest, CrashBetweenCommitAndArchiveReplaysNothingCommitted) {
+  {
+    DyingClock dying;
+    Logger logger(logDir, executor, &dying);
+    logger.append(TextView("add"));
+    logger.append(TextView("commit"));
+    EXPECT_THROW(logger.rotate(), DyingClock::Died);
+  }
+  const std::string journal = record("add") + record("commit");
+  EXPECT_EQ(readFile(current), journal + Logger::commitMarker(journal.size()));
+  auto logger = start();
+  EXPECT_TRUE(executor.queries.empty());
+  EXPECT_EQ(console.text(), FOUND + FINISHED);
+  // Everything in it is committed: it is archived now, and the next start has nothing.
+  EXPECT_EQ(readFile(archive(1)), journal + Logger::commitMarker(journal.size()));
+  EXPECT_EQ(readFile(current), "");
+}
+
+// Only the records after the last marker run; the committed ones before it are skipped.
+TEST_F(LoggerTest, ReplayStartsAfterTheLastCommitMarker) {
+  const std::string first = record("add") + record("commit");
+  const std::string second =
+      first + Logger::commitMarker(first.size()) + record("second") + record("commit");
+  const std::string journal = second + Logger::commitMarker(second.size()) + record("third");
+  writeFile(current, journal);
+  auto logger = start();
+  EXPECT_EQ(executor.queries, (std::vector<std::string>{"third"}));
+  EXPECT_EQ(console.text(), FOUND + "*" + FINISHED);
+  EXPECT_EQ(readFile(current), journal);
+  EXPECT_TRUE(archives().empty());
+}
+
+// Invariants 7 and 8. Regression: a replayed commit followed by uncommitted queries used
+// to archive the whole journal, so a second crash lost those queries; and without a mark a
+// second crash would have run the replayed commit's adds once more.
+TEST_F(LoggerTest, ReplayedCommitIsMarkedAndTheWorkAfterItStaysJournalled) {
+  const std::string journal = record("add") + record("commit") + record("later");
+  writeFile(current, journal);
+  start().reset();  // replays, then "crashes"
+  EXPECT_EQ(executor.queries, (std::vector<std::string>{"add", "commit", "later"}));
+  const std::string marked =
+      journal + Logger::commitMarker(record("add").size() + record("commit").size());
+  EXPECT_EQ(readFile(current), marked);
+  EXPECT_TRUE(archives().empty());
+
+  executor.queries.clear();
+  auto logger = start();
+  EXPECT_EQ(executor.queries, (std::vector<std::string>{"later"}));
+  EXPECT_EQ(readFile(current), marked);
+}
+
+// A marker that does not check out cannot say what is committed: the start is refused
+// before any query runs, and the journal is left as it is for the operator.
+class LoggerBrokenMarkerTest : public LoggerTest,
+                               public ::testing::WithParamInterface<std::pair<int, std::string>> {};
+
+TEST_P(LoggerBrokenMarkerTest, RefusesTheStart) {
+  const std::string journal = record("add") + record("commit") + GetParam().second;
+  writeFile(current, journal);
+  EXPECT_THROW(start(), TextError) << GetParam().first;
+  EXPECT_TRUE(executor.queries.empty());
+  EXPECT_EQ(readFile(current), journal);
+}
+
+std::string flipped(std::string bytes, std::size_t at) {
+  bytes[at] = static_cast<char>(bytes[at] ^ 0x10);
+  return bytes;
+}
+
+// The end of the two records before the marker.
+const uint64_t END = record("add").size() + record("commit").size();
+
+INSTANTIATE_TEST_SUITE_P(
+    Markers, LoggerBrokenMarkerTest,
+    ::testing::Values(std::make_pair(1, flipped(Logger::commitMarker(END), 5)),   // offset
+                      std::make_pair(2, flipped(Logger::commitMarker(END), 14)),  // checksum
+                      std::make_pair(3, Logger::commitMarker(9)),                 // inside a record
+                      std::make_pair(4, Logger::commitMarker(END + 1)),           // past itself
+                      std::make_pair(5, Logger::commitMarker(END) + Logger::commitMarker(0)),
+                      std::make_pair(6, plain("after checked records"))));
+
+// Any damaged byte of a checked journal stops the start before a query of it runs: the
+// type word, the length, either checksum, the body.
+class LoggerDamagedRecordTest : public LoggerTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(LoggerDamagedRecordTest, StopsTheStartBeforeAnyQueryRuns) {
+  const std::string journal = record("add") + record("commit") + record("later");
+  const std::size_t at = record("add").size() + record("commit").size() + GetParam();
+  for (int bit = 0; bit < 8; ++bit) {
+    std::string damaged = journal;
+    damaged[at] = static_cast<char>(damaged[at] ^ (1 << bit));
+    writeFile(current, damaged);
+    EXPECT_THROW(start(), TextError) << "bit " << bit;
+    EXPECT_TRUE(executor.queries.empty()) << "bit " << bit;
+    EXPECT_EQ(readFile(current), damaged);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Positions, LoggerDamagedRecordTest,
+                         ::testing::Values(0, 3, 4, 7, 8, 11, 12, 15, 16, 20));
+
+// Journals written before records carried checksums replay as they did.
+TEST_F(LoggerTest, PlainRecordsOfAnOlderJournalReplay) {
+  const std::string journal = plain("add") + plain("commit") + plain("later");
+  writeFile(current, journal + plain("cut").substr(0, 5));
+  auto logger = start();
+  EXPECT_EQ(executor.queries, (std::vector<std::string>{"add", "commit", "later"}));
+  EXPECT_EQ(console.text(), FOUND + CUT + "***" + FINISHED);
+  const std::string marked = journal + Logger::commitMarker(plain("add").size() + 10);
+  EXPECT_EQ(readFile(current), marked);
+  logger->append(TextView("new"));
+  EXPECT_EQ(readFile(current), marked + record("new"));
+}
+
 // Invariant 5: after a halt the next start has nothing to replay.
 TEST_F(LoggerTest, ShutdownArchivesAndRemovesTheJournal) {
   {
@@ -224,7 +367,9 @@ TEST_F(LoggerTest, ShutdownArchivesAndRemovesTheJournal) {
     logger->append(TextView("halt"));
     logger->shutdown();
     EXPECT_FALSE(fileExists(current));
-    EXPECT_EQ(readFile(archive(1)), record("add") + record("halt"));
+    EXPECT_EQ(readFile(archive(1)),
+              record("add") + record("halt") +
+                  Logger::commitMarker(record("add").size() + record("halt").size()));
   }
   auto next = start();
   EXPECT_EQ(console.text(), "");
