@@ -1,0 +1,219 @@
+// The load tool's SQLite side. Main thread only.
+#include "load/SqliteTarget.h"
+
+#include <stdlib.h>
+
+#include <filesystem>
+
+namespace dovrel::load {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+const char* const SCHEMA =
+    "CREATE TABLE docs(id INTEGER PRIMARY KEY, title TEXT, body TEXT, author TEXT,"
+    " year INTEGER, price REAL, date INTEGER);"
+    "CREATE INDEX docs_author ON docs(author);"
+    "CREATE INDEX docs_year ON docs(year);"
+    "CREATE INDEX docs_price ON docs(price);"
+    "CREATE INDEX docs_date ON docs(date);"
+    // Contentless: the text lives once, in docs. The prefix indexes serve 2 to 4 letters,
+    // as dovrel's words-prefix index serves every prefix with one lookup.
+    "CREATE VIRTUAL TABLE fts USING fts5(title, body, content='', prefix='2 3 4');";
+
+// Every search returns the numbers in ascending order, as dovrel's select does without an
+// order clause.
+const char* const SEARCH_SQL[] = {
+    "SELECT id FROM docs WHERE author = ?1 ORDER BY id",
+    "SELECT rowid FROM fts WHERE fts MATCH ?1 ORDER BY rowid",
+    "SELECT rowid FROM fts WHERE fts MATCH ?1 ORDER BY rowid",
+    "SELECT id FROM docs WHERE price BETWEEN ?1 AND ?2 ORDER BY id",
+    "SELECT id FROM docs WHERE year = ?1 AND id IN (SELECT rowid FROM fts WHERE fts MATCH ?2)"
+    " ORDER BY id",
+    "SELECT id FROM docs WHERE year BETWEEN ?1 AND ?2 ORDER BY date DESC LIMIT ?3",
+    "SELECT title, body, author, year, price, date FROM docs WHERE id = ?1",
+};
+
+// An FTS5 query for a word, or for the words beginning with it, in one column. The words
+// are lower-case letters, so quoting them is enough.
+std::string match(const char* column, const std::string& word, bool prefix) {
+  return std::string(column) + " : \"" + word + "\"" + (prefix ? " *" : "");
+}
+
+double price(int64_t cents) { return static_cast<double>(cents) / 100.0; }
+
+}  // namespace
+
+SqliteTarget::SqliteTarget(const std::string& baseDir) {
+  std::string pattern = baseDir + "/sqlite-load-XXXXXX";
+  if (::mkdtemp(pattern.data()) == nullptr)
+    throw LoadError("cannot create a directory in " + baseDir);
+  directory_ = pattern + "/";
+  if (sqlite3_open((directory_ + "load.db").c_str(), &db_) != SQLITE_OK) {
+    const std::string message = db_ != nullptr ? sqlite3_errmsg(db_) : "out of memory";
+    sqlite3_close(db_);
+    db_ = nullptr;
+    fs::remove_all(directory_);
+    throw LoadError("SQLite: cannot open the database: " + message);
+  }
+}
+
+SqliteTarget::~SqliteTarget() {
+  for (sqlite3_stmt* statement : statements_) sqlite3_finalize(statement);
+  sqlite3_close(db_);
+  std::error_code ignored;
+  fs::remove_all(directory_, ignored);
+}
+
+void SqliteTarget::check(int code, const char* what) {
+  if (code != SQLITE_OK && code != SQLITE_DONE && code != SQLITE_ROW) {
+    throw LoadError(std::string("SQLite: ") + what + ": " + sqlite3_errmsg(db_));
+  }
+}
+
+void SqliteTarget::execute(const char* sql) {
+  check(sqlite3_exec(db_, sql, nullptr, nullptr, nullptr), sql);
+}
+
+sqlite3_stmt* SqliteTarget::prepare(const char* sql) {
+  sqlite3_stmt* statement = nullptr;
+  check(sqlite3_prepare_v3(db_, sql, -1, SQLITE_PREPARE_PERSISTENT, &statement, nullptr), sql);
+  statements_.push_back(statement);
+  return statement;
+}
+
+void SqliteTarget::create() {
+  // No sync per batch: dovrel, too, makes its documents durable only at the commit.
+  execute("PRAGMA journal_mode=WAL; PRAGMA synchronous=OFF;");
+  execute(SCHEMA);
+  insertDocument_ = prepare(
+      "INSERT INTO docs(id, title, body, author, year, price, date) VALUES(?, ?, ?, ?, ?, ?, ?)");
+  insertText_ = prepare("INSERT INTO fts(rowid, title, body) VALUES(?, ?, ?)");
+  for (SearchKind kind : SEARCH_KINDS)
+    searches_[static_cast<int>(kind)] = prepare(SEARCH_SQL[static_cast<int>(kind)]);
+}
+
+void SqliteTarget::prepareBatch(const std::vector<CorpusDocument>& documents, uint32_t first) {
+  batch_ = documents;
+  first_ = first;
+}
+
+void SqliteTarget::storeBatch() {
+  execute("BEGIN");
+  uint32_t number = first_;
+  for (const CorpusDocument& doc : batch_) {
+    sqlite3_bind_int64(insertDocument_, 1, number);
+    sqlite3_bind_text(insertDocument_, 2, doc.title.data(), static_cast<int>(doc.title.size()),
+                      SQLITE_STATIC);
+    sqlite3_bind_text(insertDocument_, 3, doc.body.data(), static_cast<int>(doc.body.size()),
+                      SQLITE_STATIC);
+    sqlite3_bind_text(insertDocument_, 4, doc.author.data(), static_cast<int>(doc.author.size()),
+                      SQLITE_STATIC);
+    sqlite3_bind_int64(insertDocument_, 5, doc.year);
+    sqlite3_bind_double(insertDocument_, 6, price(doc.priceCents));
+    sqlite3_bind_int64(insertDocument_, 7, doc.year * 10000 + doc.month * 100 + doc.day);
+    check(sqlite3_step(insertDocument_), "insert into docs");
+    sqlite3_reset(insertDocument_);
+    sqlite3_bind_int64(insertText_, 1, number);
+    sqlite3_bind_text(insertText_, 2, doc.title.data(), static_cast<int>(doc.title.size()),
+                      SQLITE_STATIC);
+    sqlite3_bind_text(insertText_, 3, doc.body.data(), static_cast<int>(doc.body.size()),
+                      SQLITE_STATIC);
+    check(sqlite3_step(insertText_), "insert into fts");
+    sqlite3_reset(insertText_);
+    ++number;
+  }
+  execute("COMMIT");
+}
+
+void SqliteTarget::commit() {
+  // With synchronous=FULL the checkpoint syncs the log, copies it into the database and
+  // syncs the database: afterwards every batch is durable.
+  execute("PRAGMA synchronous=FULL;");
+  int logFrames = 0, copied = 0;
+  check(sqlite3_wal_checkpoint_v2(db_, nullptr, SQLITE_CHECKPOINT_TRUNCATE, &logFrames, &copied),
+        "checkpoint");
+}
+
+void SqliteTarget::optimize() {
+  // Merges the full-text index into one segment and gives the planner its statistics.
+  execute("INSERT INTO fts(fts) VALUES('optimize'); ANALYZE;");
+  check(sqlite3_wal_checkpoint_v2(db_, nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr),
+        "checkpoint");
+}
+
+SearchOutcome SqliteTarget::collect(sqlite3_stmt* statement) {
+  SearchOutcome outcome;
+  int code;
+  while ((code = sqlite3_step(statement)) == SQLITE_ROW) {
+    const auto number = static_cast<uint32_t>(sqlite3_column_int64(statement, 0));
+    ++outcome.returned;
+    outcome.checksum += documentChecksum(number);
+  }
+  sqlite3_reset(statement);
+  check(code, "search");
+  return outcome;
+}
+
+SearchOutcome SqliteTarget::search(const SearchQuery& query) {
+  sqlite3_stmt* statement = searches_[static_cast<int>(query.kind)];
+  std::string text;
+  switch (query.kind) {
+    case SearchKind::EQUALITY:
+      sqlite3_bind_text(statement, 1, query.text.data(), static_cast<int>(query.text.size()),
+                        SQLITE_STATIC);
+      break;
+    case SearchKind::WORD:
+      text = match("body", query.text, false);
+      sqlite3_bind_text(statement, 1, text.data(), static_cast<int>(text.size()), SQLITE_STATIC);
+      break;
+    case SearchKind::PREFIX:
+      text = match("title", query.text, true);
+      sqlite3_bind_text(statement, 1, text.data(), static_cast<int>(text.size()), SQLITE_STATIC);
+      break;
+    case SearchKind::RANGE:
+      sqlite3_bind_double(statement, 1, price(query.low));
+      sqlite3_bind_double(statement, 2, price(query.high));
+      break;
+    case SearchKind::AND:
+      text = match("body", query.text, false);
+      sqlite3_bind_int64(statement, 1, query.low);
+      sqlite3_bind_text(statement, 2, text.data(), static_cast<int>(text.size()), SQLITE_STATIC);
+      break;
+    case SearchKind::ORDERED:
+      sqlite3_bind_int64(statement, 1, query.low);
+      sqlite3_bind_int64(statement, 2, query.high);
+      sqlite3_bind_int(statement, 3, ORDERED_LIMIT);
+      break;
+    case SearchKind::GET: {
+      sqlite3_bind_int64(statement, 1, query.document);
+      SearchOutcome outcome;
+      const int code = sqlite3_step(statement);
+      if (code == SQLITE_ROW) {
+        // Take the whole document out, as dovrel's answer carries it.
+        std::string document;
+        for (int column = 0; column < 6; ++column) {
+          const auto* bytes = reinterpret_cast<const char*>(sqlite3_column_text(statement, column));
+          document.append(bytes, sqlite3_column_bytes(statement, column));
+        }
+        outcome = {1, documentChecksum(query.document)};
+      }
+      sqlite3_reset(statement);
+      check(code, "get document");
+      return outcome;
+    }
+  }
+  return collect(statement);
+}
+
+uint64_t SqliteTarget::diskBytes() const {
+  uint64_t bytes = 0;
+  std::error_code ignored;
+  for (const auto& entry : fs::directory_iterator(directory_, ignored)) {
+    if (entry.is_regular_file()) bytes += entry.file_size();
+  }
+  return bytes;
+}
+
+}  // namespace dovrel::load

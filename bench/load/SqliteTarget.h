@@ -1,0 +1,48 @@
+// The load tool's SQLite side: one database file in a temporary directory with one table,
+// B-tree indexes on the whole-value fields and an FTS5 index over the title and body. Each
+// batch is one transaction without a sync; the commit switches to synchronous=FULL and
+// checkpoints the write-ahead log, which syncs everything. One thread.
+#pragma once
+
+#include <sqlite3.h>
+
+#include <string>
+#include <vector>
+
+#include "load/LoadTarget.h"
+
+namespace dovrel::load {
+
+class SqliteTarget final : public LoadTarget {
+ public:
+  // Creates the database inside `baseDir`; throws LoadError when that fails.
+  explicit SqliteTarget(const std::string& baseDir);
+  ~SqliteTarget() override;
+
+  std::string name() const override { return "SQLite"; }
+  void create() override;
+  void prepareBatch(const std::vector<CorpusDocument>& documents, uint32_t first) override;
+  void storeBatch() override;
+  void commit() override;
+  void optimize() override;
+  SearchOutcome search(const SearchQuery& query) override;
+  uint64_t diskBytes() const override;
+
+ private:
+  void execute(const char* sql);
+  sqlite3_stmt* prepare(const char* sql);
+  void check(int code, const char* what);
+  // Steps a statement whose first column is a document number, then resets it.
+  SearchOutcome collect(sqlite3_stmt* statement);
+
+  std::string directory_;
+  sqlite3* db_ = nullptr;
+  std::vector<sqlite3_stmt*> statements_;  // finalised at the end
+  sqlite3_stmt* insertDocument_ = nullptr;
+  sqlite3_stmt* insertText_ = nullptr;
+  sqlite3_stmt* searches_[7] = {};  // by SearchKind
+  std::vector<CorpusDocument> batch_;
+  uint32_t first_ = 0;
+};
+
+}  // namespace dovrel::load
