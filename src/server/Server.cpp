@@ -10,6 +10,7 @@
 #include "foundation/Cp866.h"
 #include "foundation/Errors.h"
 #include "platform/Clock.h"
+#include "platform/DirectoryLock.h"
 #include "platform/Process.h"
 #include "server/CommandLine.h"
 #include "server/Connection.h"
@@ -134,6 +135,14 @@ int serverMain(int argc, const char* const* argv, const ServerFactories& factori
     port = parsePortArguments(std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc));
   } catch (const TextError& error) {
     consolePrint(error.text());
+    return 1;
+  }
+  // One data directory, one server: a second process would replay the first one's journal
+  // and append to it. A missing directory is left to the loading below, which reports it.
+  std::unique_ptr<platform::DirectoryLock> instanceLock;
+  if (platform::DirectoryLock::acquire(paths.dataDir, &instanceLock) ==
+      platform::DirectoryLock::Outcome::HELD) {
+    consolePrint("Ошибка: каталог данных уже обслуживается другим процессом\n"_cp866);
     return 1;
   }
   Server server(paths, ServerOptions{});

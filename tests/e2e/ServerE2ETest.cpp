@@ -48,10 +48,31 @@ TEST_F(CommandLineE2ETest, RefusedCommandLinesPrintTheirMessageAndExitOne) {
 }
 
 TEST_F(CommandLineE2ETest, PortInUseIsABindFailure) {
+  // Another program holds the port; the instance itself is free.
+  const int holder = ::socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_GE(holder, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(::bind(holder, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(::listen(holder, 1), 0);
+  socklen_t length = sizeof address;
+  ASSERT_EQ(::getsockname(holder, reinterpret_cast<sockaddr*>(&address), &length), 0);
+  const ProgramRun run = instance_->runServer({"-port:" + std::to_string(ntohs(address.sin_port))});
+  ::close(holder);
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.output, "ошибка привязки сокета к порту (bind)\n");
+}
+
+TEST_F(CommandLineE2ETest, SecondServerOnTheSameInstanceStopsBeforeTouchingIt) {
   ASSERT_TRUE(instance_->start());
-  const ProgramRun second = instance_->runServer({"-port:" + std::to_string(instance_->port())});
+  const ProgramRun second =
+      instance_->runServer({"-port:" + std::to_string(ServerInstance::freePort())});
   EXPECT_EQ(second.status, 1);
-  EXPECT_EQ(second.output, "ошибка привязки сокета к порту (bind)\n");
+  EXPECT_EQ(second.output, "Ошибка: каталог данных уже обслуживается другим процессом\n");
+  // The first server goes on serving, and its journal holds only its own requests.
+  ClientConnection connection("127.0.0.1", instance_->port());
+  EXPECT_EQ(connection.request("x", RequestMode::KNOWN_LENGTH).text, BAD_LOGIN_ANSWER);
 }
 
 TEST_F(CommandLineE2ETest, RestartBindsAtOnceAfterConnectionsWereServed) {
