@@ -1,16 +1,21 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test.
-#   scripts/test.sh               Release build in build/
-#   DOVREL_SANITIZE=ON scripts/test.sh   AddressSanitizer + UBSan build in build-sanitize/
+#   scripts/test.sh                        Release build in build/
+#   DOVREL_SANITIZE=ON scripts/test.sh     AddressSanitizer + UBSan build in build-sanitize/
+#   DOVREL_TSAN=ON scripts/test.sh         ThreadSanitizer build in build-tsan/
+# Arguments go to ctest, e.g. `DOVREL_TSAN=ON scripts/test.sh -R 'Server|Load'`.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
 if [ "${DOVREL_SANITIZE:-OFF}" = ON ]; then
   dir=build-sanitize
   cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Debug -DDOVREL_SANITIZE=ON -DDOVREL_BENCH=OFF
+elif [ "${DOVREL_TSAN:-OFF}" = ON ]; then
+  dir=build-tsan
+  cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Debug -DDOVREL_TSAN=ON -DDOVREL_BENCH=OFF
 else
   dir=build
   cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Release
 fi
 cmake --build "$dir" -j2
-ctest --test-dir "$dir" --output-on-failure -j2
+ctest --test-dir "$dir" --output-on-failure -j2 "$@"
