@@ -18,6 +18,14 @@
 namespace dovrel::index {
 namespace {
 
+// A prefix followed by a number. Built by appending: g++ 12 warns (-Wrestrict, falsely) on
+// `"literal" + std::to_string(n)` in optimised builds.
+std::string numbered(const char* prefix, uint64_t number) {
+  std::string text(prefix);
+  text += std::to_string(number);
+  return text;
+}
+
 using platform::FaultKind;
 using test::commit;
 using test::indexMatches;
@@ -314,7 +322,7 @@ class CacheModelRun {
       const uint32_t choice = rng_() % 20;
       if (choice < 10) {
         for (uint32_t n = 1 + rng_() % 400; n > 0; --n) {
-          std::string text = "k" + std::to_string(rng_() % 700);
+          std::string text = numbered("k", rng_() % 700);
           text.resize(text.size() + rng_() % 120, '_');
           const uint32_t document = rng_() % 1000;
           const InsertMode mode = rng_() % 4 == 0 ? InsertMode::REMOVE : InsertMode::INSERT;
@@ -322,14 +330,16 @@ class CacheModelRun {
           model.apply(text, document, mode);
         }
       } else if (choice < 15) {
-        const std::string probe = "k" + std::to_string(rng_() % 700);
+        const std::string probe = numbered("k", rng_() % 700);
         const SearchMode mode = static_cast<SearchMode>(rng_() % 3);
         const SearchCode code = index->findKey(K(key(probe)), mode, error);
         std::string line = probe + " " + std::to_string(code);
         if (code != SEARCH_SMALLER) {
-          line += " " + test::currentKeyText(*index);
+          line += ' ';
+          line += test::currentKeyText(*index);
           for (uint32_t document : test::allDocs(*index, error)) {
-            line += " " + std::to_string(document);
+            line += ' ';
+            line += std::to_string(document);
           }
         }
         index->endSearch();
@@ -383,7 +393,7 @@ TEST_F(SharedCacheTest, SearchesOnSeveralThreadsShareOneSmallCache) {
   Model models[2];
   for (int id = 0; id < 2; ++id) {
     ErrorCode error = EM_NO_ERRORS;
-    indexes[id] = MergeIndex::create(dir_.file("t" + std::to_string(id) + ".index"), L, 2, error);
+    indexes[id] = MergeIndex::create(dir_.file(numbered("t", id) + ".index"), L, 2, error);
     ASSERT_NE(indexes[id], nullptr);
     for (uint32_t i = 0; i < 4000; ++i) {
       std::string text = std::to_string(id) + "-" + std::to_string(i * 7919 % 4000);
