@@ -162,6 +162,14 @@ void Parser::shutdown() {
   if (!inError_) tables_->commitAll();
 }
 
+bool Parser::commitInterrupted() const { return tables_->commitInterrupted(); }
+
+void Parser::settleInterruptedCommit() { tables_->settleInterruptedCommit(); }
+
+void Parser::setCommitListener(std::weak_ptr<CommitListener> listener) {
+  tables_->setCommitListener(std::move(listener));
+}
+
 Scanner& Parser::scanner() {
   DOVREL_ASSERT_TEXT(scanner_ != nullptr, "scanner != NULL");
   return *scanner_;
@@ -174,6 +182,7 @@ QueryResult Parser::execute(TextView query, TextBuffer& answer) {
   try {
     query_ = query;
     scanner_ = std::shared_ptr<Scanner>(new Scanner(query));
+    tables_->settleInterruptedCommit();
     return run(answer);
   } catch (const SemanticError& error) {
     refuse(error.message());

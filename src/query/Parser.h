@@ -15,6 +15,7 @@
 #include "query/QueryResult.h"
 
 namespace dovrel {
+class CommitListener;
 class Scanner;
 class Security;
 class SimpleLog;
@@ -68,6 +69,15 @@ class Parser : public Object {
   void shutdown();
 
   bool inError() const { return inError_; }
+
+  // A commit that a crash cut short in its first phase was undone at construction, and its
+  // marker is kept until settled, so that the query journal can first record the undoing.
+  // The first query settles it when nobody did.
+  bool commitInterrupted() const;
+  // DiskOrMemoryError when the marker cannot be deleted.
+  void settleInterruptedCommit();
+  // Told by every commit once it is under way (see CommitListener).
+  void setCommitListener(std::weak_ptr<CommitListener> listener);
 
   // For the command handlers, during execute only: the scanner over the current query, the
   // query text as received (login lines included), and the parts of the server.

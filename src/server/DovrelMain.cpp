@@ -25,6 +25,11 @@ class ParserExecutor final : public QueryExecutor {
     parser_->shutdown();
     parser_.reset();
   }
+  bool commitInterrupted() const override { return parser_->commitInterrupted(); }
+  void settleInterruptedCommit() override { parser_->settleInterruptedCommit(); }
+  void setCommitListener(std::weak_ptr<CommitListener> listener) override {
+    parser_->setCommitListener(std::move(listener));
+  }
 
  private:
   std::unique_ptr<query::Parser> parser_;

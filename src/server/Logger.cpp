@@ -3,8 +3,9 @@
 // States and the function behind each transition:
 //   DISABLED   no file could be created in the log directory; stays so      (Logger)
 //   REPLAYING  a current.log left by a crash is run through the executor,   (replay)
-//              from its last commit marker on
+//              from its last completed commit on
 //   APPENDING  current.log open for appending; a record per query           (append)
+//              -> APPENDING through a commit intent                         (appendIntent)
 //              -> APPENDING through a commit marker and an archive          (rotate)
 //   SHUT_DOWN  after a halt: current.log archived and removed               (shutdown)
 //
@@ -12,13 +13,13 @@
 //   1. Every record is written and flushed before its query runs, so current.log holds
 //      every query since the last rotation, up to the one that was running at a crash.
 //   2. current.log is a sequence of whole records (a checked record: 16-byte header with
-//      the length and checksums, then the body; a commit marker; or, in journals written
-//      before checksums, a plain 4-byte length and the body), except that a crash while
-//      appending may leave the last one cut short. Replay drops a cut record and truncates
+//      the length and checksums, then the body; a commit marker; a commit intent; or, in
+//      journals written before checksums, a plain 4-byte length and the body), except that
+//      a crash while appending may leave the last one cut short. Replay drops a cut record and truncates
 //      the file to the whole records before anything is appended, so a new record never
 //      follows a broken one. Any other damage stops the start before a query runs.
-//   3. Replay runs before any append and only on the main thread; its queries are journalled
-//      already and are not appended again.
+//   3. Replay runs before any query record is appended and only on the main thread; its
+//      queries are journalled already and are not appended again.
 //   4. A rotation never overwrites an archive: it renames current.log only to a name that
 //      does not exist, and then a new, empty current.log exists before the next append.
 //   5. After shutdown no current.log exists, so the next start replays nothing.
@@ -31,6 +32,16 @@
 //      and its rotation never runs committed work twice.
 //   8. A journal holding uncommitted queries after its last commit is never archived at
 //      start-up: those queries live only in memory and in current.log.
+//   9. A commit intent is appended while the tables' "in_commit.txt" is on disk and before
+//      any table begins its commit (the table set's commit listener), covering what the
+//      commit covers. The tables delete that file only when the commit is complete, or, at
+//      a start that undid the commit, when this journal has settled the intent. So at
+//      start-up an intent after the last marker is complete exactly when the executor
+//      reports no interrupted commit: it is settled with a marker for its span (complete)
+//      or for the previous marker's (undone, the span runs again) before the executor's
+//      file goes. A crash anywhere between the tables' commit and the commit marker
+//      therefore neither loses nor repeats work, whether the commit was a query's, a
+//      halt's or the executor's own at process end.
 #include "server/Logger.h"
 
 #include <algorithm>
@@ -100,6 +111,14 @@ std::string Logger::commitMarker(uint64_t committed) {
   return bytes;
 }
 
+std::string Logger::commitIntent(uint64_t covered) {
+  std::string bytes;
+  putLittleEndian(INTENT_LENGTH, 4, bytes);
+  putLittleEndian(covered, 8, bytes);
+  putLittleEndian(crc32(bytes.data(), bytes.size()), 4, bytes);
+  return bytes;
+}
+
 Logger::Logger(std::string logDir, QueryExecutor& executor, ArchiveClock* clock)
     : clock_(clock != nullptr ? *clock : systemClock_),
       logDir_(std::move(logDir)),
@@ -111,13 +130,20 @@ Logger::Logger(std::string logDir, QueryExecutor& executor, ArchiveClock* clock)
   const std::string probe = logDir_ + "test";
   {
     std::unique_ptr<platform::WritableFile> test;
-    if (!env.openWritableFile(probe, false, &test).isOk()) return;
+    if (!env.openWritableFile(probe, false, &test).isOk()) {
+      // No journal to coordinate with: an undone commit is simply settled.
+      executor.settleInterruptedCommit();
+      return;
+    }
     DOVREL_ASSERT(test->close().isOk());
   }
   DOVREL_ASSERT(env.deleteFile(probe).isOk());
   enabled_ = true;
+  executor.setCommitListener(intentWriter_);
 
   if (!env.fileExists(currentLog_)) {
+    // No journal left (a first start or after a halt): no intent can be waiting.
+    executor.settleInterruptedCommit();
     DOVREL_ASSERT_TEXT(env.openWritableFile(currentLog_, false, &file_).isOk(), "f != NULL");
     position_ = 0;
     return;
@@ -145,21 +171,28 @@ Logger::JournalScan Logger::scan(platform::PageFile& file, uint64_t size) {
     unsigned char head[CHECKED_HEADER_BYTES];
     readExactly(file, offset, head, LENGTH_BYTES, "read == sizeof(length)");
     const uint32_t word = readLength(head);
-    if (word == MARKER_LENGTH || word == CHECKED_LENGTH) {
-      // Both are 16 bytes before any body; fewer is a record cut while it was appended.
+    if (word == MARKER_LENGTH || word == INTENT_LENGTH || word == CHECKED_LENGTH) {
+      // All are 16 bytes before any body; fewer is a record cut while it was appended.
       static_assert(MARKER_BYTES == CHECKED_HEADER_BYTES);
       if (size - offset < MARKER_BYTES) break;
       readExactly(file, offset + LENGTH_BYTES, head + LENGTH_BYTES, MARKER_BYTES - LENGTH_BYTES,
                   "read == sizeof(header)");
       checkedSeen = true;
-      if (word == MARKER_LENGTH) {
-        const uint64_t committed = readOffset(head + LENGTH_BYTES);
-        if (crc32(head, 12) != readLength(head + 12) || committed > offset ||
-            committed < found.committed ||
-            !std::binary_search(boundaries.begin(), boundaries.end(), committed)) {
+      if (word == MARKER_LENGTH || word == INTENT_LENGTH) {
+        // Either names a record boundary before it, never before the last marker's.
+        const uint64_t covered = readOffset(head + LENGTH_BYTES);
+        if (crc32(head, 12) != readLength(head + 12) || covered > offset ||
+            covered < found.committed ||
+            !std::binary_search(boundaries.begin(), boundaries.end(), covered)) {
           journalDamaged();
         }
-        found.committed = committed;
+        if (word == MARKER_LENGTH) {
+          found.committed = covered;
+          found.intentPending = false;
+        } else {
+          found.intent = covered;
+          found.intentPending = true;
+        }
         offset += MARKER_BYTES;
       } else {
         if (crc32(head, 8) != readLength(head + 8)) journalDamaged();
@@ -217,17 +250,26 @@ bool Logger::replay(QueryExecutor& executor) {
   // Open for appending now: a replayed commit is marked as soon as it returns (invariant 7).
   openForAppend();
 
+  // Invariant 9: an intent without its marker is settled before the executor's own record
+  // of an undone commit goes.
   uint64_t committed = found.committed;
+  if (found.intentPending) {
+    if (!executor.commitInterrupted()) committed = found.intent;
+    appendMarker(committed);
+  }
+  executor.settleInterruptedCommit();
+
   std::vector<char> query;
   for (const JournalRecord& record : found.records) {
     const uint64_t recordEnd = record.body + record.length;
-    if (recordEnd <= found.committed) continue;  // committed already
+    if (recordEnd <= committed) continue;  // committed already
     query.resize(record.length);
     if (!query.empty()) {
       readExactly(*file, record.body, query.data(), query.size(), "read == query.length()");
     }
 
     TextBuffer answer;  // the answer goes nowhere
+    replayedEnd_ = recordEnd;
     try {
       const QueryResult result =
           executor.execute(TextView(query.data(), static_cast<uint32_t>(query.size())), answer);
@@ -245,6 +287,7 @@ bool Logger::replay(QueryExecutor& executor) {
     }
     consolePrint("*");
   }
+  replayedEnd_ = 0;
   DOVREL_ASSERT(file->close().isOk());
   // Archive only a journal whose every query is committed (invariant 8).
   return committed > 0 && committed >= found.lastQueryEnd;
@@ -279,12 +322,19 @@ void Logger::append(TextView query) {
   position_ += header.size() + n;
 }
 
-void Logger::appendMarker(uint64_t committed) {
-  const std::string marker = commitMarker(committed);
-  DOVREL_ASSERT_TEXT(file_->append(marker.data(), marker.size()).isOk(),
+void Logger::appendMarker(uint64_t committed) { appendControl(commitMarker(committed)); }
+
+void Logger::appendIntent() {
+  if (!enabled_ || shutDown_) return;
+  DOVREL_ASSERT(file_ != nullptr);
+  appendControl(commitIntent(replayedEnd_ != 0 ? replayedEnd_ : position_));
+}
+
+void Logger::appendControl(const std::string& bytes) {
+  DOVREL_ASSERT_TEXT(file_->append(bytes.data(), bytes.size()).isOk(),
                      "fwrite(marker, 1, sizeof(marker), f) == sizeof(marker)");
   DOVREL_ASSERT_TEXT(file_->flush().isOk(), "fflush(f) == 0");
-  position_ += marker.size();
+  position_ += bytes.size();
 }
 
 void Logger::rotate() {

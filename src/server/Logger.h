@@ -1,8 +1,8 @@
 // The query journal: every request body is appended to LOGS/current.log and flushed before
-// its query runs; a commit appends a commit marker and moves the journal into an archive
-// named by the local date and time; a journal left by a crash is replayed through the
-// executor when the server starts, from its last commit marker on, before any connection
-// is taken. Construction and replay run on the main thread; append, rotate and shutdown
+// its query runs; a commit appends a commit intent once it is under way and a commit
+// marker once it is complete, then moves the journal into an archive named by the local
+// date and time; a journal left by a crash is replayed through the executor when the
+// server starts, from its last completed commit on, before any connection is taken. Construction and replay run on the main thread; append, rotate and shutdown
 // only on a connection thread that holds the parser semaphore.
 #pragma once
 
@@ -16,6 +16,7 @@
 #include "platform/Env.h"
 #include "server/QueryExecutor.h"
 #include "server/QueryJournal.h"
+#include "tables/CommitListener.h"
 
 namespace dovrel::server {
 
@@ -45,10 +46,15 @@ class Logger final : public QueryJournal, public Object {
   //    bytes, the CRC-32 of the body, then the body;
   //  - commit marker: MARKER_LENGTH, the journal offset up to which every query is
   //    committed (8 bytes), the CRC-32 of those 12 bytes;
+  //  - commit intent: INTENT_LENGTH, the journal offset up to which a commit that is under
+  //    way covers the queries (8 bytes), the CRC-32 of those 12 bytes. It is written once
+  //    the tables' "in_commit.txt" is on disk; without a marker after it, it counts as a
+  //    marker exactly when the start found no such file, that is when the commit completed;
   //  - plain record (journals written before checksums; read, never written): the body
   //    length (at most PLAIN_LENGTH_MAX: a request body is never longer) and the body.
   static constexpr uint32_t MARKER_LENGTH = 0xFFFFFFFFu;
   static constexpr uint32_t CHECKED_LENGTH = 0xFFFFFFFEu;
+  static constexpr uint32_t INTENT_LENGTH = 0xFFFFFFFDu;
   static constexpr uint64_t MARKER_BYTES = 16;
   static constexpr uint64_t CHECKED_HEADER_BYTES = 16;
   static constexpr uint32_t PLAIN_LENGTH_MAX = 0x80000000u;
@@ -57,10 +63,14 @@ class Logger final : public QueryJournal, public Object {
 
   // `logDir` ends with '/'. When no file can be created there (a missing or unwritable
   // directory), journalling is off for the whole run, silently, and every operation does
-  // nothing. Otherwise a current.log left by a crash is replayed through `executor` (used
-  // only during construction), printing "*" per record run: the records before its last
-  // commit marker are committed already and are skipped; each replayed commit appends a
-  // marker of its own. Then the journal is open for appending. `clock` (not owned; nullptr
+  // nothing. Otherwise a current.log left by a crash is replayed through `executor`,
+  // printing "*" per record run: the records before its last completed commit are
+  // committed already and are skipped; a commit intent left without its marker is first
+  // settled with a marker (for the intent when the commit completed, for the previous
+  // marker when the start undid it), and only then is the executor's kept commit marker
+  // settled; each replayed commit appends an intent and a marker of its own. Then the
+  // journal is open for appending, and every commit the executor makes tells it, by the
+  // listener it registers there, once it is under way. `clock` (not owned; nullptr
   // for the system's) must outlive the Logger. A file operation that fails once journalling
   // is on is a fatal assertion; a damaged journal (a checksum or a commit marker that does
   // not check out) stops the start with a TextError before any of it runs.
@@ -92,6 +102,8 @@ class Logger final : public QueryJournal, public Object {
   // The bytes of a commit marker saying that the journal's first `committed` bytes are
   // committed.
   static std::string commitMarker(uint64_t committed);
+  // The bytes of a commit intent for a commit covering the journal's first `covered` bytes.
+  static std::string commitIntent(uint64_t covered);
 
  private:
   // A query record found by a scan: where its body is and how long it is.
@@ -104,7 +116,18 @@ class Logger final : public QueryJournal, public Object {
     std::vector<JournalRecord> records;  // the whole query records, in order
     uint64_t whole = 0;                  // length of the whole records; the rest was cut by a crash
     uint64_t committed = 0;              // the last commit marker's committed length (0: none)
+    bool intentPending = false;          // a commit intent follows the last marker
+    uint64_t intent = 0;                 // the last such intent's covered length
     uint64_t lastQueryEnd = 0;           // end of the last query record (0 when there is none)
+  };
+  // Appends the commit intent when a commit of the executor is under way.
+  class IntentWriter final : public CommitListener {
+   public:
+    explicit IntentWriter(Logger& logger) : logger_(logger) {}
+    void commitStarting() override { logger_.appendIntent(); }
+
+   private:
+    Logger& logger_;
   };
   // Replays current.log from its last commit marker, opening it for appending first so that
   // replayed commits can be marked; returns whether a rotation is due (every query in the
@@ -117,6 +140,11 @@ class Logger final : public QueryJournal, public Object {
   void openForAppend();
   // Appends a commit marker for the first `committed` bytes and flushes it.
   void appendMarker(uint64_t committed);
+  // Appends and flushes a commit intent covering what has run: the journal so far, or
+  // during replay the records up to the one being replayed.
+  void appendIntent();
+  // Appends the 16 bytes of a marker or an intent and flushes them.
+  void appendControl(const std::string& bytes);
   // Closes current.log, renames it to a free archive name and starts an empty one.
   void archiveJournal();
   void closeJournal();
@@ -129,6 +157,10 @@ class Logger final : public QueryJournal, public Object {
   bool shutDown_ = false;
   std::unique_ptr<platform::WritableFile> file_;
   uint64_t position_ = 0;  // the open journal's length: where the next record goes
+  uint64_t replayedEnd_ = 0;  // during replay: the end of the record being replayed, else 0
+  // Registered with the executor as a weak handle, so a commit after the Logger is gone
+  // (the executor outliving it at process end) tells nobody.
+  std::shared_ptr<IntentWriter> intentWriter_ = std::make_shared<IntentWriter>(*this);
 };
 
 }  // namespace dovrel::server

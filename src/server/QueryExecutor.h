@@ -3,9 +3,12 @@
 // start-up code (journal replay) calls it on the main thread before connections are taken.
 #pragma once
 
+#include <memory>
+
 #include "foundation/TextBuffer.h"
 #include "foundation/TextView.h"
 #include "query/QueryResult.h"
+#include "tables/CommitListener.h"
 
 namespace dovrel::server {
 
@@ -25,9 +28,18 @@ class QueryExecutor {
   // was written to `answer` before. The query bytes are valid only during the call.
   virtual QueryResult execute(TextView query, TextBuffer& answer) = 0;
 
-  // Saves everything for a halt; called once, after the journal's shutdown, with the parser
+  // Saves everything for a halt; called once, before the journal's shutdown, with the parser
   // semaphore held and no other query running. The process ends right after.
   virtual void shutdown() {}
+
+  // The start-up's side of the commit protocol with the query journal, used by the journal
+  // before it replays anything. Whether the start undid a commit that a crash cut short
+  // (its marker kept until settled); settling deletes that marker (DiskOrMemoryError on
+  // failure); every later commit tells `listener` once it is under way. An executor
+  // without tables has no commits to tell about.
+  virtual bool commitInterrupted() const { return false; }
+  virtual void settleInterruptedCommit() {}
+  virtual void setCommitListener(std::weak_ptr<CommitListener>) {}
 };
 
 }  // namespace dovrel::server

@@ -23,8 +23,11 @@ inline constexpr int LISTEN_BACKLOG = 100;
 // The process-wide objects made so far, handed to the factories that come later.
 struct ServerComponents {
   std::shared_ptr<PeerFilter> peerFilter;
-  std::shared_ptr<QueryExecutor> executor;
+  // Made after the executor, released after it (declaration order): the query parser saves
+  // the tables when it is destroyed, and that commit must reach a journal that is still
+  // open, or the next start would replay the saved work a second time.
   std::shared_ptr<QueryJournal> journal;
+  std::shared_ptr<QueryExecutor> executor;
 };
 
 // How the process-wide objects are made, called in this order on the main thread after the

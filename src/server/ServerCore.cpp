@@ -11,7 +11,7 @@ namespace dovrel::server {
 
 ServerCore::ServerCore(ServerOptions options, std::shared_ptr<QueryExecutor> executor,
                        std::shared_ptr<QueryJournal> journal)
-    : options_(std::move(options)), executor_(std::move(executor)), journal_(std::move(journal)) {
+    : options_(std::move(options)), journal_(std::move(journal)), executor_(std::move(executor)) {
   if (!options_.endProcess) options_.endProcess = [](int status) { platform::exitProcess(status); };
 }
 

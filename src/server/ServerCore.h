@@ -62,8 +62,10 @@ class ServerCore {
 
  private:
   ServerOptions options_;
-  std::shared_ptr<QueryExecutor> executor_;
+  // Declared in this order so that the executor goes first: the query parser saves the
+  // tables when it is destroyed, and that commit must reach a journal that is still open.
   std::shared_ptr<QueryJournal> journal_;
+  std::shared_ptr<QueryExecutor> executor_;
   std::binary_semaphore parserSemaphore_{1};
   std::atomic<int> liveThreads_{0};
   std::atomic<int> liveConnections_{0};

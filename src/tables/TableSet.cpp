@@ -6,10 +6,11 @@
 //   in_create.txt     -> idle                 createFiles (files complete), dropTable
 //                                             (files gone), recoverCreateOrDrop (files
 //                                             of NAME removed)
-//   idle              -> in_commit.txt LIST   commitAll step 2
-//   in_commit.txt     -> idle                 commitAll step 4 (first phase of every
-//                                             listed table done), recoverCommit (listed
-//                                             tables opened in openAfterCommit)
+//   idle              -> in_commit.txt LIST   commitAll (before the listener is told)
+//   in_commit.txt     -> idle                 commitAll (first phase of every listed
+//                                             table done), settleInterruptedCommit
+//                                             (after recoverCommit opened the listed
+//                                             tables in openAfterCommit)
 //
 // Invariants:
 //   1. A marker is written, synced and its directory synced before the work it guards
@@ -24,6 +25,11 @@
 //      open completes the second.
 //   4. A marker torn by a crash before it was durable guards no work yet: a marker with no
 //      name (empty, blanks or zero bytes) is simply deleted.
+//   5. The commit listener is told only while "in_commit.txt" is durable and before any
+//      first phase begins. So when it was told, the marker's absence at the next start
+//      means that commit is complete, and its presence that it is undone, provided a marker
+//      found at start-up is kept until the listener's side has recorded the undoing
+//      (settleInterruptedCommit).
 #include "tables/TableSet.h"
 
 #include <new>
@@ -135,7 +141,15 @@ void TableSet::recoverCommit() {
   for (const std::string& name : marker.readNames()) {
     getTable(name)->openFiles(OpenMode::openAfterCommit);
   }
-  marker.remove("Ошибка удаления in_commit.txt"_cp866);
+  // Opening in openAfterCommit again after a second crash finds the same previous commit,
+  // so keeping the marker a little longer is safe (invariant 5).
+  commitInterrupted_ = true;
+}
+
+void TableSet::settleInterruptedCommit() {
+  if (!commitInterrupted_) return;
+  MarkerFile(dataDirectory_, MarkerFile::IN_COMMIT).remove("Ошибка удаления in_commit.txt"_cp866);
+  commitInterrupted_ = false;
 }
 
 // --- Catalogue ------------------------------------------------------------------------------
@@ -179,6 +193,7 @@ void TableSet::dropTable(std::string_view name) {
 }
 
 void TableSet::commitAll() {
+  settleInterruptedCommit();
   TextBuffer list;
   for (const auto& [name, table] : tables_) {
     if (!table->filesOpen()) continue;
@@ -187,6 +202,9 @@ void TableSet::commitAll() {
   }
   const MarkerFile marker(dataDirectory_, MarkerFile::IN_COMMIT);
   marker.write(list.stringView());
+  if (const std::shared_ptr<CommitListener> listener = commitListener_.lock()) {
+    listener->commitStarting();  // invariant 5
+  }
   for (const auto& entry : tables_) entry.second->commitPrepare();
   marker.remove("Ошибка удаления in_commit.txt"_cp866);
   for (const auto& entry : tables_) entry.second->commitFinish();

@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "foundation/Poolable.h"
+#include "tables/CommitListener.h"
 
 namespace dovrel {
 
@@ -42,8 +43,21 @@ class TableSet : public Object {
   // Every NAME.structure in the data directory becomes a table (files not opened).
   void loadTables();
   // An "in_commit.txt" left by a crash in the first commit phase: each table it names is
-  // opened in OpenMode::openAfterCommit, which settles that phase, then the marker goes.
+  // opened in OpenMode::openAfterCommit, which returns it to the previous commit. The
+  // marker stays until settleInterruptedCommit(), so that a crash before the journal has
+  // recorded the undone commit undoes it again at the next start rather than taking it
+  // for complete.
   void recoverCommit();
+  // Whether recoverCommit found a marker that is not settled yet.
+  bool commitInterrupted() const { return commitInterrupted_; }
+  // Deletes the marker recoverCommit kept (nothing when there is none). DiskOrMemoryError
+  // "Ошибка удаления in_commit.txt".
+  void settleInterruptedCommit();
+  // The listener every later commitAll tells once its marker is on disk; an expired one is
+  // not told.
+  void setCommitListener(std::weak_ptr<CommitListener> listener) {
+    commitListener_ = std::move(listener);
+  }
 
   // The name must not be in the set yet (fatal otherwise).
   void addTable(std::shared_ptr<Table> table);
@@ -53,8 +67,9 @@ class TableSet : public Object {
   // Removes the table and every file whose name begins with the name and '.', under the
   // guard of "in_create.txt". SemanticError as getTable for an unknown name.
   void dropTable(std::string_view name);
-  // Commits every table with open files: "in_commit.txt" listing them, the first phase of
-  // each, the marker deleted, the second phase of each.
+  // Commits every table with open files: a marker kept by recoverCommit settled,
+  // "in_commit.txt" listing them, the commit listener told, the first phase of each, the
+  // marker deleted, the second phase of each.
   void commitAll();
 
   // For each table whose security allows `user` the privilege "structure", in name order:
@@ -79,6 +94,8 @@ class TableSet : public Object {
 
   std::string dataDirectory_;
   TableMap tables_;
+  bool commitInterrupted_ = false;
+  std::weak_ptr<CommitListener> commitListener_;
 };
 
 }  // namespace dovrel

@@ -52,14 +52,22 @@ std::string record(const std::string& body) {
   return bytes + body;
 }
 
-// The commit marker that follows a commit: length word FFFFFFFF, the committed length (8
-// bytes) and the CRC-32 of those 12 bytes, all little-endian.
-std::string marker(uint64_t committed) {
-  std::string bytes(4, '\xFF');
-  for (int i = 0; i < 8; ++i) bytes.push_back(static_cast<char>(committed >> (8 * i)));
+// A commit marker (length word FFFFFFFF) or a commit intent (FDFFFFFF): the word, the
+// covered length (8 bytes) and the CRC-32 of those 12 bytes, all little-endian.
+std::string control(uint32_t word, uint64_t covered) {
+  std::string bytes;
+  for (int i = 0; i < 4; ++i) bytes.push_back(static_cast<char>(word >> (8 * i)));
+  for (int i = 0; i < 8; ++i) bytes.push_back(static_cast<char>(covered >> (8 * i)));
   const uint32_t crc = crc32(bytes.data(), bytes.size());
   for (int i = 0; i < 4; ++i) bytes.push_back(static_cast<char>(crc >> (8 * i)));
   return bytes;
+}
+
+// `journal` as a commit (or a halt) leaves it: the intent written once the commit is under
+// way, then the marker covering everything before it, the intent included.
+std::string committed(const std::string& journal) {
+  const uint64_t size = journal.size();
+  return journal + control(0xFFFFFFFDu, size) + control(0xFFFFFFFFu, size + 16);
 }
 
 std::string records(const std::vector<std::string>& bodies) {
@@ -113,7 +121,7 @@ TEST_F(JournalE2ETest, CommitArchivesTheJournalAndStartsAnEmptyOne) {
   ask(COMMIT);
   ASSERT_EQ(archives().size(), 1u);
   const std::string journal = records({UNKNOWN, COMMIT});
-  EXPECT_EQ(archive(0), journal + marker(journal.size()));
+  EXPECT_EQ(archive(0), committed(journal));
   EXPECT_EQ(readFile(currentLog()), "");
 }
 
@@ -123,9 +131,9 @@ TEST_F(JournalE2ETest, CommitsInOneSecondNeverOverwriteAnArchive) {
   ask(NOT_ALLOWED);
   ask(COMMIT);
   ASSERT_EQ(archives().size(), 2u);
-  EXPECT_EQ(archive(0), record(COMMIT) + marker(record(COMMIT).size()));
+  EXPECT_EQ(archive(0), committed(record(COMMIT)));
   const std::string second = records({NOT_ALLOWED, COMMIT});
-  EXPECT_EQ(archive(1), second + marker(second.size()));
+  EXPECT_EQ(archive(1), committed(second));
 }
 
 TEST_F(JournalE2ETest, KilledServerReplaysItsJournalBeforeItTakesConnections) {
@@ -147,7 +155,7 @@ TEST_F(JournalE2ETest, KilledServerReplaysItsJournalBeforeItTakesConnections) {
   EXPECT_EQ(ask(COMMIT), "OK\r\n");
   ASSERT_EQ(archives().size(), 1u);
   const std::string journal = records({BAD_PASSWORD, UNKNOWN, NOT_ALLOWED, COMMIT});
-  EXPECT_EQ(archive(0), journal + marker(journal.size()));
+  EXPECT_EQ(archive(0), committed(journal));
 }
 
 TEST_F(JournalE2ETest, ReplayedCommitArchivesTheJournal) {
@@ -160,8 +168,10 @@ TEST_F(JournalE2ETest, ReplayedCommitArchivesTheJournal) {
   ASSERT_TRUE(instance_->start());
   EXPECT_EQ(replayOutput(), "**");
   ASSERT_EQ(archives().size(), 1u);
+  // A replayed commit covers the records up to its own.
   const std::string journal = records({UNKNOWN, COMMIT});
-  EXPECT_EQ(archive(0), journal + marker(journal.size()));
+  EXPECT_EQ(archive(0),
+            journal + control(0xFFFFFFFDu, journal.size()) + control(0xFFFFFFFFu, journal.size()));
   EXPECT_EQ(readFile(currentLog()), "");
 }
 
@@ -188,7 +198,7 @@ TEST_F(JournalE2ETest, HaltArchivesAndRemovesTheJournal) {
   EXPECT_FALSE(std::filesystem::exists(currentLog()));
   ASSERT_EQ(archives().size(), 1u);
   const std::string journal = records({UNKNOWN, HALT});
-  EXPECT_EQ(archive(0), journal + marker(journal.size()));
+  EXPECT_EQ(archive(0), committed(journal));
 
   ASSERT_TRUE(instance_->start());
   ask(NOT_ALLOWED);  // answered once the start is complete

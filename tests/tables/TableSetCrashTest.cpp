@@ -100,11 +100,18 @@ TEST_F(TableSetCrashTest, ACommitCrashLeavesAllTablesAtTheOldOrAllAtTheNewState)
       for (std::string_view name : {"a", "b"}) enterStateOne(*set_->getTable(name), *bob_);
 
       const bool completed = crashDuring(kind, n, [&] { set_->commitAll(); });
+      // The marker outlives the start exactly when the commit was undone.
+      const bool undone = set_->commitInterrupted();
+      EXPECT_EQ(undone, dir_->exists("in_commit.txt"));
+      set_->settleInterruptedCommit();
       EXPECT_FALSE(dir_->exists("in_commit.txt"));
       const int a = stateOf(*set_->getTable("a"));
       const int b = stateOf(*set_->getTable("b"));
       EXPECT_EQ(a, b);
       EXPECT_TRUE(a == 0 || a == 1) << a;
+      if (undone) {
+        EXPECT_EQ(a, 0);
+      }
       // Once a crash point leaves the new state, every later one does.
       if (sawNew) {
         EXPECT_EQ(a, 1);

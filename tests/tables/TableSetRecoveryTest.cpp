@@ -142,6 +142,12 @@ TEST_F(CommitRecoveryTest, AFirstPhaseCutShortReopensInOpenAfterCommit) {
   }
 
   load(dir_.path());
+  // The marker is kept until settled, so a second crash before that undoes the commit
+  // again instead of taking it for complete.
+  EXPECT_TRUE(set_->commitInterrupted());
+  EXPECT_TRUE(dir_.exists("in_commit.txt"));
+  set_->settleInterruptedCommit();
+  EXPECT_FALSE(set_->commitInterrupted());
   EXPECT_FALSE(dir_.exists("in_commit.txt"));
   // The recovery opened exactly the listed tables.
   EXPECT_TRUE(set_->getTable("a")->filesOpen());
@@ -161,6 +167,26 @@ TEST_F(CommitRecoveryTest, AFirstPhaseCompleteButStillMarkedReturnsToThePrevious
   set_.reset();
   load(dir_.path());
   expectStates(0);
+  // A second crash before the marker is settled: the same previous commit again.
+  set_.reset();
+  load(dir_.path());
+  EXPECT_TRUE(set_->commitInterrupted());
+  expectStates(0);
+}
+
+TEST_F(CommitRecoveryTest, TheNextCommitSettlesAKeptMarkerFirst) {
+  writeFile(dir_.file("in_commit.txt"), "a\r\nb\r\n");
+  prepare("a");
+  set_.reset();
+  load(dir_.path());
+  for (std::string_view name : {"a", "b"}) enterStateOne(*set_->getTable(name), *bob_);
+  set_->commitAll();
+  EXPECT_FALSE(set_->commitInterrupted());
+  EXPECT_FALSE(dir_.exists("in_commit.txt"));
+  set_.reset();
+  load(dir_.path());
+  EXPECT_FALSE(set_->commitInterrupted());
+  expectStates(1);
 }
 
 TEST_F(CommitRecoveryTest, ASecondPhaseCutShortIsCompletedByAnOrdinaryOpen) {

@@ -109,6 +109,50 @@ TEST_F(TableSetTest, CommitListsExactlyTheTablesWithOpenFiles) {
   EXPECT_EQ(readFile(dir_.file("in_commit.txt")), "a\r\nc\r\n");
 }
 
+// Records what the data directory held when a commit told it that it was under way.
+class MarkerWitness final : public CommitListener {
+ public:
+  MarkerWitness(const DataDir& dir, platform::FaultInjectionEnv& env) : dir_(dir), env_(env) {}
+  void commitStarting() override {
+    ++told;
+    marker = dir_.exists("in_commit.txt") ? readFile(dir_.file("in_commit.txt")) : "(none)";
+    syncsBefore = env_.count(platform::FaultKind::SYNC);
+  }
+
+  int told = 0;
+  std::string marker;
+  uint64_t syncsBefore = 0;
+
+ private:
+  const DataDir& dir_;
+  platform::FaultInjectionEnv& env_;
+};
+
+// The journal relies on this order: the listener is told while the marker is on disk and
+// before any table's first phase has synced anything.
+TEST_F(TableSetTest, TheCommitListenerIsToldBetweenTheMarkerAndTheFirstPhase) {
+  injectFaults();
+  create("a");
+  storeDocument(*set_->getTable("a"), "field f = 'x';", *bob_);
+  auto witness = std::make_shared<MarkerWitness>(dir_, env_);
+  set_->setCommitListener(witness);
+  env_.resetCounts();
+  set_->commitAll();
+  EXPECT_EQ(witness->told, 1);
+  EXPECT_EQ(witness->marker, "a\r\n");
+  EXPECT_EQ(witness->syncsBefore, 1u);  // the marker's own
+  EXPECT_GT(env_.count(platform::FaultKind::SYNC), 1u);
+
+  // A marker that cannot be written tells nobody: no commit is under way.
+  env_.failAt(platform::FaultKind::SYNC, 1, EIO);
+  EXPECT_EQ(diskError([&] { set_->commitAll(); }), "Ошибка записи в in_commit.txt"_cp866);
+  EXPECT_EQ(witness->told, 1);
+
+  // A listener that is gone is not told.
+  witness.reset();
+  set_->commitAll();
+}
+
 TEST_F(TableSetTest, MarkersAreSyncedWithTheirDirectory) {
   injectFaults();
   env_.resetCounts();
