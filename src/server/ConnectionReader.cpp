@@ -76,7 +76,8 @@ void ConnectionReader::run() {
     if (stopOrAdvance(!header.quiet(), STATE_RUNNING)) return;  // the turn is released
     // The writer does not look at the answer until answerReady (invariant 2).
     ctx_.answer = TextBuffer();
-    core_.journal().append(body.view());
+    // A query that will only be refused leaves no record for the next start to run.
+    if (!core_.executor().refusesEveryQuery()) core_.journal().append(body.view());
     const QueryResult result = execute(body.view());
     if (result == RESULT_COMMITTED) core_.journal().rotate();
     if (result == RESULT_HALT) {

@@ -25,6 +25,7 @@ class ParserExecutor final : public QueryExecutor {
     parser_->shutdown();
     parser_.reset();
   }
+  bool refusesEveryQuery() const override { return parser_ != nullptr && parser_->inError(); }
   bool commitInterrupted() const override { return parser_->commitInterrupted(); }
   void settleInterruptedCommit() override { parser_->settleInterruptedCommit(); }
   void setCommitListener(std::weak_ptr<CommitListener> listener) override {

@@ -32,6 +32,11 @@ class QueryExecutor {
   // semaphore held and no other query running. The process ends right after.
   virtual void shutdown() {}
 
+  // True once every query will be refused until a restart (the parser's error state). Such
+  // queries are not journalled: replayed after the restart they would take effect although
+  // their answer was a refusal.
+  virtual bool refusesEveryQuery() const { return false; }
+
   // The start-up's side of the commit protocol with the query journal, used by the journal
   // before it replays anything. Whether the start undid a commit that a crash cut short
   // (its marker kept until settled); settling deletes that marker (DiskOrMemoryError on

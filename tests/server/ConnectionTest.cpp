@@ -177,6 +177,16 @@ TEST_F(ConnectionTest, JournalRecordsBeforeTheQueryAndRotatesAfterCommit) {
   EXPECT_EQ(log_.events(), (std::vector<std::string>{"append commit", "execute commit", "rotate"}));
 }
 
+// Regression: in the executor's error state every query is refused, yet each was
+// journalled, so the restart the refusal asks for ran them all and they took effect.
+TEST_F(ConnectionTest, QueriesInTheErrorStateAreNotJournalled) {
+  auto connection = client();
+  executor_->inErrorState = true;
+  EXPECT_EQ(connection->request("refuse", RequestMode::KNOWN_LENGTH).text,
+            std::string("ERROR\r\n") + std::string("отказ"_cp866));
+  EXPECT_EQ(log_.events(), (std::vector<std::string>{"execute refuse"}));
+}
+
 TEST_F(ConnectionTest, HaltEndsWithoutAnswerAfterSavingInOrder) {
   auto connection = client();
   connection->send("halt", RequestMode::KNOWN_LENGTH);

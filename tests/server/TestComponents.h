@@ -4,6 +4,7 @@
 // nothing, "big" answers 16 MiB. Both record what happened, in order.
 #pragma once
 
+#include <atomic>
 #include <mutex>
 #include <semaphore>
 #include <stdexcept>
@@ -61,8 +62,10 @@ class TestExecutor final : public QueryExecutor {
     log_.add("executor shutdown");
     if (failShutdown) throw DiskOrMemoryError("диск"_cp866);
   }
+  bool refusesEveryQuery() const override { return inErrorState.load(); }
 
   bool failShutdown = false;
+  std::atomic<bool> inErrorState{false};
   std::binary_semaphore running{0};  // released when "block" or "big" runs
   std::binary_semaphore gate{0};     // releases a "block"
 
