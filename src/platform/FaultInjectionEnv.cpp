@@ -7,6 +7,13 @@
 
 namespace dovrel::platform {
 
+const char* faultKindName(FaultKind kind) {
+  static constexpr const char* NAMES[FAULT_KIND_COUNT] = {
+      "open",   "read",   "write",   "flush",  "sync",    "truncate", "size",
+      "close",  "rename", "delete",  "mkdir",  "syncdir", "listdir",  "allocate"};
+  return NAMES[static_cast<std::size_t>(kind)];
+}
+
 namespace {
 
 std::size_t indexOf(FaultKind kind) { return static_cast<std::size_t>(kind); }

@@ -37,6 +37,9 @@ enum class FaultKind {
 };
 inline constexpr std::size_t FAULT_KIND_COUNT = 14;
 
+// A short lower-case name of the kind ("write", "syncdir", ...), for test reports.
+const char* faultKindName(FaultKind kind);
+
 class FaultInjectionEnv final : public Env {
  public:
   // `base` must outlive this Env and every file opened through it.

@@ -5,36 +5,13 @@
 #include "query/Parser.h"
 #include "server/Logger.h"
 #include "server/NetworkPermissions.h"
+#include "server/ParserExecutor.h"
 #include "server/Server.h"
 
 namespace {
 
 using namespace dovrel;
 using namespace dovrel::server;
-
-// The query parser as the connection threads see it. Its shutdown is the halt: the parser
-// commits every table (unless it is in its error state) and is released.
-class ParserExecutor final : public QueryExecutor {
- public:
-  explicit ParserExecutor(std::unique_ptr<query::Parser> parser) : parser_(std::move(parser)) {}
-
-  QueryResult execute(TextView query, TextBuffer& answer) override {
-    return parser_->execute(query, answer);
-  }
-  void shutdown() override {
-    parser_->shutdown();
-    parser_.reset();
-  }
-  bool refusesEveryQuery() const override { return parser_ != nullptr && parser_->inError(); }
-  bool commitInterrupted() const override { return parser_->commitInterrupted(); }
-  void settleInterruptedCommit() override { parser_->settleInterruptedCommit(); }
-  void setCommitListener(std::weak_ptr<CommitListener> listener) override {
-    parser_->setCommitListener(std::move(listener));
-  }
-
- private:
-  std::unique_ptr<query::Parser> parser_;
-};
 
 }  // namespace
 

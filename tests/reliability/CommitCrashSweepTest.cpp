@@ -25,6 +25,7 @@
 #include "query/Parser.h"
 #include "security/StoreTestSupport.h"
 #include "server/Logger.h"
+#include "server/ParserExecutor.h"
 
 namespace dovrel::reliability {
 namespace {
@@ -35,25 +36,6 @@ using platform::FaultKind;
 const std::string LOGIN = "User: admin\r\nPassword: secret\r\n";
 const std::string SECURITY =
     "security {\r\n" + test::userEntry("admin", "admin", "secret") + "}\r\n";
-
-// The parser as the server's connection threads and journal see it.
-class ParserExecutor final : public server::QueryExecutor {
- public:
-  explicit ParserExecutor(const test::InstanceDir& dir)
-      : parser_(query::ParserFiles::inBaseDirectory(dir.path())) {}
-  server::QueryResult execute(TextView query, TextBuffer& answer) override {
-    return parser_.execute(query, answer);
-  }
-  void shutdown() override { parser_.shutdown(); }
-  bool commitInterrupted() const override { return parser_.commitInterrupted(); }
-  void settleInterruptedCommit() override { parser_.settleInterruptedCommit(); }
-  void setCommitListener(std::weak_ptr<CommitListener> listener) override {
-    parser_.setCommitListener(std::move(listener));
-  }
-
- private:
-  query::Parser parser_;
-};
 
 // Every archive gets its own second, so no rotation waits for a free name.
 class SteppingClock final : public server::ArchiveClock {
@@ -71,7 +53,8 @@ class SteppingClock final : public server::ArchiveClock {
 // A server's query path: the parser, then the journal with its replay, as at a start.
 struct Instance {
   explicit Instance(const test::InstanceDir& dir)
-      : executor(std::make_shared<ParserExecutor>(dir)),
+      : executor(std::make_shared<server::ParserExecutor>(
+            std::make_unique<query::Parser>(query::ParserFiles::inBaseDirectory(dir.path())))),
         journal(std::make_unique<server::Logger>(dir.path() + "LOGS/", *executor, &clock)) {}
   // As in the server: the parser goes first, so its commit at the end reaches the journal.
   ~Instance() { executor.reset(); }
@@ -103,7 +86,7 @@ struct Instance {
   }
 
   SteppingClock clock;
-  std::shared_ptr<ParserExecutor> executor;
+  std::shared_ptr<server::ParserExecutor> executor;
   std::unique_ptr<server::Logger> journal;
 };
 
@@ -120,12 +103,7 @@ std::string probe(Instance& instance) {
   return seen;
 }
 
-std::string kindName(FaultKind kind) {
-  static const char* const names[] = {"open",     "read",    "write",   "flush",   "sync",
-                                      "truncate", "size",    "close",   "rename",  "delete",
-                                      "mkdir",    "syncdir", "listdir", "allocate"};
-  return names[static_cast<int>(kind)];
-}
+std::string kindName(FaultKind kind) { return platform::faultKindName(kind); }
 
 // Runs `body` in a child process that then ends like a killed server: no destructor runs
 // (so no parser saves the tables on its way out), with exit status 10 when `body` returns

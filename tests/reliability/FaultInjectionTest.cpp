@@ -101,12 +101,7 @@ std::string describeCurrent() {
   }
 }
 
-std::string kindName(FaultKind kind) {
-  static const char* const names[] = {"open",     "read",    "write",   "flush",   "sync",
-                                      "truncate", "size",    "close",   "rename",  "delete",
-                                      "mkdir",    "syncdir", "listdir", "allocate"};
-  return names[static_cast<int>(kind)];
-}
+std::string kindName(FaultKind kind) { return platform::faultKindName(kind); }
 
 // The path of the n-th call of `kind` in a trace.
 std::string nthCallPath(const std::vector<FaultInjectionEnv::Call>& calls, FaultKind kind,
