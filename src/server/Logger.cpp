@@ -103,6 +103,25 @@ std::string Logger::archiveName(const std::string& logDir, const platform::Calen
   return logDir + digits + ".log";
 }
 
+platform::CalendarTime Logger::nextSecond(platform::CalendarTime time) {
+  time.millisecond = 0;
+  if (++time.second < 60) return time;
+  time.second = 0;
+  if (++time.minute < 60) return time;
+  time.minute = 0;
+  if (++time.hour < 24) return time;
+  time.hour = 0;
+  const bool leap = (time.year % 4 == 0 && time.year % 100 != 0) || time.year % 400 == 0;
+  static constexpr int DAYS[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  const int days = DAYS[time.month - 1] + (time.month == 2 && leap ? 1 : 0);
+  if (++time.day <= days) return time;
+  time.day = 1;
+  if (++time.month <= 12) return time;
+  time.month = 1;
+  ++time.year;
+  return time;
+}
+
 std::string Logger::commitMarker(uint64_t committed) {
   std::string bytes;
   putLittleEndian(MARKER_LENGTH, 4, bytes);
@@ -350,15 +369,22 @@ void Logger::archiveJournal() {
   closeJournal();
 
   platform::Env& env = platform::Env::current();
-  std::string archive = archiveName(logDir_, clock_.localTime());
   // Two commits within one second want the same name; the archive already there is never
   // replaced (invariant 4).
-  int pass = 0;
-  while (env.fileExists(archive)) {
-    ++pass;
-    DOVREL_ASSERT_TEXT(pass < 3, "pass < 3");
+  platform::CalendarTime time = clock_.localTime();
+  std::string archive = archiveName(logDir_, time);
+  for (int pass = 1; env.fileExists(archive) && pass < 3; ++pass) {
     clock_.sleepMs(ARCHIVE_RETRY_MS);
-    archive = archiveName(logDir_, clock_.localTime());
+    time = clock_.localTime();
+    archive = archiveName(logDir_, time);
+  }
+  // Still taken after both waits: the clock was set back over earlier commits (an hour
+  // repeated when summer time ends, a manual correction). The archive takes the first free
+  // name of the seconds that follow, in the usual form, and the server goes on instead of
+  // stopping after a commit that has already succeeded.
+  while (env.fileExists(archive)) {
+    time = nextSecond(time);
+    archive = archiveName(logDir_, time);
   }
   DOVREL_ASSERT(env.renameFile(currentLog_, archive).isOk());
 

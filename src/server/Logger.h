@@ -88,7 +88,8 @@ class Logger final : public QueryJournal, public Object {
   // Called after a commit: appends a commit marker for everything journalled so far and
   // flushes it (from then on a crash replays none of it), then moves current.log to
   // LOGS/YYYYMMDDhhmmss.log (local time) and starts an empty one. When that name is taken,
-  // waits ARCHIVE_RETRY_MS and takes the time again, at most twice.
+  // waits ARCHIVE_RETRY_MS and takes the time again, at most twice; then it takes the first
+  // free name of the seconds after the last one tried.
   void rotate() override;
   // On halt, after the executor saved: marks and archives current.log as rotate does, then
   // removes it, so the next start replays nothing. The Logger does nothing afterwards.
@@ -99,6 +100,9 @@ class Logger final : public QueryJournal, public Object {
 
   // LOGS/ + 14 digits of the time + ".log".
   static std::string archiveName(const std::string& logDir, const platform::CalendarTime& time);
+  // The calendar second after `time` (a leap second counts as the minute's last), for an
+  // archive name when the names of the current seconds are taken.
+  static platform::CalendarTime nextSecond(platform::CalendarTime time);
   // The bytes of a commit marker saying that the journal's first `committed` bytes are
   // committed.
   static std::string commitMarker(uint64_t committed);

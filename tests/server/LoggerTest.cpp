@@ -218,6 +218,35 @@ TEST_F(LoggerTest, SecondCommitInTheSameSecondWaitsForTheNextName) {
   EXPECT_EQ(readFile(current), "");
 }
 
+TEST_F(LoggerTest, NamesStillTakenAfterBothWaitsGiveTheNextFreeSecond) {
+  // The clock was set back over earlier commits: the names of seconds 1-4 exist.
+  for (int second = 1; second <= 4; ++second) writeFile(archive(second), "older");
+  auto logger = start();
+  logger->append(TextView("commit"));
+  logger->rotate();
+  EXPECT_EQ(clock.sleptMs, 2000u);  // the two waits, then no more
+  EXPECT_EQ(readFile(archive(5)), record("commit") + Logger::commitMarker(record("commit").size()));
+  for (int second = 1; second <= 4; ++second) EXPECT_EQ(readFile(archive(second)), "older");
+  // The journal goes on as after any rotation.
+  logger->append(TextView("next"));
+  EXPECT_EQ(readFile(current), record("next"));
+}
+
+TEST_F(LoggerTest, NextSecondCarriesIntoMinutesDaysMonthsAndYears) {
+  const auto next = [](platform::CalendarTime time) {
+    return Logger::archiveName("", Logger::nextSecond(time));
+  };
+  EXPECT_EQ(next({2026, 3, 7, 9, 5, 1, 500}), "20260307090502.log");
+  EXPECT_EQ(next({2026, 3, 7, 9, 5, 60, 0}), "20260307090600.log");  // a leap second
+  EXPECT_EQ(next({2026, 3, 7, 23, 59, 59, 0}), "20260308000000.log");
+  EXPECT_EQ(next({2026, 4, 30, 23, 59, 59, 0}), "20260501000000.log");
+  EXPECT_EQ(next({2024, 2, 28, 23, 59, 59, 0}), "20240229000000.log");
+  EXPECT_EQ(next({2023, 2, 28, 23, 59, 59, 0}), "20230301000000.log");
+  EXPECT_EQ(next({1900, 2, 28, 23, 59, 59, 0}), "19000301000000.log");
+  EXPECT_EQ(next({2000, 2, 28, 23, 59, 59, 0}), "20000229000000.log");
+  EXPECT_EQ(next({2026, 12, 31, 23, 59, 59, 0}), "20270101000000.log");
+}
+
 TEST_F(LoggerTest, ArchiveNameIsTheZeroPaddedLocalTime) {
   EXPECT_EQ(Logger::archiveName("LOGS/", {987, 1, 2, 3, 4, 5, 999}), "LOGS/09870102030405.log");
   EXPECT_EQ(Logger::archiveName("", {2026, 12, 31, 23, 59, 59, 0}), "20261231235959.log");
