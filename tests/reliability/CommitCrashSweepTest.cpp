@@ -23,6 +23,7 @@
 #include "foundation/TextBuffer.h"
 #include "platform/FaultInjectionEnv.h"
 #include "query/Parser.h"
+#include "reliability/InProcessInstance.h"
 #include "security/StoreTestSupport.h"
 #include "server/Logger.h"
 #include "server/ParserExecutor.h"
@@ -33,9 +34,6 @@ namespace {
 using platform::FaultInjectionEnv;
 using platform::FaultKind;
 
-const std::string LOGIN = "User: admin\r\nPassword: secret\r\n";
-const std::string SECURITY =
-    "security {\r\n" + test::userEntry("admin", "admin", "secret") + "}\r\n";
 
 // Every archive gets its own second, so no rotation waits for a free name.
 class SteppingClock final : public server::ArchiveClock {
@@ -63,7 +61,7 @@ struct Instance {
 
   // One query as a connection runs it: journalled, executed, and after a commit rotated.
   std::string ask(const std::string& command) {
-    const std::string query = LOGIN + command;
+    const std::string query = ADMIN_LOGIN + command;
     journal->append(TextView(query));
     TextBuffer answer;
     try {
@@ -103,8 +101,6 @@ std::string probe(Instance& instance) {
   return seen;
 }
 
-std::string kindName(FaultKind kind) { return platform::faultKindName(kind); }
-
 // Runs `body` in a child process that then ends like a killed server: no destructor runs
 // (so no parser saves the tables on its way out), with exit status 10 when `body` returns
 // true, 11 when it returns false, 12 when it throws, and 3 on a fatal assertion. Returns
@@ -135,7 +131,7 @@ class CommitCrashSweepTest : public ::testing::Test {
   // uncommitted ones ("two", "three"), left by a server that was killed.
   static void prepare(const test::InstanceDir& dir) {
     std::filesystem::create_directory(dir.file("LOGS"));
-    test::writeFile(dir.file("security.txt"), SECURITY);
+    test::writeFile(dir.file("security.txt"), adminOnlySecurity());
     const int status = inChild([&] {
       Instance* instance = new Instance(dir);  // never destroyed: the kill
       for (const std::string& command :

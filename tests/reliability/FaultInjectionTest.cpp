@@ -23,6 +23,7 @@
 #include "foundation/TextBuffer.h"
 #include "platform/FaultInjectionEnv.h"
 #include "query/Parser.h"
+#include "reliability/InProcessInstance.h"
 #include "security/StoreTestSupport.h"
 
 namespace dovrel::reliability {
@@ -31,9 +32,6 @@ namespace {
 using platform::FaultInjectionEnv;
 using platform::FaultKind;
 
-const std::string LOGIN = "User: admin\r\nPassword: secret\r\n";
-const std::string SECURITY =
-    "security {\r\n" + test::userEntry("admin", "admin", "secret") + "}\r\n";
 
 std::string document(const std::string& title, int number) {
   return "add document { field title = '" + title + "'; field n = '" + std::to_string(number) +
@@ -67,7 +65,7 @@ const std::string ERROR_STATE =
 // `answer` must be empty; the fault runs make theirs before allocations may fail.
 std::string run(query::Parser& parser, const std::string& command, TextBuffer&& answer = {}) {
   try {
-    parser.execute(TextView(LOGIN + command), answer);
+    parser.execute(TextView(ADMIN_LOGIN + command), answer);
     return answer.toString();
   } catch (const TextError& error) {
     return "ERROR\r\n" + error.text();
@@ -100,8 +98,6 @@ std::string describeCurrent() {
     return "unknown exception";
   }
 }
-
-std::string kindName(FaultKind kind) { return platform::faultKindName(kind); }
 
 // The path of the n-th call of `kind` in a trace.
 std::string nthCallPath(const std::vector<FaultInjectionEnv::Call>& calls, FaultKind kind,
@@ -152,7 +148,7 @@ class FaultSweepTest : public ::testing::Test {
     return std::make_unique<query::Parser>(query::ParserFiles::inBaseDirectory(dir.path()));
   }
   static void prepare(const test::InstanceDir& dir) {
-    test::writeFile(dir.file("security.txt"), SECURITY);
+    test::writeFile(dir.file("security.txt"), adminOnlySecurity());
   }
 
   // The answers of a healthy run, and what a restart finds after each durable step (state
