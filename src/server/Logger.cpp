@@ -15,8 +15,8 @@
 //   2. current.log is a sequence of whole records (a checked record: 16-byte header with
 //      the length and checksums, then the body; a commit marker; a commit intent; or, in
 //      journals written before checksums, a plain 4-byte length and the body), except that
-//      a crash while appending may leave the last one cut short. Replay drops a cut record and truncates
-//      the file to the whole records before anything is appended, so a new record never
+//      a crash while appending may leave the last one cut short. Replay drops a cut record and
+//      truncates the file to the whole records before anything is appended, so a new record never
 //      follows a broken one. Any other damage stops the start before a query runs.
 //   3. Replay runs before any query record is appended and only on the main thread; its
 //      queries are journalled already and are not appended again.
@@ -122,21 +122,19 @@ platform::CalendarTime Logger::nextSecond(platform::CalendarTime time) {
   return time;
 }
 
-std::string Logger::commitMarker(uint64_t committed) {
+std::string Logger::controlRecord(uint32_t tag, uint64_t offset) {
   std::string bytes;
-  putLittleEndian(MARKER_LENGTH, 4, bytes);
-  putLittleEndian(committed, 8, bytes);
+  putLittleEndian(tag, 4, bytes);
+  putLittleEndian(offset, 8, bytes);
   putLittleEndian(crc32(bytes.data(), bytes.size()), 4, bytes);
   return bytes;
 }
 
-std::string Logger::commitIntent(uint64_t covered) {
-  std::string bytes;
-  putLittleEndian(INTENT_LENGTH, 4, bytes);
-  putLittleEndian(covered, 8, bytes);
-  putLittleEndian(crc32(bytes.data(), bytes.size()), 4, bytes);
-  return bytes;
+std::string Logger::commitMarker(uint64_t committed) {
+  return controlRecord(MARKER_LENGTH, committed);
 }
+
+std::string Logger::commitIntent(uint64_t covered) { return controlRecord(INTENT_LENGTH, covered); }
 
 Logger::Logger(std::string logDir, QueryExecutor& executor, ArchiveClock* clock)
     : clock_(clock != nullptr ? *clock : systemClock_),

@@ -2,8 +2,9 @@
 // its query runs; a commit appends a commit intent once it is under way and a commit
 // marker once it is complete, then moves the journal into an archive named by the local
 // date and time; a journal left by a crash is replayed through the executor when the
-// server starts, from its last completed commit on, before any connection is taken. Construction and replay run on the main thread; append, rotate and shutdown
-// only on a connection thread that holds the parser semaphore.
+// server starts, from its last completed commit on, before any connection is taken. Construction
+// and replay run on the main thread; append, rotate and shutdown only on a connection thread that
+// holds the parser semaphore.
 #pragma once
 
 #include <cstdint>
@@ -124,6 +125,8 @@ class Logger final : public QueryJournal, public Object {
     uint64_t intent = 0;                 // the last such intent's covered length
     uint64_t lastQueryEnd = 0;           // end of the last query record (0 when there is none)
   };
+  // The 16 bytes of a marker or an intent: its tag, the journal offset, their CRC-32.
+  static std::string controlRecord(uint32_t tag, uint64_t offset);
   // Appends the commit intent when a commit of the executor is under way.
   class IntentWriter final : public CommitListener {
    public:
@@ -160,7 +163,7 @@ class Logger final : public QueryJournal, public Object {
   bool enabled_ = false;
   bool shutDown_ = false;
   std::unique_ptr<platform::WritableFile> file_;
-  uint64_t position_ = 0;  // the open journal's length: where the next record goes
+  uint64_t position_ = 0;     // the open journal's length: where the next record goes
   uint64_t replayedEnd_ = 0;  // during replay: the end of the record being replayed, else 0
   // Registered with the executor as a weak handle, so a commit after the Logger is gone
   // (the executor outliving it at process end) tells nobody.
