@@ -5,8 +5,8 @@
 // does. A restart in the test process must find exactly the acknowledged work, no document
 // twice and none lost, and a second restart the same. This covers the whole span between
 // the journal's record of the commit and its marker, which random kills hit only rarely.
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -33,7 +33,6 @@ namespace {
 
 using platform::FaultInjectionEnv;
 using platform::FaultKind;
-
 
 // Every archive gets its own second, so no rotation waits for a free name.
 class SteppingClock final : public server::ArchiveClock {

@@ -32,7 +32,6 @@ namespace {
 using platform::FaultInjectionEnv;
 using platform::FaultKind;
 
-
 std::string document(const std::string& title, int number) {
   return "add document { field title = '" + title + "'; field n = '" + std::to_string(number) +
          "'; } to table t;";
