@@ -6,12 +6,13 @@
 //              from its last completed commit on
 //   APPENDING  current.log open for appending; a record per query           (append)
 //              -> APPENDING through a commit intent                         (appendIntent)
-//              -> APPENDING through a commit marker and an archive          (rotate)
+//              -> APPENDING through a commit marker, and an archive when     (rotate)
+//                 this second's name is free
 //   SHUT_DOWN  after a halt: current.log archived and removed               (shutdown)
 //
 // Invariants:
 //   1. Every record is written and flushed before its query runs, so current.log holds
-//      every query since the last rotation, up to the one that was running at a crash.
+//      every query since the last archiving, up to the one that was running at a crash.
 //   2. current.log is a sequence of whole records (a checked record: 16-byte header with
 //      the length and checksums, then the body; a commit marker; a commit intent; or, in
 //      journals written before checksums, a plain 4-byte length and the body), except that
@@ -42,6 +43,11 @@
 //      file goes. A crash anywhere between the tables' commit and the commit marker
 //      therefore neither loses nor repeats work, whether the commit was a query's, a
 //      halt's or the executor's own at process end.
+//  10. No commit waits for an archive name while it holds the parser: a commit whose
+//      second's name is taken leaves current.log in place after its marker, and the
+//      journal goes on there. Replay skips everything up to the last marker (invariant 7),
+//      so one journal, and then one archive, may hold the spans of several commits. Only
+//      the halt, which must remove current.log, waits for a free name.
 #include "server/Logger.h"
 
 #include <algorithm>
@@ -168,7 +174,7 @@ Logger::Logger(std::string logDir, QueryExecutor& executor, ArchiveClock* clock)
 
   consolePrint("Найден лог запросов перед аварийным завершением - повторяем\n"_cp866);
   const bool rotationDue = replay(executor);
-  if (rotationDue) archiveJournal();
+  if (rotationDue) archiveUnlessNameTaken();
   consolePrint("\nОбработка лога успешно завершена\n"_cp866);
 }
 
@@ -357,18 +363,22 @@ void Logger::appendControl(const std::string& bytes) {
 void Logger::rotate() {
   if (!enabled_) return;
   DOVREL_ASSERT(!shutDown_ && file_ != nullptr);
-  // First the marker: from here on a crash replays nothing of what the commit saved, even
-  // while the rename below waits for a free archive name.
+  // First the marker: from here on a crash replays nothing of what the commit saved.
   appendMarker(position_);
-  archiveJournal();
+  archiveUnlessNameTaken();
 }
 
-void Logger::archiveJournal() {
-  closeJournal();
+void Logger::archiveUnlessNameTaken() {
+  // Never a wait under the parser: when this second's archive exists, current.log stays and
+  // goes on after its last marker; a later commit or the halt archives it (invariant 10).
+  const std::string archive = archiveName(logDir_, clock_.localTime());
+  if (!platform::Env::current().fileExists(archive)) archiveJournal(archive);
+}
 
+std::string Logger::freeArchiveName() {
   platform::Env& env = platform::Env::current();
-  // Two commits within one second want the same name; the archive already there is never
-  // replaced (invariant 4).
+  // Two archivings within one second want the same name; the archive already there is
+  // never replaced (invariant 4).
   platform::CalendarTime time = clock_.localTime();
   std::string archive = archiveName(logDir_, time);
   for (int pass = 1; env.fileExists(archive) && pass < 3; ++pass) {
@@ -378,14 +388,19 @@ void Logger::archiveJournal() {
   }
   // Still taken after both waits: the clock was set back over earlier commits (an hour
   // repeated when summer time ends, a manual correction). The archive takes the first free
-  // name of the seconds that follow, in the usual form, and the server goes on instead of
+  // name of the seconds that follow, in the usual form, and the halt goes on instead of
   // stopping after a commit that has already succeeded.
   while (env.fileExists(archive)) {
     time = nextSecond(time);
     archive = archiveName(logDir_, time);
   }
-  DOVREL_ASSERT(env.renameFile(currentLog_, archive).isOk());
+  return archive;
+}
 
+void Logger::archiveJournal(const std::string& archive) {
+  closeJournal();
+  platform::Env& env = platform::Env::current();
+  DOVREL_ASSERT(env.renameFile(currentLog_, archive).isOk());
   DOVREL_ASSERT_TEXT(env.openWritableFile(currentLog_, false, &file_).isOk(), "f != NULL");
   DOVREL_ASSERT(file_->flush().isOk());
   position_ = 0;
@@ -393,7 +408,10 @@ void Logger::archiveJournal() {
 
 void Logger::shutdown() {
   if (!enabled_) return;
-  rotate();
+  DOVREL_ASSERT(!shutDown_ && file_ != nullptr);
+  // The halt happens once, so it may wait for a free name: current.log must go.
+  appendMarker(position_);
+  archiveJournal(freeArchiveName());
   DOVREL_ASSERT(file_ != nullptr && position_ == 0);
   closeJournal();
   DOVREL_ASSERT(platform::Env::current().deleteFile(currentLog_).isOk());

@@ -39,7 +39,7 @@ class SystemArchiveClock final : public ArchiveClock {
 
 class Logger final : public QueryJournal, public Object {
  public:
-  // How long a rotation waits when the archive name it wants is taken.
+  // How long the halt waits when the archive name it wants is taken.
   static constexpr uint32_t ARCHIVE_RETRY_MS = 1000;
   static constexpr const char* CURRENT_LOG = "current.log";
   // Record layouts (all integers little-endian; docs/formats/query-journal.md):
@@ -88,12 +88,16 @@ class Logger final : public QueryJournal, public Object {
   void append(TextView query) override;
   // Called after a commit: appends a commit marker for everything journalled so far and
   // flushes it (from then on a crash replays none of it), then moves current.log to
-  // LOGS/YYYYMMDDhhmmss.log (local time) and starts an empty one. When that name is taken,
-  // waits ARCHIVE_RETRY_MS and takes the time again, at most twice; then it takes the first
-  // free name of the seconds after the last one tried.
+  // LOGS/YYYYMMDDhhmmss.log (local time) and starts an empty one. When that name is taken
+  // (a second commit within one second) it never waits: current.log stays, covered by its
+  // marker, and goes on; the next commit whose name is free, or the halt, archives it, so
+  // one archive may hold the spans of several commits.
   void rotate() override;
-  // On halt, after the executor saved: marks and archives current.log as rotate does, then
-  // removes it, so the next start replays nothing. The Logger does nothing afterwards.
+  // On halt, after the executor saved: marks and archives current.log, then removes it, so
+  // the next start replays nothing. The halt happens once and may wait for a free name: when
+  // the name is taken it waits ARCHIVE_RETRY_MS and takes the time again, at most twice, and
+  // then takes the first free name of the seconds after the last one tried. The Logger does
+  // nothing afterwards.
   void shutdown() override;
 
   bool enabled() const { return enabled_; }
@@ -152,8 +156,12 @@ class Logger final : public QueryJournal, public Object {
   void appendIntent();
   // Appends the 16 bytes of a marker or an intent and flushes them.
   void appendControl(const std::string& bytes);
-  // Closes current.log, renames it to a free archive name and starts an empty one.
-  void archiveJournal();
+  // Archives current.log under this second's name, or leaves it when the name is taken.
+  void archiveUnlessNameTaken();
+  // A name no archive has yet, waiting for the next second when this one's is taken.
+  std::string freeArchiveName();
+  // Closes current.log, renames it to `archive` (a name no file has) and starts an empty one.
+  void archiveJournal(const std::string& archive);
   void closeJournal();
 
   SystemArchiveClock systemClock_;

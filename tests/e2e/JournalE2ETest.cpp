@@ -125,15 +125,24 @@ TEST_F(JournalE2ETest, CommitArchivesTheJournalAndStartsAnEmptyOne) {
   EXPECT_EQ(readFile(currentLog()), "");
 }
 
-TEST_F(JournalE2ETest, CommitsInOneSecondNeverOverwriteAnArchive) {
+// A second commit within one second never waits for a free archive name: the journal
+// stays, covered by its marker, and a kill then replays none of it.
+TEST_F(JournalE2ETest, CommitsInOneSecondKeepTheJournalAndNeverOverwriteAnArchive) {
   ASSERT_TRUE(instance_->start());
   ask(COMMIT);
   ask(NOT_ALLOWED);
   ask(COMMIT);
-  ASSERT_EQ(archives().size(), 2u);
-  EXPECT_EQ(archive(0), committed(record(COMMIT)));
   const std::string second = records({NOT_ALLOWED, COMMIT});
-  EXPECT_EQ(archive(1), committed(second));
+  ASSERT_GE(archives().size(), 1u);
+  EXPECT_EQ(archive(0), committed(record(COMMIT)));
+  if (archives().size() == 2) {  // the two commits fell into two seconds
+    EXPECT_EQ(archive(1), committed(second));
+    return;
+  }
+  EXPECT_EQ(readFile(currentLog()), committed(second));
+  instance_->stop(SIGKILL);
+  ASSERT_TRUE(instance_->start());
+  EXPECT_EQ(replayOutput(), "");
 }
 
 TEST_F(JournalE2ETest, KilledServerReplaysItsJournalBeforeItTakesConnections) {

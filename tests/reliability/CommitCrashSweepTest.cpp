@@ -17,6 +17,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "foundation/Cp866.h"
 #include "foundation/Errors.h"
@@ -34,23 +35,37 @@ namespace {
 using platform::FaultInjectionEnv;
 using platform::FaultKind;
 
-// Every archive gets its own second, so no rotation waits for a free name.
+// Whether every commit of a test happens within one second: the clock stands still, so
+// every commit after the first finds its archive name taken and keeps current.log, and the
+// prepared instance's journal is such a kept one. Otherwise every archive gets a second of
+// its own, in every process of the test.
+bool sameSecond = false;
+
 class SteppingClock final : public server::ArchiveClock {
  public:
+  explicit SteppingClock(std::string logDir) : logDir_(std::move(logDir)) {}
   platform::CalendarTime localTime() override {
-    ++second_;
-    return {2026, 12, 8, 10, second_ / 60, second_ % 60, 0};
+    int second = 1 + slept_;
+    if (!sameSecond) {
+      // One second past the archives there are, so this name is free.
+      for (const auto& entry : std::filesystem::directory_iterator(logDir_)) {
+        if (entry.path().filename() != "current.log") ++second;
+      }
+    }
+    return {2026, 12, 8, 10, second / 60, second % 60, 0};
   }
-  void sleepMs(uint32_t) override {}
+  void sleepMs(uint32_t) override { ++slept_; }
 
  private:
-  int second_ = 0;
+  const std::string logDir_;
+  int slept_ = 0;
 };
 
 // A server's query path: the parser, then the journal with its replay, as at a start.
 struct Instance {
   explicit Instance(const test::InstanceDir& dir)
-      : executor(std::make_shared<server::ParserExecutor>(
+      : clock(dir.path() + "LOGS/"),
+        executor(std::make_shared<server::ParserExecutor>(
             std::make_unique<query::Parser>(query::ParserFiles::inBaseDirectory(dir.path())))),
         journal(std::make_unique<server::Logger>(dir.path() + "LOGS/", *executor, &clock)) {}
   // As in the server: the parser goes first, so its commit at the end reaches the journal.
@@ -127,16 +142,19 @@ int inChild(const std::function<bool()>& body) {
 class CommitCrashSweepTest : public ::testing::Test {
  protected:
   // A new instance with table t, one committed document ("one") and two acknowledged,
-  // uncommitted ones ("two", "three"), left by a server that was killed.
+  // uncommitted ones ("two", "three"), left by a server that was killed. With `sameSecond`
+  // "two" and "three" are committed too, in a journal kept because the archive name was
+  // taken, and "four" follows them there, acknowledged and uncommitted.
   static void prepare(const test::InstanceDir& dir) {
     std::filesystem::create_directory(dir.file("LOGS"));
     test::writeFile(dir.file("security.txt"), adminOnlySecurity());
+    std::vector<std::string> commands{"create table t alias 'T' { field title alias 'T' : text"
+                                      " { index w 'words size=16'; }; };",
+                                      add("one"), "commit;", add("two"), add("three")};
+    if (sameSecond) commands.insert(commands.end(), {"commit;", add("four")});
     const int status = inChild([&] {
       Instance* instance = new Instance(dir);  // never destroyed: the kill
-      for (const std::string& command :
-           {std::string("create table t alias 'T' { field title alias 'T' : text"
-                        " { index w 'words size=16'; }; };"),
-            add("one"), std::string("commit;"), add("two"), add("three")}) {
+      for (const std::string& command : commands) {
         if (instance->ask(command).rfind("OK\r\n", 0) != 0) return false;
       }
       return true;
@@ -234,6 +252,21 @@ TEST_F(CommitCrashSweepTest, ADeathAnywhereInACommitNeitherLosesNorRepeatsWork) 
   const std::string expected = healthy(commit);
   sweep(commit, expected);
   report("commit");
+  EXPECT_GT(total_, 20);
+}
+
+// Commits within one second: the prepared journal was kept after its commit (the archive
+// name was taken), the start replays it from that marker, and the commit keeps it again.
+TEST_F(CommitCrashSweepTest, ADeathAnywhereInACommitThatKeepsTheJournalChangesNothing) {
+  struct OneSecond {
+    OneSecond() { sameSecond = true; }
+    ~OneSecond() { sameSecond = false; }
+  } oneSecond;
+  const auto commit = [](Instance& instance) { instance.ask("commit;"); };
+  const std::string expected = healthy(commit);
+  EXPECT_NE(expected.find("four"), std::string::npos) << cp866ToUtf8(expected);
+  sweep(commit, expected);
+  report("commit in a kept journal");
   EXPECT_GT(total_, 20);
 }
 

@@ -1,6 +1,7 @@
-// A kill between a commit that has saved the tables and the journal's archiving: the real
-// server is held inside the rotation (every archive name it could take in the next seconds
-// exists already, so it waits for a free one), killed there, and restarted. One test thread.
+// A kill after a commit that has saved the tables and marked the journal but not archived
+// it: every archive name the real server could take in the next seconds exists already, so
+// the commit keeps current.log after its marker; the server is killed then and restarted.
+// One test thread.
 #include <gtest/gtest.h>
 #include <signal.h>
 

@@ -201,21 +201,51 @@ TEST_F(LoggerTest, RefusedQueryIsSkippedAndReplayGoesOn) {
   EXPECT_EQ(console.text(), FOUND + "**" + FINISHED);
 }
 
-// Invariant 4: an archive is never overwritten.
-TEST_F(LoggerTest, SecondCommitInTheSameSecondWaitsForTheNextName) {
+// Invariants 4 and 10. Regression: a second commit within one second slept a second for
+// the next archive name while it held the parser, so every client stalled with it.
+TEST_F(LoggerTest, SecondCommitInTheSameSecondKeepsTheJournalWithoutWaiting) {
   auto logger = start();
   logger->append(TextView("commit"));
   logger->rotate();
+  const std::string first = record("commit") + Logger::commitMarker(record("commit").size());
   logger->append(TextView("again"));
   logger->append(TextView("commit"));
   logger->rotate();
-  EXPECT_EQ(clock.sleptMs, 1000u);
-  EXPECT_EQ(archives(), (std::vector<std::string>{"20260307090501.log", "20260307090502.log"}));
-  EXPECT_EQ(readFile(archive(1)), record("commit") + Logger::commitMarker(record("commit").size()));
-  EXPECT_EQ(readFile(archive(2)),
-            record("again") + record("commit") +
-                Logger::commitMarker(record("again").size() + record("commit").size()));
+  EXPECT_EQ(clock.sleptMs, 0u);
+  EXPECT_EQ(archives(), (std::vector<std::string>{"20260307090501.log"}));
+  EXPECT_EQ(readFile(archive(1)), first);
+  const std::string kept = record("again") + record("commit");
+  const std::string marked = kept + Logger::commitMarker(kept.size());
+  EXPECT_EQ(readFile(current), marked);
+
+  // A crash now replays nothing: the kept journal's marker covers both of its queries.
+  logger.reset();
+  executor.queries.clear();
+  logger = start();
+  EXPECT_TRUE(executor.queries.empty());
+  EXPECT_EQ(readFile(current), marked);  // still the second's name: kept again
+
+  // The next commit in a free second archives the spans of both commits in one file.
+  logger->append(TextView("third"));
+  logger->append(TextView("commit"));
+  clock.now.second = 2;
+  logger->rotate();
+  const std::string both = marked + record("third") + record("commit");
+  EXPECT_EQ(readFile(archive(2)), both + Logger::commitMarker(both.size()));
   EXPECT_EQ(readFile(current), "");
+  EXPECT_EQ(clock.sleptMs, 0u);
+}
+
+// The halt must remove current.log, so it waits for a free name (once per process).
+TEST_F(LoggerTest, HaltInATakenSecondWaitsForTheNextName) {
+  auto logger = start();
+  logger->append(TextView("commit"));
+  logger->rotate();
+  logger->append(TextView("halt"));
+  logger->shutdown();
+  EXPECT_EQ(clock.sleptMs, 1000u);
+  EXPECT_EQ(readFile(archive(2)), record("halt") + Logger::commitMarker(record("halt").size()));
+  EXPECT_FALSE(fileExists(current));
 }
 
 TEST_F(LoggerTest, NamesStillTakenAfterBothWaitsGiveTheNextFreeSecond) {
@@ -224,12 +254,15 @@ TEST_F(LoggerTest, NamesStillTakenAfterBothWaitsGiveTheNextFreeSecond) {
   auto logger = start();
   logger->append(TextView("commit"));
   logger->rotate();
-  EXPECT_EQ(clock.sleptMs, 2000u);  // the two waits, then no more
-  EXPECT_EQ(readFile(archive(5)), record("commit") + Logger::commitMarker(record("commit").size()));
+  EXPECT_EQ(clock.sleptMs, 0u);  // a commit never waits: the journal stays
+  logger->append(TextView("halt"));
+  logger->shutdown();
+  EXPECT_EQ(clock.sleptMs, 2000u);  // the halt's two waits, then no more
+  const std::string journal = record("commit") + Logger::commitMarker(record("commit").size()) +
+                              record("halt");
+  EXPECT_EQ(readFile(archive(5)), journal + Logger::commitMarker(journal.size()));
   for (int second = 1; second <= 4; ++second) EXPECT_EQ(readFile(archive(second)), "older");
-  // The journal goes on as after any rotation.
-  logger->append(TextView("next"));
-  EXPECT_EQ(readFile(current), record("next"));
+  EXPECT_FALSE(fileExists(current));
 }
 
 TEST_F(LoggerTest, NextSecondCarriesIntoMinutesDaysMonthsAndYears) {
