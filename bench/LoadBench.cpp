@@ -3,11 +3,15 @@
 // into SQLite; then measures searches and document fetches on both and prints each figure
 // with the ratio dovrel / SQLite. Not a Google Benchmark program and not a test:
 //   build/bench/load_bench [--docs N] [--queries N] [--only dovrel|sqlite] [--dir DIR]
-//                          [--bin DIR] [--optimize]
-// --docs: corpus size (100000); --queries: searches per kind (1000); --dir: where the
-// temporary instance and database go (/tmp); --bin: where dovrel and secmigrate are (this
-// build's bin/); --optimize: reorganise the indexes after the commit, before searching.
-// Single-threaded: one store at a time, one request at a time.
+//                          [--bin DIR] [--optimize] [--durable] [--batch N]
+// --docs: corpus size (100000); --queries: searches per kind (1000, 0 for none); --dir:
+// where the temporary instance and database go (/tmp); --bin: where dovrel and secmigrate
+// are (this build's bin/); --optimize: reorganise the indexes after the commit, before
+// searching; --durable: the durable ingest, each batch committed on its own (dovrel: the
+// adds in one request, then `commit;`; SQLite: one transaction with synchronous=FULL), timed
+// from the first batch to the end of the last commit, with the distribution of one commit
+// and the bytes written to disk per byte of document text; --batch: documents per batch
+// (100, or 1000 with --durable). Single-threaded: one store at a time, one request at a time.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -31,8 +35,6 @@ namespace {
 using namespace dovrel::load;
 using Clock = std::chrono::steady_clock;
 
-constexpr uint32_t BATCH = 100;
-
 struct Options {
   uint32_t documents = 100000;
   uint32_t queries = 1000;
@@ -40,7 +42,11 @@ struct Options {
   std::string directory = "/tmp";
   std::string binDir = DOVREL_LOAD_BIN_DIR;
   bool optimize = false;  // tune the indexes after the commit, before the searches
+  bool durable = false;   // every batch committed on its own
+  uint32_t batch = 0;     // documents per batch; 0: the mode's default
 };
+
+double percentileOf(std::vector<double> values, double p);
 
 struct KindFigures {
   std::optional<std::string> refused;  // why the kind was skipped
@@ -49,13 +55,10 @@ struct KindFigures {
   uint64_t returned = 0;
   uint64_t checksum = 0;
 
-  double percentile(double p) const {
-    std::vector<double> sorted = latencies;
-    std::sort(sorted.begin(), sorted.end());
-    const auto index = static_cast<std::size_t>(p * static_cast<double>(sorted.size() - 1) + 0.5);
-    return sorted[index];
-  }
+  double percentile(double p) const;
 };
+
+double KindFigures::percentile(double p) const { return percentileOf(latencies, p); }
 
 struct Figures {
   std::string name;
@@ -64,6 +67,8 @@ struct Figures {
   double commitSeconds = 0;
   std::optional<double> optimizeSeconds;
   uint64_t diskBytes = 0;
+  std::vector<double> batchCommits;  // seconds, one per batch, in durable mode
+  uint64_t ingestBytesWritten = 0;   // sent to the disk from the first batch to the last commit
   KindFigures kinds[std::size(SEARCH_KINDS)];
 };
 
@@ -71,10 +76,16 @@ double since(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
+double percentileOf(std::vector<double> values, double p) {
+  std::sort(values.begin(), values.end());
+  const auto index = static_cast<std::size_t>(p * static_cast<double>(values.size() - 1) + 0.5);
+  return values[index];
+}
+
 [[noreturn]] void usage(const char* message) {
   std::fprintf(stderr,
                "%s\nusage: load_bench [--docs N] [--queries N] [--only dovrel|sqlite] "
-               "[--dir DIR] [--bin DIR] [--optimize]\n",
+               "[--dir DIR] [--bin DIR] [--optimize] [--durable] [--batch N]\n",
                message);
   std::exit(2);
 }
@@ -83,23 +94,25 @@ Options parseOptions(int argc, char** argv) {
   Options options;
   for (int i = 1; i < argc; ++i) {
     const std::string option = argv[i];
-    if (option == "--optimize") {
-      options.optimize = true;
+    if (option == "--optimize" || option == "--durable") {
+      (option == "--optimize" ? options.optimize : options.durable) = true;
       continue;
     }
     if (i + 1 >= argc) usage(("missing value after " + option).c_str());
     const std::string value = argv[++i];
-    const auto number = [&] {
+    const auto number = [&](unsigned long least) {
       char* end = nullptr;
       const unsigned long n = std::strtoul(value.c_str(), &end, 10);
-      if (value.empty() || *end != 0 || n == 0 || n > 100000000)
+      if (value.empty() || *end != 0 || n < least || n > 100000000)
         usage(("bad number " + value).c_str());
       return static_cast<uint32_t>(n);
     };
     if (option == "--docs") {
-      options.documents = number();
+      options.documents = number(1);
     } else if (option == "--queries") {
-      options.queries = number();
+      options.queries = number(0);
+    } else if (option == "--batch") {
+      options.batch = number(1);
     } else if (option == "--only") {
       if (value != "dovrel" && value != "sqlite") usage("--only takes dovrel or sqlite");
       options.only = value;
@@ -111,32 +124,45 @@ Options parseOptions(int argc, char** argv) {
       usage(("unknown option " + option).c_str());
     }
   }
+  if (options.batch == 0) options.batch = options.durable ? 1000 : 100;
   return options;
 }
 
 Figures run(LoadTarget& target, const Corpus& corpus, const Options& options) {
   Figures figures;
   figures.name = target.name();
-  target.create();
-  std::fprintf(stderr, "%s: ingesting %u documents\n", figures.name.c_str(), options.documents);
+  target.create(options.durable);
+  std::fprintf(stderr, "%s: ingesting %u documents%s\n", figures.name.c_str(), options.documents,
+               options.durable ? ", each batch committed" : "");
+  const uint32_t size = options.batch;
+  const uint64_t writtenBefore = target.bytesWritten();
   std::vector<CorpusDocument> batch;
-  for (uint32_t first = 0; first < options.documents; first += BATCH) {
+  for (uint32_t first = 0; first < options.documents; first += size) {
     batch.clear();
-    for (uint32_t n = first; n < std::min(first + BATCH, options.documents); ++n) {
+    for (uint32_t n = first; n < std::min(first + size, options.documents); ++n) {
       batch.push_back(corpus.document(n));
       figures.textBytes += batch.back().textBytes();
     }
     target.prepareBatch(batch, first);
     const Clock::time_point start = Clock::now();
     target.storeBatch();
+    if (options.durable) {
+      const Clock::time_point commitStart = Clock::now();
+      target.commitBatch();
+      figures.batchCommits.push_back(since(commitStart));
+    }
     figures.ingestSeconds += since(start);
-    if ((first / BATCH + 1) % (options.documents / BATCH / 10 + 1) == 0) {
-      std::fprintf(stderr, "  %u documents, %.1f s\n", first + BATCH, figures.ingestSeconds);
+    if ((first / size + 1) % (options.documents / size / 10 + 1) == 0) {
+      std::fprintf(stderr, "  %u documents, %.1f s\n", first + size, figures.ingestSeconds);
     }
   }
-  const Clock::time_point commitStart = Clock::now();
-  target.commit();
-  figures.commitSeconds = since(commitStart);
+  // In durable mode the last batch's commit made everything durable already.
+  if (!options.durable) {
+    const Clock::time_point commitStart = Clock::now();
+    target.commit();
+    figures.commitSeconds = since(commitStart);
+  }
+  figures.ingestBytesWritten = target.bytesWritten() - writtenBefore;
   if (options.optimize) {
     std::fprintf(stderr, "%s: optimizing\n", figures.name.c_str());
     const Clock::time_point optimizeStart = Clock::now();
@@ -146,6 +172,7 @@ Figures run(LoadTarget& target, const Corpus& corpus, const Options& options) {
   figures.diskBytes = target.diskBytes();
 
   for (SearchKind kind : SEARCH_KINDS) {
+    if (options.queries == 0) break;
     KindFigures& k = figures.kinds[static_cast<int>(kind)];
     std::fprintf(stderr, "%s: %u %s searches\n", figures.name.c_str(), options.queries,
                  searchKindName(kind));
@@ -199,8 +226,9 @@ void row(const char* label, const std::vector<Figures>& all, const Value& value,
 }
 
 void report(const std::vector<Figures>& all, const Options& options) {
-  std::printf("\n%u documents in batches of %u, %u queries per search kind\n", options.documents,
-              BATCH, options.queries);
+  std::printf("\n%u documents in batches of %u%s, %u queries per search kind\n",
+              options.documents, options.batch, options.durable ? ", each committed" : "",
+              options.queries);
   std::printf("  %-30s", "");
   for (const Figures& figures : all) std::printf(" %14s", figures.name.c_str());
   if (all.size() == 2) std::printf(" %10s", "ratio");
@@ -214,8 +242,20 @@ void report(const std::vector<Figures>& all, const Options& options) {
       [](const Figures& f) { return f.textBytes / 1e6 / f.ingestSeconds; }, "%.2f");
   row(
       "ingest s", all, [](const Figures& f) { return f.ingestSeconds; }, "%.2f");
+  if (options.durable) {
+    const auto commits = [](double p) {
+      return [p](const Figures& f) { return percentileOf(f.batchCommits, p) * 1e3; };
+    };
+    row("one commit median ms", all, commits(0.5), "%.1f");
+    row("one commit p90 ms", all, commits(0.9), "%.1f");
+    row("one commit max ms", all, commits(1.0), "%.1f");
+  } else {
+    row(
+        "commit s", all, [](const Figures& f) { return f.commitSeconds; }, "%.3f");
+  }
   row(
-      "commit s", all, [](const Figures& f) { return f.commitSeconds; }, "%.3f");
+      "disk bytes written / text byte", all,
+      [](const Figures& f) { return double(f.ingestBytesWritten) / f.textBytes; }, "%.2f");
   if (options.optimize) {
     row(
         "optimize s", all, [](const Figures& f) { return f.optimizeSeconds; }, "%.2f");
@@ -223,6 +263,7 @@ void report(const std::vector<Figures>& all, const Options& options) {
   row(
       "disk MB before searching", all, [](const Figures& f) { return f.diskBytes / 1e6; }, "%.1f");
   for (SearchKind kind : SEARCH_KINDS) {
+    if (options.queries == 0) break;
     const int i = static_cast<int>(kind);
     std::printf("%s: %s\n", searchKindName(kind), searchKindDescription(kind));
     const bool anyMeasured = std::any_of(all.begin(), all.end(), [i](const Figures& f) {

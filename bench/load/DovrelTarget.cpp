@@ -197,7 +197,8 @@ std::string DovrelTarget::askOk(const std::string& command, const char* what) {
   return answer;
 }
 
-void DovrelTarget::create() { askOk(TABLE, "create table"); }
+// The server journals every request and syncs its files only at a commit, in either mode.
+void DovrelTarget::create(bool) { askOk(TABLE, "create table"); }
 
 void DovrelTarget::prepareBatch(const std::vector<CorpusDocument>& documents, uint32_t first) {
   batch_.clear();
@@ -219,6 +220,8 @@ void DovrelTarget::storeBatch() {
                     answer.substr(answer.size() > 40 ? answer.size() - 40 : 0) + ")");
   }
 }
+
+void DovrelTarget::commitBatch() { commit(); }
 
 void DovrelTarget::commit() { askOk("commit;", "commit"); }
 
@@ -284,6 +287,10 @@ uint64_t DovrelTarget::diskBytes() const {
     if (entry.is_regular_file()) bytes += entry.file_size();
   }
   return bytes;
+}
+
+uint64_t DovrelTarget::bytesWritten() const {
+  return pid_ > 0 ? processBytesWritten(std::to_string(pid_)) : 0;
 }
 
 }  // namespace dovrel::load

@@ -22,13 +22,15 @@ class DovrelTarget final : public LoadTarget {
   ~DovrelTarget() override;
 
   std::string name() const override { return "dovrel"; }
-  void create() override;
+  void create(bool durable) override;
   void prepareBatch(const std::vector<CorpusDocument>& documents, uint32_t first) override;
   void storeBatch() override;
+  void commitBatch() override;
   void commit() override;
   void optimize() override;
   SearchOutcome search(const SearchQuery& query) override;
   uint64_t diskBytes() const override;
+  uint64_t bytesWritten() const override;
 
  private:
   void makeInstance(const std::string& binDir);

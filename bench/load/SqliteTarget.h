@@ -1,7 +1,8 @@
 // The load tool's SQLite side: one database file in a temporary directory with one table,
-// B-tree indexes on the whole-value fields and an FTS5 index over the title and body. Each
-// batch is one transaction without a sync; the commit switches to synchronous=FULL and
-// checkpoints the write-ahead log, which syncs everything. One thread.
+// B-tree indexes on the whole-value fields, an FTS5 index with prefixes over the title and
+// one over the body. Each batch is one transaction: without a sync, where the commit then
+// switches to synchronous=FULL and checkpoints the write-ahead log, which syncs everything;
+// or, in durable mode, with synchronous=FULL, committed by commitBatch(). One thread.
 #pragma once
 
 #include <sqlite3.h>
@@ -20,13 +21,15 @@ class SqliteTarget final : public LoadTarget {
   ~SqliteTarget() override;
 
   std::string name() const override { return "SQLite"; }
-  void create() override;
+  void create(bool durable) override;
   void prepareBatch(const std::vector<CorpusDocument>& documents, uint32_t first) override;
   void storeBatch() override;
+  void commitBatch() override;
   void commit() override;
   void optimize() override;
   SearchOutcome search(const SearchQuery& query) override;
   uint64_t diskBytes() const override;
+  uint64_t bytesWritten() const override { return processBytesWritten("self"); }
 
  private:
   void execute(const char* sql);
@@ -39,7 +42,9 @@ class SqliteTarget final : public LoadTarget {
   sqlite3* db_ = nullptr;
   std::vector<sqlite3_stmt*> statements_;  // finalised at the end
   sqlite3_stmt* insertDocument_ = nullptr;
-  sqlite3_stmt* insertText_ = nullptr;
+  sqlite3_stmt* insertTitle_ = nullptr;
+  sqlite3_stmt* insertBody_ = nullptr;
+  bool durable_ = false;
   sqlite3_stmt* searches_[7] = {};  // by SearchKind
   std::vector<CorpusDocument> batch_;
   uint32_t first_ = 0;
