@@ -1,6 +1,6 @@
 // ClusterCache: a bounded, process-wide store of clusters that were read from index files
-// and passed validation, so that repeated searches reuse them instead of reading and
-// checking the same bytes again. Thread-safe: every call may come from any thread.
+// and passed validation, or were just written, so that repeated searches and merges reuse
+// them instead of reading and checking the same bytes again. Thread-safe: every call may come from any thread.
 #pragma once
 
 #include <cstddef>
@@ -15,8 +15,9 @@
 
 namespace dovrel::index {
 
-// An entry is the exact bytes of one cluster of one open index file, as read and validated
-// while no write to that cluster happened since. Entries are found by the file's identity,
+// An entry is the exact bytes of one cluster of one open index file, as read and validated,
+// or as the index file wrote them (a cluster the engine built is valid by construction),
+// while no other write to that cluster happened since. Entries are found by the file's identity,
 // a number that every create or open of an index file draws afresh (so nothing survives a
 // close, a reopen after a crash, a rollback by reopening, or a dropped and re-created file
 // of the same name), and the cluster number. The index file drops the entry of a cluster

@@ -7,6 +7,8 @@
 #include "index/IndexFile.h"
 
 #include <cerrno>
+#include <cstring>
+#include <new>
 
 #include "foundation/Assert.h"
 #include "index/AlignedBuffer.h"
@@ -20,6 +22,21 @@ namespace {
 
 bool isPositionError(int error) {
   return error == EINVAL || error == EOVERFLOW || error == ESPIPE || error == EFBIG;
+}
+
+// Whether the INDEX_BUFFER_SIZE bytes at `block` are all zero. A block with keys or values
+// differs in its first words, so the scan ends early on those.
+bool isZeroBlock(const uint8_t* block) {
+  for (uint32_t i = 0; i < INDEX_BUFFER_SIZE; i += 64) {
+    uint64_t any = 0;
+    for (uint32_t j = 0; j < 64; j += 8) {
+      uint64_t word;
+      std::memcpy(&word, block + i + j, sizeof word);
+      any |= word;
+    }
+    if (any != 0) return false;
+  }
+  return true;
 }
 
 }  // namespace
@@ -39,6 +56,7 @@ void IndexFile::create(const std::string& path, uint32_t clusterLength, ErrorCod
   identity_ = ClusterCache::newFileIdentity();
   clusterLength_ = clusterLength;
   clusterNum_ = 0;
+  zeroOnDisk_.clear();
 }
 
 uint32_t IndexFile::open(const std::string& path, ErrorCode& error) {
@@ -98,6 +116,13 @@ uint32_t IndexFile::append(ErrorCode& error) {
     error = EM_EXTEND;
     return 0;
   }
+  // The extension reads as zero; a failed push loses only that knowledge.
+  try {
+    zeroOnDisk_.resize(clusterNum_ + 1, false);
+    zeroOnDisk_[clusterNum_] = true;
+  } catch (const std::bad_alloc&) {
+    zeroOnDisk_.clear();
+  }
   return clusterNum_++;
 }
 
@@ -112,7 +137,42 @@ void IndexFile::writeCluster(Cluster& cluster, uint32_t number, ErrorCode& error
   // Dropped before the write, so that not even a failed, torn write leaves an entry that
   // differs from the disk.
   ClusterCache::shared().erase(identity_, number);
-  writeBlocks(clusterOffset(number), cluster.bytes(), clusterLength_, error);
+  const bool zeroOnDisk = number < zeroOnDisk_.size() && zeroOnDisk_[number];
+  if (number < zeroOnDisk_.size()) zeroOnDisk_[number] = false;
+  // Runs of blocks that hold something are written in one transfer each; runs of zero
+  // blocks are skipped where the disk holds zeros already, else zeroed by the file system.
+  const uint8_t* bytes = cluster.bytes();
+  const uint64_t offset = clusterOffset(number);
+  // The copy the cache gets: zero already, it takes the blocks that hold something.
+  ClusterCache& cache = ClusterCache::shared();
+  ErrorCode ignored = EM_NO_ERRORS;
+  AlignedBuffer copy = cache.enabled() ? AlignedBuffer::allocate(clusterLength_, ignored)
+                                       : AlignedBuffer();
+  uint32_t start = 0;
+  while (start < clusterLength_ && error == EM_NO_ERRORS) {
+    const bool zero = isZeroBlock(bytes + start);
+    uint32_t end = start + INDEX_BUFFER_SIZE;
+    while (end < clusterLength_ && isZeroBlock(bytes + end) == zero) end += INDEX_BUFFER_SIZE;
+    if (!zero) {
+      writeBlocks(offset + start, bytes + start, end - start, error);
+      if (copy) std::memcpy(copy.data() + start, bytes + start, end - start);
+    } else if (!zeroOnDisk) {
+      zeroBlocks(offset + start, end - start, error);
+    }
+    start = end;
+  }
+  // What was just written needs no reading and checking again: a merge reads its sources,
+  // and the pool's and merges' new clusters are the next merge's sources. A cluster the
+  // writer built is valid by construction, so it enters the cache as if read and checked.
+  if (error == EM_NO_ERRORS && copy) {
+    ClusterCache::Marks marks = cluster.makeKeyMarks();
+    std::shared_ptr<const AlignedBuffer> shared;
+    if (guardAllocation(ignored, [&] {
+          shared = std::make_shared<const AlignedBuffer>(std::move(copy));
+        })) {
+      cache.insert(identity_, number, ClusterCache::Cached{std::move(shared), std::move(marks)});
+    }
+  }
 }
 
 void IndexFile::readCluster(Cluster& cluster, uint32_t number, ErrorCode& error) {
@@ -209,6 +269,7 @@ void IndexFile::close() {
   }
   identity_ = 0;
   clusterNum_ = 0;
+  zeroOnDisk_.clear();
 }
 
 uint64_t IndexFile::clusterOffset(uint32_t number) const {
@@ -218,35 +279,30 @@ uint64_t IndexFile::clusterOffset(uint32_t number) const {
 void IndexFile::writeBlocks(uint64_t offset, const uint8_t* data, uint64_t length,
                             ErrorCode& error) {
   DOVREL_ASSERT(length % INDEX_BUFFER_SIZE == 0);
-  for (uint64_t done = 0; done < length; done += INDEX_BUFFER_SIZE) {
-    std::size_t transferred = 0;
-    platform::Status status =
-        file_->writeAt(offset + done, data + done, INDEX_BUFFER_SIZE, &transferred);
-    if (!status) {
-      error = isPositionError(status.error()) ? EM_SEEK : EM_WRITE;
-      return;
-    }
-    if (transferred != INDEX_BUFFER_SIZE) {
-      error = EM_WRITE;
-      return;
-    }
+  std::size_t transferred = 0;
+  platform::Status status =
+      file_->writeAt(offset, data, static_cast<std::size_t>(length), &transferred);
+  if (!status) {
+    error = isPositionError(status.error()) ? EM_SEEK : EM_WRITE;
+  } else if (transferred != length) {
+    error = EM_WRITE;
   }
+}
+
+void IndexFile::zeroBlocks(uint64_t offset, uint64_t length, ErrorCode& error) {
+  platform::Status status = file_->zeroRange(offset, length);
+  if (!status) error = isPositionError(status.error()) ? EM_SEEK : EM_WRITE;
 }
 
 void IndexFile::readBlocks(uint64_t offset, uint8_t* data, uint64_t length, ErrorCode& error) {
   DOVREL_ASSERT(length % INDEX_BUFFER_SIZE == 0);
-  for (uint64_t done = 0; done < length; done += INDEX_BUFFER_SIZE) {
-    std::size_t transferred = 0;
-    platform::Status status =
-        file_->readAt(offset + done, data + done, INDEX_BUFFER_SIZE, &transferred);
-    if (!status) {
-      error = isPositionError(status.error()) ? EM_SEEK : EM_READ;
-      return;
-    }
-    if (transferred != INDEX_BUFFER_SIZE) {
-      error = EM_READ;
-      return;
-    }
+  std::size_t transferred = 0;
+  platform::Status status =
+      file_->readAt(offset, data, static_cast<std::size_t>(length), &transferred);
+  if (!status) {
+    error = isPositionError(status.error()) ? EM_SEEK : EM_READ;
+  } else if (transferred != length) {
+    error = EM_READ;
   }
 }
 

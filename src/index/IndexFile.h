@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "foundation/ErrorCode.h"
 #include "platform/Env.h"
@@ -40,6 +41,9 @@ class IndexFile {
   // are undefined until written. EM_EXTEND on failure (nothing changes).
   uint32_t append(ErrorCode& error);
   // Seals `cluster` and writes it as cluster `number` (< clusterNum(), fatal otherwise).
+  // The file then holds exactly the cluster's bytes; its 64 KiB blocks of zero bytes (the
+  // free space between keys and values, mostly) are not transferred: a cluster appended and
+  // never written reads as zero already, and elsewhere the file system zeroes them.
   void writeCluster(Cluster& cluster, uint32_t number, ErrorCode& error);
   // Reads cluster `number` (< clusterNum(), fatal otherwise) and validates it; EM_READ on
   // a failed or short read, EM_BAD_DATA when it fails validation. A reading cluster
@@ -62,16 +66,20 @@ class IndexFile {
   uint32_t clusterNum() const { return clusterNum_; }
 
  private:
-  // Transfers `length` bytes (a multiple of INDEX_BUFFER_SIZE) at `offset` in pieces of
-  // INDEX_BUFFER_SIZE; a failed or short piece stops with EM_WRITE or EM_READ.
+  // Transfers `length` bytes (a multiple of INDEX_BUFFER_SIZE) at `offset` in one call; a
+  // failed or short transfer reports EM_WRITE or EM_READ.
   void writeBlocks(uint64_t offset, const uint8_t* data, uint64_t length, ErrorCode& error);
   void readBlocks(uint64_t offset, uint8_t* data, uint64_t length, ErrorCode& error);
+  // Makes `length` bytes at `offset` zero on disk; EM_WRITE on failure.
+  void zeroBlocks(uint64_t offset, uint64_t length, ErrorCode& error);
   uint64_t clusterOffset(uint32_t number) const;
   void readIntoReader(Cluster& cluster, uint32_t number, ErrorCode& error);
 
   std::unique_ptr<platform::PageFile> file_;
   uint32_t clusterLength_ = 0;
   uint32_t clusterNum_ = 0;
+  // Per cluster: appended by this opening and not written since, so that it reads as zero.
+  std::vector<bool> zeroOnDisk_;
   // Names this opening of the file in the cluster cache; drawn afresh by create and open.
   uint64_t identity_ = 0;
 };

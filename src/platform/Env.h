@@ -53,6 +53,10 @@ class PageFile {
   virtual Status size(uint64_t* bytes) = 0;
   // Sets the end of the file (shorter or longer; new bytes read as zero).
   virtual Status truncate(uint64_t length) = 0;
+  // Makes the `length` bytes at `offset`, inside the file, read as zero, as a write of zero
+  // bytes would, durable at the next sync like one; the file system does it without moving
+  // the bytes where it can. Offset and length are multiples of 4096.
+  virtual Status zeroRange(uint64_t offset, uint64_t length) = 0;
   // Makes written data durable (fdatasync).
   virtual Status sync() = 0;
   // Closes now and reports the result; later calls fail with EBADF.

@@ -50,6 +50,12 @@ class FaultyPageFile final : public PageFile {
     env_.recordWrite(path());
     return base_->truncate(length);
   }
+  Status zeroRange(uint64_t offset, uint64_t length) override {
+    Status status = env_.admit(FaultKind::WRITE, path());
+    if (!status) return status;
+    env_.recordWrite(path());
+    return base_->zeroRange(offset, length);
+  }
   Status sync() override {
     Status status = env_.admit(FaultKind::SYNC, path());
     if (!status) return status;

@@ -243,6 +243,37 @@ Status PosixPageFile::truncate(uint64_t length) {
   return Status::ok();
 }
 
+Status PosixPageFile::zeroRange(uint64_t offset, uint64_t length) {
+  if (fd_ < 0) return posixError(EBADF, path_);
+  if (length == 0) return Status::ok();
+  // A zeroed range keeps its blocks (unwritten extents); a punched hole frees them. Either
+  // reads as zero and is durable at the next fdatasync, which writes the extent change.
+  for (bool* refused : {&zeroRangeRefused_, &punchHoleRefused_}) {
+    if (*refused) continue;
+    const int mode = (refused == &zeroRangeRefused_ ? FALLOC_FL_ZERO_RANGE : FALLOC_FL_PUNCH_HOLE) |
+                     FALLOC_FL_KEEP_SIZE;
+    int result;
+    do {
+      result = ::fallocate(fd_, mode, static_cast<off_t>(offset), static_cast<off_t>(length));
+    } while (result != 0 && errno == EINTR);
+    if (result == 0) return Status::ok();
+    if (errno != EOPNOTSUPP && errno != ENOSYS && errno != EINVAL) {
+      return posixError(errno, path_);
+    }
+    *refused = true;
+  }
+  const std::size_t chunk = static_cast<std::size_t>(std::min<uint64_t>(BOUNCE_CHUNK, length));
+  AlignedBlock zeros(chunk);
+  if (zeros.get() == nullptr) return posixError(ENOMEM, path_);
+  std::memset(zeros.get(), 0, chunk);
+  for (uint64_t done = 0; done < length; done += chunk) {
+    Status status = pwriteFully(offset + done, zeros.get(),
+                                static_cast<std::size_t>(std::min<uint64_t>(chunk, length - done)));
+    if (!status) return status;
+  }
+  return Status::ok();
+}
+
 Status PosixPageFile::sync() {
   if (fd_ < 0) return posixError(EBADF, path_);
   int result;

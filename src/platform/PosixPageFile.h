@@ -29,6 +29,7 @@ class PosixPageFile final : public PageFile {
                  std::size_t* transferred) override;
   Status size(uint64_t* bytes) override;
   Status truncate(uint64_t length) override;
+  Status zeroRange(uint64_t offset, uint64_t length) override;
   Status sync() override;
   Status close() override;
   const std::string& path() const override { return path_; }
@@ -49,6 +50,10 @@ class PosixPageFile final : public PageFile {
   int fd_;
   std::string path_;
   bool direct_;
+  // The fallocate modes tried in turn by zeroRange; one the file system refused is not
+  // asked again, and with none left zero bytes are written.
+  bool zeroRangeRefused_ = false;
+  bool punchHoleRefused_ = false;
 };
 
 }  // namespace dovrel::platform

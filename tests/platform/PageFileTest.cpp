@@ -107,6 +107,29 @@ TEST_P(PageFileTest, WholePagesRoundTripAtPageOffsets) {
   ASSERT_TRUE(file->sync());
 }
 
+// Zeroing reads back as zero bytes between untouched neighbours and keeps the size,
+// whatever way the file system offers (a zeroed range, a hole, written zeros).
+TEST_P(PageFileTest, ZeroedRangeReadsAsZeroAndKeepsTheSize) {
+  auto file = open(OpenMode::CREATE_ALWAYS);
+  ASSERT_TRUE(file);
+  const std::string bytes = pattern(4 * PAGE, 5);
+  std::size_t done = 0;
+  ASSERT_TRUE(file->writeAt(0, bytes.data(), bytes.size(), &done));
+  ASSERT_TRUE(file->zeroRange(PAGE, 2 * PAGE));
+  ASSERT_TRUE(file->zeroRange(4 * PAGE - 4096, 4096));
+  ASSERT_TRUE(file->sync());
+  uint64_t size = 0;
+  ASSERT_TRUE(file->size(&size));
+  EXPECT_EQ(size, 4 * PAGE);
+  std::string expected = bytes;
+  std::memset(expected.data() + PAGE, 0, 2 * PAGE);
+  std::memset(expected.data() + 4 * PAGE - 4096, 0, 4096);
+  AlignedBytes all = alignedBytes(4 * PAGE);
+  ASSERT_TRUE(file->readAt(0, all.get(), 4 * PAGE, &done));
+  ASSERT_EQ(done, 4 * PAGE);
+  EXPECT_TRUE(std::memcmp(all.get(), expected.data(), 4 * PAGE) == 0);
+}
+
 TEST_P(PageFileTest, ReadAtOrPastTheEndIsShortNotAnError) {
   auto file = open(OpenMode::CREATE_ALWAYS);
   ASSERT_TRUE(file);
