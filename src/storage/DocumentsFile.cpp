@@ -96,6 +96,7 @@ DocumentsFileResult DocumentsFile::createFile(const std::string& path) {
     end = file_->append(end, tableSet_.data(), TABLE_SET_BYTES);
     end = file_->append(end, tableSet_.data(), TABLE_SET_BYTES);
 
+    staleTablePages_[0] = staleTablePages_[1] = 0;  // both sets hold the zero tables
     header_ = Header{};
     header_.currentOffset = end;
     header_.tablesCrc = crc32(tableSet_.data(), TABLE_SET_BYTES);
@@ -156,6 +157,9 @@ DocumentsFileResult DocumentsFile::openFile(const std::string& path, OpenMode mo
     deletedCount_ = header.deletedCount;
     freeCount_ = header.freeCount;
     selector_ = header.selector;
+    // The selected set holds the tables just read; of the other nothing is known.
+    staleTablePages_[selector_ == 0 ? 0 : 1] = 0;
+    staleTablePages_[selector_ == 0 ? 1 : 0] = ALL_TABLE_PAGES;
     committedBranchesOffsets_.assign(branchesOffsets(), branchesOffsets() + BRANCHES_AMOUNT);
     file_->rewind(currentOffset_);
   } catch (const BufferedFileError&) {
@@ -205,20 +209,20 @@ DocumentsFileResult DocumentsFile::commitPrepare() {
 
     // Places that the previous commit used and this one does not become reusable once this
     // commit is the one on disk (invariant 4).
-    uint32_t* offsets = branchesOffsets();
+    const uint32_t* offsets = branchesOffsets();
     for (uint32_t branch = 0; branch < BRANCHES_AMOUNT; ++branch) {
       const uint32_t committed = committedBranchesOffsets_[branch];
       if (committed != 0 && committed != offsets[branch]) {
         // Each branch frees at most one place per commit, and a place enters the file only
         // when the list is empty, so the list never outgrows its table in a sound file.
         if (freeCount_ == TABLE_ENTRIES) return fail(DF_CORRUPT);
-        freeList()[freeCount_++] = committed;
+        setTableEntry(FREE_LIST_TABLE + freeCount_++, committed);
       }
     }
     std::copy(offsets, offsets + BRANCHES_AMOUNT, committedBranchesOffsets_.begin());
 
     selector_ = selector_ == 0 ? 1 : 0;
-    file_->write(tableSetOffset(selector_), tableSet_.data(), TABLE_SET_BYTES);
+    writeStaleTablePages(selector_);
     // Invariant 2: the records, branch records and tables reach the disk before the header
     // that refers to them.
     file_->sync();
@@ -407,13 +411,13 @@ void DocumentsFile::switchBranch(uint32_t branch) {
 // unloads it.
 void DocumentsFile::saveBranch() {
   const uint32_t branch = currentBranchNumber_;
-  branchCrcs()[branch] = branch_.encode(scratch_.data());
-  uint32_t& working = branchesOffsets()[branch];
+  setTableEntry(BRANCH_CRC_TABLE + branch, branch_.encode(scratch_.data()));
+  uint32_t working = branchesOffsets()[branch];
   const uint32_t committed = committedBranchesOffsets_[branch];
   if (working == committed && freeCount_ > 0) {
     --freeCount_;
     working = freeList()[freeCount_];
-    freeList()[freeCount_] = 0;
+    setTableEntry(FREE_LIST_TABLE + freeCount_, 0);
   }
   if (working == committed) {
     currentOffset_ = file_->padToPage(currentOffset_);
@@ -422,12 +426,40 @@ void DocumentsFile::saveBranch() {
     DOVREL_ASSERT_TEXT((currentOffset_ >> PAGE_SHIFT) <= 0xFFFFFFFFu,
                        "currentOffset >> 16 <= 0xFFFFFFFF");
     working = static_cast<uint32_t>(currentOffset_ >> PAGE_SHIFT);
+    setTableEntry(BRANCH_OFFSETS_TABLE + branch, working);
     currentOffset_ = file_->append(currentOffset_, scratch_.data(), BRANCH_RECORD_SIZE);
   } else {
+    setTableEntry(BRANCH_OFFSETS_TABLE + branch, working);
     file_->write(placeOffset(working), scratch_.data(), BRANCH_RECORD_SIZE);
   }
   currentBranchNumber_ = NO_BRANCH;
   isLocalTableChanged_ = false;
+}
+
+void DocumentsFile::setTableEntry(uint32_t index, uint32_t value) {
+  if (tableSet_[index] == value) return;
+  tableSet_[index] = value;
+  const uint32_t page = 1u << (index * sizeof(uint32_t) / PAGE_SIZE);
+  staleTablePages_[0] |= page;
+  staleTablePages_[1] |= page;
+}
+
+void DocumentsFile::writeStaleTablePages(uint32_t selector) {
+  uint32_t& stale = staleTablePages_[selector == 0 ? 0 : 1];
+  const auto* bytes = reinterpret_cast<const unsigned char*>(tableSet_.data());
+  // Runs of stale pages go out in one write each; the pages in between hold these bytes.
+  for (uint32_t page = 0; page < TABLE_SET_PAGES;) {
+    if (!(stale & (1u << page))) {
+      ++page;
+      continue;
+    }
+    uint32_t end = page + 1;
+    while (end < TABLE_SET_PAGES && (stale & (1u << end))) ++end;
+    file_->write(tableSetOffset(selector) + uint64_t{page} * PAGE_SIZE, bytes + page * PAGE_SIZE,
+                 (end - page) * PAGE_SIZE);
+    page = end;
+  }
+  stale = 0;
 }
 
 }  // namespace dovrel

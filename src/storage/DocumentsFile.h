@@ -101,13 +101,26 @@ class DocumentsFile : public Object {
   void appendRecord(uint32_t id, const void* record, uint32_t length);
   // Enters state_disk_error and answers `code`.
   DocumentsFileResult fail(DocumentsFileResult code);
-  uint32_t* branchesOffsets() { return tableSet_.data() + documents_format::BRANCH_OFFSETS_TABLE; }
-  uint32_t* freeList() { return tableSet_.data() + documents_format::FREE_LIST_TABLE; }
-  uint32_t* branchCrcs() { return tableSet_.data() + documents_format::BRANCH_CRC_TABLE; }
+  const uint32_t* branchesOffsets() const {
+    return tableSet_.data() + documents_format::BRANCH_OFFSETS_TABLE;
+  }
+  const uint32_t* freeList() const { return tableSet_.data() + documents_format::FREE_LIST_TABLE; }
+  const uint32_t* branchCrcs() const {
+    return tableSet_.data() + documents_format::BRANCH_CRC_TABLE;
+  }
+  // The one way the working tables change: entry `index` of the table set (in u32 from its
+  // start) becomes `value`, and its page is stale in both table sets on disk.
+  void setTableEntry(uint32_t index, uint32_t value);
+  // Writes the pages of the working tables that differ from table set `selector` on disk.
+  void writeStaleTablePages(uint32_t selector);
 
   std::unique_ptr<BufferedFile> file_;
   // The working tables, laid out as a table set on disk: branch offsets, free list, CRCs.
   std::vector<uint32_t> tableSet_;
+  // Per table set on disk, a bit per 64 KiB page of it that may differ from tableSet_:
+  // a commit writes only those of the set it selects. A set was last written two commits
+  // ago, so its bits gather the changes of both.
+  uint32_t staleTablePages_[2] = {0, 0};
   // Branch offsets as of the last commit.
   std::vector<uint32_t> committedBranchesOffsets_;
   uint32_t freeCount_ = 0;

@@ -34,6 +34,8 @@ inline constexpr uint32_t TABLE_ENTRIES = BRANCHES_AMOUNT;
 inline constexpr uint32_t TABLE_BYTES = TABLE_ENTRIES * 4;  // 262144
 inline constexpr uint32_t TABLES_IN_SET = 3;
 inline constexpr uint32_t TABLE_SET_BYTES = TABLES_IN_SET * TABLE_BYTES;  // 786432
+inline constexpr uint32_t TABLE_SET_PAGES = TABLE_SET_BYTES / PAGE_SIZE;  // 12
+inline constexpr uint32_t ALL_TABLE_PAGES = (1u << TABLE_SET_PAGES) - 1;
 // Positions of the three tables, in u32 entries from the start of a table set.
 inline constexpr uint32_t BRANCH_OFFSETS_TABLE = 0;
 inline constexpr uint32_t FREE_LIST_TABLE = TABLE_ENTRIES;
