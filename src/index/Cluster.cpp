@@ -49,6 +49,7 @@ Cluster::Cluster(uint32_t clusterLength, std::shared_ptr<const AlignedBuffer> st
     : clusterLength_(clusterLength), reader_(reader), storage_(std::move(storage)) {
   if (storage_ != nullptr) base_ = storage_->data();
   resetPositions();
+  freeSpaceZero_ = storage_ != nullptr;  // create() hands over zero-filled bytes
 }
 
 void Cluster::resetPositions() {
@@ -72,6 +73,7 @@ void Cluster::attach(std::shared_ptr<const AlignedBuffer> bytes, bool validated,
   DOVREL_ASSERT(bytes != nullptr && bytes->size() == clusterLength_);
   storage_ = std::move(bytes);
   base_ = storage_->data();
+  freeSpaceZero_ = false;
   marks_ = validated ? std::move(marks) : nullptr;
   if (!validated) {
     resetPositions();
@@ -120,7 +122,15 @@ void Cluster::clear() {
   DOVREL_ASSERT(base_ != nullptr);
   DOVREL_ASSERT(!reader_ || hasPrivateBytes());  // never bytes the cache shares
   marks_.reset();
-  std::memset(base_, 0, clusterLength_);
+  if (freeSpaceZero_) {
+    // Only the header, the keys and the values were ever written since the last clear.
+    std::memset(base_, 0, static_cast<std::size_t>(keyEnd_ - base_));
+    auto* values = reinterpret_cast<uint8_t*>(dataEnd_);
+    std::memset(values, 0, static_cast<std::size_t>(base_ + clusterLength_ - values));
+  } else {
+    std::memset(base_, 0, clusterLength_);
+  }
+  freeSpaceZero_ = true;
   keyEnd_ = keyStart();
   dataEnd_ = lastSlot();
   setPosition(keyStart(), lastSlot());
@@ -160,6 +170,7 @@ void Cluster::validate(ErrorCode& error) {
   DOVREL_ASSERT(base_ != nullptr);
   DOVREL_ASSERT(!reader_ || hasPrivateBytes());
   marks_.reset();
+  freeSpaceZero_ = false;  // bytes from outside: whatever lies between keys and values
   uint32_t* header = body32();
   uint8_t* base = base_;
   uint32_t saved = header[CLUSTER_CHECKSUM_OFFSET / 4];

@@ -49,8 +49,13 @@ class Cluster {
   uint32_t clusterLength() const { return clusterLength_; }
   // The raw bytes, clusterLength() of them, aligned for unbuffered I/O. A reading cluster
   // has none before its first read; its bytes may be written only while they are private.
-  uint8_t* bytes() { return base_; }
   const uint8_t* bytes() const { return base_; }
+  // The raw bytes to fill from a file, followed by validate() (or clear() after a failed
+  // read): from here on nothing is known of them.
+  uint8_t* bytesToOverwrite() {
+    freeSpaceZero_ = false;
+    return base_;
+  }
 
   // --- Bytes of a reading cluster, for the index file ----------------------------------
 
@@ -173,6 +178,9 @@ class Cluster {
   uint32_t* currentMarker_ = nullptr;             // slot of the current key's first value
   uint32_t* currentSlot_ = nullptr;               // next value slot to read
   bool endFlag_ = false;                          // the current key's values are exhausted
+  // The bytes between keyEnd_ and dataEnd_ (the free space) are known to be zero: true
+  // after create and clear, which then zeroes only the key and value areas.
+  bool freeSpaceZero_ = false;
 };
 
 }  // namespace dovrel::index

@@ -187,7 +187,7 @@ void IndexFile::readCluster(Cluster& cluster, uint32_t number, ErrorCode& error)
     return;
   }
   ErrorCode readError = EM_NO_ERRORS;
-  readBlocks(clusterOffset(number), cluster.bytes(), clusterLength_, readError);
+  readBlocks(clusterOffset(number), cluster.bytesToOverwrite(), clusterLength_, readError);
   if (readError != EM_NO_ERRORS) {
     cluster.clear();  // never leave torn bytes that look like a positioned cluster
     error = readError;
@@ -219,7 +219,7 @@ void IndexFile::readIntoReader(Cluster& cluster, uint32_t number, ErrorCode& err
     cluster.attach(std::move(bytes), false);
   }
   ErrorCode readError = EM_NO_ERRORS;
-  readBlocks(clusterOffset(number), cluster.bytes(), clusterLength_, readError);
+  readBlocks(clusterOffset(number), cluster.bytesToOverwrite(), clusterLength_, readError);
   if (readError == EM_NO_ERRORS) cluster.validate(readError);
   if (readError != EM_NO_ERRORS) {
     cluster.detach();  // never leave torn bytes that look like a positioned cluster

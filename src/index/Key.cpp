@@ -20,12 +20,7 @@ int keyCompare(Key key1, Key key2) {
     return 1;
   }
   if (key2 == keyMax) return -1;
-  uint32_t length1 = key1[0];
-  uint32_t length2 = key2[0];
-  int order = std::memcmp(key1 + 1, key2 + 1, std::min(length1, length2));
-  if (order != 0) return order < 0 ? -1 : 1;
-  if (length1 == length2) return 0;
-  return length1 < length2 ? -1 : 1;
+  return realKeyCompare(key1, key2);
 }
 
 SearchCode keySearchCompare(Key stored, Key search) {

@@ -3,9 +3,12 @@
 // thread.
 #pragma once
 
+#include <bit>
 #include <cstdint>
 
 namespace dovrel::index {
+
+static_assert(std::endian::native == std::endian::little, "realKeyCompare loads words");
 
 // A key is passed as a pointer to its length byte; it occupies keyLength(key) + 1 bytes.
 using Key = const uint8_t*;
@@ -25,6 +28,32 @@ inline bool isRealKey(Key key) { return key != keyMin && key != keyMax; }
 inline uint32_t keyLength(Key key) { return key[0]; }
 // Bytes the key occupies when passed or copied: the length byte and the key bytes.
 inline uint32_t keySize(Key key) { return uint32_t{key[0]} + 1; }
+
+// -1, 0 or 1 as the real keys key1 and key2 (no sentinel) compare: bytewise, the shorter
+// first on a common prefix. Inline because the pool and the merges compare keys in their
+// innermost loops; eight bytes at a time, most keys differ in the first word.
+inline int realKeyCompare(Key key1, Key key2) {
+  const uint32_t length1 = key1[0];
+  const uint32_t length2 = key2[0];
+  uint32_t common = length1 < length2 ? length1 : length2;
+  const uint8_t* a = key1 + 1;
+  const uint8_t* b = key2 + 1;
+  for (; common >= 8; common -= 8, a += 8, b += 8) {
+    uint64_t wordA;
+    uint64_t wordB;
+    __builtin_memcpy(&wordA, a, 8);
+    __builtin_memcpy(&wordB, b, 8);
+    if (wordA != wordB) {
+      // The first differing byte decides: in big-endian order it is the most significant.
+      return __builtin_bswap64(wordA) < __builtin_bswap64(wordB) ? -1 : 1;
+    }
+  }
+  for (; common > 0; --common, ++a, ++b) {
+    if (*a != *b) return *a < *b ? -1 : 1;
+  }
+  if (length1 == length2) return 0;
+  return length1 < length2 ? -1 : 1;
+}
 
 // -1, 0 or 1 as key1 is smaller than, equal to or greater than key2. Either may be a
 // sentinel, but not both the same one (a broken invariant: fatal).

@@ -37,10 +37,32 @@ Scratch& scratch() {
 }
 
 // Bytes of the run entry at `entry`: key, both length bytes and every value.
-std::size_t entrySize(const uint8_t* entry) {
+inline std::size_t entrySize(const uint8_t* entry) {
   const uint8_t* value = entry + entry[0] + STORED_KEY_OVERHEAD;
   while (!(loadU32(value) & KEY_MARKER)) value += VALUE_SLOT_SIZE;
   return static_cast<std::size_t>(value + VALUE_SLOT_SIZE - entry);
+}
+
+// Copies one entry. Most are a short word and one value: those move in two 16-byte
+// pieces that may overlap, without a call.
+inline void copyEntry(uint8_t* out, const uint8_t* from, std::size_t size) {
+  if (size >= 16 && size <= 32) {
+    uint8_t head[16];
+    uint8_t tail[16];
+    __builtin_memcpy(head, from, 16);
+    __builtin_memcpy(tail, from + size - 16, 16);
+    __builtin_memcpy(out, head, 16);
+    __builtin_memcpy(out + size - 16, tail, 16);
+  } else if (size >= 8 && size < 16) {
+    uint64_t head;
+    uint64_t tail;
+    __builtin_memcpy(&head, from, 8);
+    __builtin_memcpy(&tail, from + size - 8, 8);
+    __builtin_memcpy(out, &head, 8);
+    __builtin_memcpy(out + size - 8, &tail, 8);
+  } else {
+    std::memcpy(out, from, size);
+  }
 }
 
 // Merges the scratch run (newer) with `older` into the other scratch buffer and makes the
@@ -54,11 +76,11 @@ void mergeIntoScratch(const uint8_t* older, std::size_t olderSize) {
   const uint8_t* bEnd = b + olderSize;
   uint8_t* out = s.other.get();
   while (a != aEnd || b != bEnd) {
-    int order = a == aEnd ? 1 : b == bEnd ? -1 : keyCompare(a, b);
+    int order = a == aEnd ? 1 : b == bEnd ? -1 : realKeyCompare(a, b);
     if (order != 0) {
       const uint8_t*& from = order < 0 ? a : b;
       std::size_t size = entrySize(from);
-      std::memcpy(out, from, size);
+      copyEntry(out, from, size);
       out += size;
       from += size;
       continue;

@@ -29,13 +29,13 @@ uint32_t u32At(const Cluster& c, std::size_t offset) { return loadU32(c.bytes() 
 
 // Puts a correct checksum on bytes changed behind the cluster's back.
 void reseal(Cluster& c) {
-  storeU32(c.bytes() + CLUSTER_CHECKSUM_OFFSET, 0);
-  storeU32(c.bytes() + CLUSTER_CHECKSUM_OFFSET, crc32(c.bytes(), L));
+  storeU32(c.bytesToOverwrite() + CLUSTER_CHECKSUM_OFFSET, 0);
+  storeU32(c.bytesToOverwrite() + CLUSTER_CHECKSUM_OFFSET, crc32(c.bytes(), L));
 }
 
 // Validates a copy of `from`'s bytes, as a read would.
 ErrorCode validateCopy(const Cluster& from, Cluster& into) {
-  std::memcpy(into.bytes(), from.bytes(), L);
+  std::memcpy(into.bytesToOverwrite(), from.bytes(), L);
   ErrorCode error = EM_NO_ERRORS;
   into.validate(error);
   return error;
@@ -47,6 +47,34 @@ std::vector<uint32_t> values(Cluster& c) {
   bool end = false;
   for (uint32_t v = c.nextValue(end); !end; v = c.nextValue(end)) out.push_back(v);
   return out;
+}
+
+// clear() zeroes only what was written since the last clear, so whatever a cluster held
+// before — more keys, or bytes read from a file with junk in its free space — a cleared
+// and refilled cluster holds exactly the bytes of a fresh one.
+TEST(ClusterLayoutTest, ClearedClusterIsAsFreshWhateverItHeld) {
+  const auto fill = [](Cluster& c, int keys) {
+    for (int i = 0; i < keys; ++i) c.addKey(K(key("key" + std::to_string(1000 + i))), i | KEY_MARKER);
+    c.seal();
+  };
+  auto fresh = makeCluster();
+  fill(*fresh, 3);
+  auto reused = makeCluster();
+  fill(*reused, 2000);
+  reused->clear();
+  fill(*reused, 3);
+  EXPECT_EQ(std::memcmp(reused->bytes(), fresh->bytes(), L), 0);
+  // Junk in the free space of validated bytes (only the checksum covers it).
+  auto read = makeCluster();
+  fill(*read, 3);
+  read->bytesToOverwrite()[L / 2] = 0x55;
+  reseal(*read);
+  ErrorCode error = EM_NO_ERRORS;
+  read->validate(error);
+  ASSERT_EQ(error, EM_NO_ERRORS);
+  read->clear();
+  fill(*read, 3);
+  EXPECT_EQ(std::memcmp(read->bytes(), fresh->bytes(), L), 0);
 }
 
 TEST(ClusterLayoutTest, OneEmptyKeyWithOneValueValidates) {
@@ -108,8 +136,8 @@ TEST_F(ClusterValidationTest, AnyFlippedByteIsBadData) {
   for (std::size_t i = L - 32; i < L; ++i) offsets.push_back(i);        // values
   for (std::size_t offset : offsets) {
     for (uint8_t flip : {0x01, 0x80}) {
-      std::memcpy(read_->bytes(), written_->bytes(), L);
-      read_->bytes()[offset] ^= flip;
+      std::memcpy(read_->bytesToOverwrite(), written_->bytes(), L);
+      read_->bytesToOverwrite()[offset] ^= flip;
       ErrorCode error = EM_NO_ERRORS;
       read_->validate(error);
       ASSERT_EQ(error, EM_BAD_DATA) << "offset " << offset;
@@ -140,8 +168,8 @@ TEST_F(ClusterValidationTest, StructuralDamageUnderAValidChecksumIsBadData) {
   };
   ASSERT_EQ(u32At(*written_, CLUSTER_DATA_END_OFFSET), dataEnd);
   for (const Case& c : cases) {
-    std::memcpy(read_->bytes(), written_->bytes(), L);
-    c.damage(read_->bytes());
+    std::memcpy(read_->bytesToOverwrite(), written_->bytes(), L);
+    c.damage(read_->bytesToOverwrite());
     reseal(*read_);
     ErrorCode error = EM_NO_ERRORS;
     read_->validate(error);

@@ -38,7 +38,7 @@ class MergePoolTest : public testing::Test {
     auto read = Cluster::create(length, error);
     MergePool::fill(*filled);
     filled->seal();
-    std::memcpy(read->bytes(), filled->bytes(), length);
+    std::memcpy(read->bytesToOverwrite(), filled->bytes(), length);
     read->validate(error);
     EXPECT_EQ(error, EM_NO_ERRORS);
     Contents out;
