@@ -9,7 +9,7 @@
 
 namespace dovrel::index {
 
-int keyCompare(Key key1, Key key2) {
+int keyCompareSentinels(Key key1, Key key2) {
   if (key1 == keyMin) {
     DOVREL_ASSERT(key1 != keyMin || key2 != keyMin);
     return -1;

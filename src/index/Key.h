@@ -55,9 +55,18 @@ inline int realKeyCompare(Key key1, Key key2) {
   return length1 < length2 ? -1 : 1;
 }
 
+// Whether the real keys key1 and key2 are equal.
+inline bool realKeyEqual(Key key1, Key key2) {
+  return key1[0] == key2[0] && __builtin_memcmp(key1 + 1, key2 + 1, key1[0]) == 0;
+}
+
 // -1, 0 or 1 as key1 is smaller than, equal to or greater than key2. Either may be a
 // sentinel, but not both the same one (a broken invariant: fatal).
-int keyCompare(Key key1, Key key2);
+int keyCompareSentinels(Key key1, Key key2);
+inline int keyCompare(Key key1, Key key2) {
+  if (isRealKey(key1) && isRealKey(key2)) return realKeyCompare(key1, key2);
+  return keyCompareSentinels(key1, key2);
+}
 
 // Result of comparing a stored key K against a search key S (both real keys). The codes
 // 0, 1 and 2 order the keys they stand for: every key with code 0 is smaller than every
@@ -70,6 +79,9 @@ enum SearchCode : int {
 };
 SearchCode keySearchCompare(Key stored, Key search);
 
-inline bool keyEqual(Key key1, Key key2) { return keyCompare(key1, key2) == 0; }
+inline bool keyEqual(Key key1, Key key2) {
+  if (isRealKey(key1) && isRealKey(key2)) return realKeyEqual(key1, key2);
+  return keyCompareSentinels(key1, key2) == 0;
+}
 
 }  // namespace dovrel::index

@@ -36,6 +36,39 @@ Scratch& scratch() {
   return *shared;
 }
 
+// Every run buffer (the pool's levels and the scratch pair) is this much longer than a
+// cluster, so that a key may be read a word at a time past its end.
+constexpr std::size_t READ_SLACK = 8;
+
+// keyCompare for run entries: the bytes past a short key are read (and masked off), which
+// the slack after every run buffer allows.
+inline int runKeyCompare(const uint8_t* key1, const uint8_t* key2) {
+  const uint32_t length1 = key1[0];
+  const uint32_t length2 = key2[0];
+  uint32_t common = length1 < length2 ? length1 : length2;
+  const uint8_t* a = key1 + 1;
+  const uint8_t* b = key2 + 1;
+  for (;; common -= 8, a += 8, b += 8) {
+    uint64_t wordA;
+    uint64_t wordB;
+    __builtin_memcpy(&wordA, a, 8);
+    __builtin_memcpy(&wordB, b, 8);
+    wordA = __builtin_bswap64(wordA);
+    wordB = __builtin_bswap64(wordB);
+    if (common < 8) {
+      if (common == 0) break;
+      const uint64_t mask = ~uint64_t{0} << (64 - 8 * common);
+      wordA &= mask;
+      wordB &= mask;
+      if (wordA != wordB) return wordA < wordB ? -1 : 1;
+      break;
+    }
+    if (wordA != wordB) return wordA < wordB ? -1 : 1;
+  }
+  if (length1 == length2) return 0;
+  return length1 < length2 ? -1 : 1;
+}
+
 // Bytes of the run entry at `entry`: key, both length bytes and every value.
 inline std::size_t entrySize(const uint8_t* entry) {
   const uint8_t* value = entry + entry[0] + STORED_KEY_OVERHEAD;
@@ -76,7 +109,7 @@ void mergeIntoScratch(const uint8_t* older, std::size_t olderSize) {
   const uint8_t* bEnd = b + olderSize;
   uint8_t* out = s.other.get();
   while (a != aEnd || b != bEnd) {
-    int order = a == aEnd ? 1 : b == bEnd ? -1 : realKeyCompare(a, b);
+    int order = a == aEnd ? 1 : b == bEnd ? -1 : runKeyCompare(a, b);
     if (order != 0) {
       const uint8_t*& from = order < 0 ? a : b;
       std::size_t size = entrySize(from);
@@ -129,7 +162,7 @@ void mergeIntoScratch(const uint8_t* older, std::size_t olderSize) {
 
 std::unique_ptr<MergePool> MergePool::create(uint32_t clusterLength, ErrorCode& error) {
   DOVREL_ASSERT(isValidClusterLength(clusterLength));
-  std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[clusterLength]);
+  std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[clusterLength + READ_SLACK]);
   if (buffer == nullptr) {
     error = EM_NO_MEMORY;
     return nullptr;
@@ -137,8 +170,8 @@ std::unique_ptr<MergePool> MergePool::create(uint32_t clusterLength, ErrorCode& 
   Scratch& s = scratch();
   if (s.capacity < clusterLength) {
     // A larger pool replaces the pair; a run still in the old pair has been taken already.
-    std::unique_ptr<uint8_t[]> run(new (std::nothrow) uint8_t[clusterLength]);
-    std::unique_ptr<uint8_t[]> other(new (std::nothrow) uint8_t[clusterLength]);
+    std::unique_ptr<uint8_t[]> run(new (std::nothrow) uint8_t[clusterLength + READ_SLACK]);
+    std::unique_ptr<uint8_t[]> other(new (std::nothrow) uint8_t[clusterLength + READ_SLACK]);
     if (run == nullptr || other == nullptr) {
       error = EM_NO_MEMORY;
       return nullptr;
