@@ -29,6 +29,8 @@ class AlignedBuffer {
   // Allocates `size` zero bytes. On failure sets `error` to EM_NO_MEMORY and returns an
   // empty buffer.
   static AlignedBuffer allocate(std::size_t size, ErrorCode& error);
+  // The same without the zeroing: for a caller that writes every byte itself.
+  static AlignedBuffer allocateUnfilled(std::size_t size, ErrorCode& error);
 
   uint8_t* data() const { return data_; }
   std::size_t size() const { return size_; }

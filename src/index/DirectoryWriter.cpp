@@ -36,7 +36,7 @@ void DirectoryWriter::addChainCluster(uint32_t number, Key startKey, Key finKey,
   DOVREL_ASSERT(next <= MAX_DIRECTORY_CLUSTER_NUMBER);
   addEntry(EMPTY_KEY, DIRECTORY_CONTINUED);
   addEntry(EMPTY_KEY, next | KEY_MARKER);
-  file_.writeCluster(buffer_, current_, error);
+  file_.writeCluster(buffer_, current_, error, IndexFile::CacheUse::SKIP);
   buffer_.clear();
   current_ = next;
 }
@@ -64,7 +64,7 @@ void DirectoryWriter::addMerge(const std::array<uint32_t, MERGE_RECORD_NUMBERS>&
 
 void DirectoryWriter::finish(ErrorCode& error) {
   if (error != EM_NO_ERRORS) return;
-  file_.writeCluster(buffer_, current_, error);
+  file_.writeCluster(buffer_, current_, error, IndexFile::CacheUse::SKIP);
 }
 
 }  // namespace dovrel::index

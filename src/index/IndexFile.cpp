@@ -126,7 +126,7 @@ uint32_t IndexFile::append(ErrorCode& error) {
   return clusterNum_++;
 }
 
-void IndexFile::writeCluster(Cluster& cluster, uint32_t number, ErrorCode& error) {
+void IndexFile::writeCluster(Cluster& cluster, uint32_t number, ErrorCode& error, CacheUse use) {
   if (!isOpen()) {
     error = EM_NOT_OPEN;
     return;
@@ -143,11 +143,12 @@ void IndexFile::writeCluster(Cluster& cluster, uint32_t number, ErrorCode& error
   // blocks are skipped where the disk holds zeros already, else zeroed by the file system.
   const uint8_t* bytes = cluster.bytes();
   const uint64_t offset = clusterOffset(number);
-  // The copy the cache gets: zero already, it takes the blocks that hold something.
+  // The copy the cache gets, block run by block run.
   ClusterCache& cache = ClusterCache::shared();
   ErrorCode ignored = EM_NO_ERRORS;
-  AlignedBuffer copy = cache.enabled() ? AlignedBuffer::allocate(clusterLength_, ignored)
-                                       : AlignedBuffer();
+  AlignedBuffer copy = cache.enabled() && use == CacheUse::KEEP
+                           ? AlignedBuffer::allocateUnfilled(clusterLength_, ignored)
+                           : AlignedBuffer();
   uint32_t start = 0;
   while (start < clusterLength_ && error == EM_NO_ERRORS) {
     const bool zero = isZeroBlock(bytes + start);
@@ -156,8 +157,9 @@ void IndexFile::writeCluster(Cluster& cluster, uint32_t number, ErrorCode& error
     if (!zero) {
       writeBlocks(offset + start, bytes + start, end - start, error);
       if (copy) std::memcpy(copy.data() + start, bytes + start, end - start);
-    } else if (!zeroOnDisk) {
-      zeroBlocks(offset + start, end - start, error);
+    } else {
+      if (!zeroOnDisk) zeroBlocks(offset + start, end - start, error);
+      if (copy) std::memset(copy.data() + start, 0, end - start);
     }
     start = end;
   }
@@ -208,7 +210,7 @@ void IndexFile::readIntoReader(Cluster& cluster, uint32_t number, ErrorCode& err
   }
   // Bytes that the cache (or anybody else) shares are never overwritten: read into new ones.
   if (!cluster.hasPrivateBytes()) {
-    AlignedBuffer fresh = AlignedBuffer::allocate(clusterLength_, error);
+    AlignedBuffer fresh = AlignedBuffer::allocateUnfilled(clusterLength_, error);  // read whole
     std::shared_ptr<const AlignedBuffer> bytes;
     if (!fresh || !guardAllocation(error, [&] {
           bytes = std::make_shared<const AlignedBuffer>(std::move(fresh));

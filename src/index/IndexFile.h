@@ -44,7 +44,11 @@ class IndexFile {
   // The file then holds exactly the cluster's bytes; its 64 KiB blocks of zero bytes (the
   // free space between keys and values, mostly) are not transferred: a cluster appended and
   // never written reads as zero already, and elsewhere the file system zeroes them.
-  void writeCluster(Cluster& cluster, uint32_t number, ErrorCode& error);
+  // With CacheUse::KEEP the written bytes enter the cluster cache (see readCluster); a
+  // cluster read only when the file is opened (the directory) is written with SKIP.
+  enum class CacheUse { KEEP, SKIP };
+  void writeCluster(Cluster& cluster, uint32_t number, ErrorCode& error,
+                    CacheUse use = CacheUse::KEEP);
   // Reads cluster `number` (< clusterNum(), fatal otherwise) and validates it; EM_READ on
   // a failed or short read, EM_BAD_DATA when it fails validation. A reading cluster
   // (Cluster::createReader) is served from the cluster cache when the cluster was read and

@@ -57,7 +57,30 @@ inline int realKeyCompare(Key key1, Key key2) {
 
 // Whether the real keys key1 and key2 are equal.
 inline bool realKeyEqual(Key key1, Key key2) {
-  return key1[0] == key2[0] && __builtin_memcmp(key1 + 1, key2 + 1, key1[0]) == 0;
+  uint32_t length = key1[0];
+  if (length != key2[0]) return false;
+  const uint8_t* a = key1 + 1;
+  const uint8_t* b = key2 + 1;
+  for (; length >= 8; length -= 8, a += 8, b += 8) {
+    uint64_t wordA;
+    uint64_t wordB;
+    __builtin_memcpy(&wordA, a, 8);
+    __builtin_memcpy(&wordB, b, 8);
+    if (wordA != wordB) return false;
+  }
+  if (length >= 4) {
+    // Two four-byte pieces that may overlap cover the 4 to 7 bytes left.
+    uint32_t headA, headB, tailA, tailB;
+    __builtin_memcpy(&headA, a, 4);
+    __builtin_memcpy(&headB, b, 4);
+    __builtin_memcpy(&tailA, a + length - 4, 4);
+    __builtin_memcpy(&tailB, b + length - 4, 4);
+    return headA == headB && tailA == tailB;
+  }
+  for (; length > 0; --length, ++a, ++b) {
+    if (*a != *b) return false;
+  }
+  return true;
 }
 
 // -1, 0 or 1 as key1 is smaller than, equal to or greater than key2. Either may be a

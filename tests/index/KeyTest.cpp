@@ -1,6 +1,9 @@
 // Key order, the sentinels and the four-way search comparison.
 #include <gtest/gtest.h>
 
+#include <string>
+#include <vector>
+
 #include "index/IndexTestSupport.h"
 #include "index/Key.h"
 
@@ -25,6 +28,31 @@ TEST(KeyTest, OrderIsBytewiseUnsignedWithShorterPrefixFirst) {
   // A byte after the shorter key's end does not matter: only lengths decide.
   std::string longKey = key(std::string(255, 'z'));
   EXPECT_EQ(keyCompare(K(longKey), K(key(std::string(254, 'z')))), 1);
+}
+
+// The comparisons read keys a word at a time: a difference at every position of keys of
+// every length around the word sizes, in either direction and with either key shorter,
+// must order as the bytes do.
+TEST(KeyTest, WordwiseComparisonAgreesWithTheBytesAtEveryPosition) {
+  for (std::size_t length = 0; length <= 20; ++length) {
+    const std::string base(length, '\x80');
+    std::vector<std::string> others{base + "a", base.substr(0, length ? length - 1 : 0)};
+    for (std::size_t at = 0; at < length; ++at) {
+      for (char change : {'\x7f', '\x81', '\xff', '\0'}) {
+        std::string other = base;
+        other[at] = change;
+        others.push_back(other);
+      }
+    }
+    for (const std::string& other : others) {
+      const int expected = base < other ? -1 : base == other ? 0 : 1;
+      const auto a = key(base);
+      const auto b = key(other);
+      EXPECT_EQ(keyCompare(K(a), K(b)), expected) << length << " " << other.size();
+      EXPECT_EQ(keyCompare(K(b), K(a)), -expected);
+      EXPECT_EQ(keyEqual(K(a), K(b)), expected == 0);
+    }
+  }
 }
 
 TEST(KeyTest, SentinelsBoundEveryKey) {
