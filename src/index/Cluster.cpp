@@ -149,6 +149,14 @@ void Cluster::addKey(Key key, uint32_t value) {
   *dataEnd_-- = value;
 }
 
+void Cluster::addKeyWithValues(Key key, uint32_t first, const uint32_t* slots, uint32_t count) {
+  addKey(key, first);
+  DOVREL_ASSERT_TEXT(freeBytes() >= count * VALUE_SLOT_SIZE, "keyEnd <= (byte*)dataEnd");
+  // Both run downwards: the lowest of the `count` slots lands lowest.
+  dataEnd_ -= count;
+  if (count > 0) std::memcpy(dataEnd_ + 1, slots - (count - 1), count * VALUE_SLOT_SIZE);
+}
+
 void Cluster::addValue(uint32_t value) {
   DOVREL_ASSERT(!reader_);
   DOVREL_ASSERT(!isEmpty());

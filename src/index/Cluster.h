@@ -141,6 +141,23 @@ class Cluster {
   bool atFirstKey() const { return currentKey_ == keyStart(); }
   // Whether the current key has no more values in this cluster.
   bool valuesExhausted() const { return endFlag_; }
+  // Whether the current key is the last one stored here (its values may go on in the next
+  // cluster of a chain).
+  bool atLastKey() const { return currentKey_ + currentKey_[0] + STORED_KEY_OVERHEAD == keyEnd_; }
+  // The current key's values not read yet, in this cluster: how many, and the slot of the
+  // next one (the others follow it downwards, bit 31 clear). Then skipValues() reads them
+  // all at once.
+  uint32_t unreadValues() const {
+    return endFlag_ ? 0 : static_cast<uint32_t>(currentSlot_ - markerAtOrBelow(currentSlot_));
+  }
+  const uint32_t* nextValueSlot() const { return currentSlot_; }
+  void skipValues() {
+    currentSlot_ = markerAtOrBelow(currentSlot_);
+    endFlag_ = true;
+  }
+  // Appends `key` with `first` (as addKey) and then `count` more values whose slots run
+  // downwards from `slots` in another cluster (as addValue each). Fatal when they do not fit.
+  void addKeyWithValues(Key key, uint32_t first, const uint32_t* slots, uint32_t count);
 
   // The read position as the merge records it: the current key's byte offset from the
   // start of the key area, and the next value slot's distance in slots below the last slot.

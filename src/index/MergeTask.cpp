@@ -247,6 +247,7 @@ void MergeTask::step(Cluster& out, ClusterMap& map, ErrorCode& error) {
       newKey_ = true;
       continue;
     }
+    if (newKey_ && has1 != has2 && copyWholeKey(has1 ? first : second, out)) continue;
     uint32_t value;
     if (has1 && has2 && recordOrder(first.pending) == recordOrder(second.pending)) {
       // One document in both: the newer chain's record wins and the older one is dropped.
@@ -269,6 +270,27 @@ void MergeTask::step(Cluster& out, ClusterMap& map, ErrorCode& error) {
       return;
     }
   }
+}
+
+bool MergeTask::copyWholeKey(Source& source, Cluster& out) {
+  // Only one source has the key, so every record of it goes out as it is, in order. When
+  // the key ends in this cluster and the output keeps room for one more entry after it,
+  // no output cluster ends inside the key either: the values move in one copy, with the
+  // same bytes as one emission each.
+  Cluster* cluster = source.cluster;
+  if (cluster->atLastKey()) return false;
+  const uint32_t more = cluster->unreadValues();
+  const uint64_t bytes = uint64_t{keyLength(key())} + STORED_KEY_OVERHEAD +
+                         VALUE_SLOT_SIZE * (uint64_t{more} + 1);
+  if (out.freeBytes() < bytes + MAX_ENTRY_SIZE) return false;
+  out.addKeyWithValues(key(), source.pending | KEY_MARKER, cluster->nextValueSlot(), more);
+  newKey_ = true;
+  cluster->skipValues();
+  // The next key lies in this cluster: nextKey finds it and nothing is read from disk.
+  const bool next = cluster->nextKey();
+  DOVREL_ASSERT(next);
+  source.pending = cluster->takeValue() & VALUE_MASK;
+  return true;
 }
 
 void MergeTask::emit(Cluster& out, uint32_t value) {

@@ -94,6 +94,10 @@ class MergeTask {
   void savePositions();
   void releaseSources();
   void step(Cluster& out, ClusterMap& map, ErrorCode& error);
+  // Writes the current key, held by `source` alone, with all its records to `out` in one
+  // copy and moves the source to its next key; false (nothing done) when the key goes on
+  // in the source's next cluster or would not leave `out` room for one more entry.
+  bool copyWholeKey(Source& source, Cluster& out);
   void advanceSource(Source& source, ErrorCode& error);
   void emit(Cluster& out, uint32_t value);
   void writeOutput(Cluster& out, ClusterMap& map, ErrorCode& error);
