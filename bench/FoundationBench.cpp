@@ -1,5 +1,6 @@
-// Benchmarks of the foundation hot paths: CRC-32 over request-sized buffers (the fast
-// routine against the bytewise reference) and the scanner over a long generated query.
+// Benchmarks of the foundation hot paths: CRC-32 over request- and cluster-sized buffers
+// (every routine, the bytewise reference and, when built with it, zlib's crc32) and the
+// scanner over a long generated query.
 //   build/bench/foundation_bench
 #include <benchmark/benchmark.h>
 
@@ -10,6 +11,9 @@
 #include "foundation/Crc32.h"
 #include "foundation/Scanner.h"
 #include "foundation/TextBuffer.h"
+#ifdef DOVREL_BENCH_ZLIB
+#include <zlib.h>
+#endif
 
 using namespace dovrel;
 
@@ -31,14 +35,37 @@ void BM_Crc32Bytewise(benchmark::State& state) {
 }
 BENCHMARK(BM_Crc32Bytewise)->Arg(1 << 20);
 
-void BM_Crc32Fast(benchmark::State& state) {
+// Each routine crc32Update may choose (Crc32Routine as the first argument), skipped where
+// the CPU lacks it; the second argument is the buffer size.
+void BM_Crc32Routine(benchmark::State& state) {
+  const auto routine = static_cast<Crc32Routine>(state.range(0));
+  if (!crc32RoutineAvailable(routine)) {
+    state.SkipWithError("not on this CPU");
+    return;
+  }
+  state.SetLabel(crc32RoutineName(routine));
+  auto data = randomBytes(static_cast<std::size_t>(state.range(1)));
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(crc32UpdateWith(routine, 0xFFFFFFFFu, data.data(), data.size()));
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * state.range(1));
+}
+BENCHMARK(BM_Crc32Routine)
+    ->ArgsProduct({{static_cast<int>(Crc32Routine::TABLE), static_cast<int>(Crc32Routine::CLMUL),
+                    static_cast<int>(Crc32Routine::VCLMUL)},
+                   {64, 4096, 1 << 16, 1 << 20}});
+
+#ifdef DOVREL_BENCH_ZLIB
+// zlib's crc32() on the same buffers: the peer the routines are measured against.
+void BM_Crc32Zlib(benchmark::State& state) {
   auto data = randomBytes(static_cast<std::size_t>(state.range(0)));
   for (auto _ : state) {
-    benchmark::DoNotOptimize(crc32Update(0xFFFFFFFFu, data.data(), data.size()));
+    benchmark::DoNotOptimize(::crc32(0, data.data(), static_cast<uInt>(data.size())));
   }
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * state.range(0));
 }
-BENCHMARK(BM_Crc32Fast)->Arg(1 << 20)->Arg(64);
+BENCHMARK(BM_Crc32Zlib)->Arg(64)->Arg(4096)->Arg(1 << 16)->Arg(1 << 20);
+#endif
 
 // A query text of about `bytes` bytes mixing every token class: names, numbers, counted
 // and quoted strings, comparison and punctuation tokens, across CR LF lines.

@@ -5,6 +5,7 @@
 set -euo pipefail
 pkgs=(cmake g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev libgcrypt20-dev)
 pkgs+=(libsqlite3-dev)  # bench/load_bench measures SQLite beside dovrel
+pkgs+=(zlib1g-dev)      # bench/foundation_bench measures zlib's crc32 beside ours
 # clang 14 (Debian's default clang) crashes on the message literals, so the fuzz build
 # names clang 16; its libFuzzer and sanitizer runtimes are in libclang-rt-16-dev.
 [ "${1:-}" = fuzz ] && pkgs+=(clang-16 libclang-rt-16-dev)

@@ -1,11 +1,15 @@
-// CRC-32 (reflected polynomial 0xEDB88320). The fast routine reads 16 bytes per step
-// with 16 tables ("slicing"); all tables are built by the compiler, so there is no
-// first-use race and any number of threads may call at once.
+// CRC-32 (reflected polynomial 0xEDB88320). The table routine reads 16 bytes per step
+// with 16 tables ("slicing"); all tables are built by the compiler. crc32Update takes the
+// carry-less routine of Crc32Folding.cpp where the CPU has the instructions, chosen once
+// on first use (a thread-safe static), so any number of threads may call at once.
 #include "foundation/Crc32.h"
 
 #include <array>
 #include <bit>
 #include <cstring>
+
+#include "foundation/Assert.h"
+#include "foundation/Crc32Fold.h"
 
 namespace dovrel {
 
@@ -55,7 +59,7 @@ uint32_t crc32UpdateBytewise(uint32_t running, const void* data, std::size_t len
   return running;
 }
 
-uint32_t crc32Update(uint32_t running, const void* data, std::size_t length) {
+uint32_t crc32UpdateTable(uint32_t running, const void* data, std::size_t length) {
   auto p = static_cast<const unsigned char*>(data);
   const auto& t = TABLES;
   while (length >= 16) {
@@ -71,6 +75,71 @@ uint32_t crc32Update(uint32_t running, const void* data, std::size_t length) {
     length -= 16;
   }
   return crc32UpdateBytewise(running, p, length);
+}
+
+namespace {
+
+using Routine = uint32_t (*)(uint32_t, const void*, std::size_t);
+
+Routine routineOf(Crc32Routine routine) {
+  switch (routine) {
+    case Crc32Routine::VCLMUL:
+      return crc32_detail::updateVclmul;
+    case Crc32Routine::CLMUL:
+      return crc32_detail::updateClmul;
+    case Crc32Routine::TABLE:
+      break;
+  }
+  return crc32UpdateTable;
+}
+
+Crc32Routine bestRoutine() {
+  if (crc32RoutineAvailable(Crc32Routine::VCLMUL)) return Crc32Routine::VCLMUL;
+  if (crc32RoutineAvailable(Crc32Routine::CLMUL)) return Crc32Routine::CLMUL;
+  return Crc32Routine::TABLE;
+}
+
+}  // namespace
+
+bool crc32RoutineAvailable(Crc32Routine routine) {
+  switch (routine) {
+    case Crc32Routine::VCLMUL:
+      return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
+             __builtin_cpu_supports("vpclmulqdq") && __builtin_cpu_supports("pclmul") &&
+             __builtin_cpu_supports("sse4.1");
+    case Crc32Routine::CLMUL:
+      return __builtin_cpu_supports("pclmul") && __builtin_cpu_supports("sse4.1");
+    case Crc32Routine::TABLE:
+      return true;
+  }
+  return false;
+}
+
+Crc32Routine crc32ChosenRoutine() {
+  static const Crc32Routine chosen = bestRoutine();
+  return chosen;
+}
+
+const char* crc32RoutineName(Crc32Routine routine) {
+  switch (routine) {
+    case Crc32Routine::VCLMUL:
+      return "VPCLMULQDQ (512-bit)";
+    case Crc32Routine::CLMUL:
+      return "PCLMULQDQ (128-bit)";
+    case Crc32Routine::TABLE:
+      break;
+  }
+  return "table (16 bytes a step)";
+}
+
+uint32_t crc32UpdateWith(Crc32Routine routine, uint32_t running, const void* data,
+                         std::size_t length) {
+  return routineOf(routine)(running, data, length);
+}
+
+uint32_t crc32Update(uint32_t running, const void* data, std::size_t length) {
+  static const Routine chosen = routineOf(crc32ChosenRoutine());
+  return chosen(running, data, length);
 }
 
 }  // namespace dovrel

@@ -1,6 +1,7 @@
 // CRC-32 as used on the wire, in documents-file records and in index clusters: reflected
-// polynomial 0xEDB88320 (ISO-HDLC, Ethernet, PKZIP). The tables are built at compile time,
-// so any number of threads may call these at once.
+// polynomial 0xEDB88320 (ISO-HDLC, Ethernet, PKZIP). The tables are built at compile time
+// and the routine is chosen once, thread-safely, so any number of threads may call these
+// at once.
 #pragma once
 
 #include <cstddef>
@@ -20,5 +21,45 @@ inline uint32_t crc32(const void* data, std::size_t length) {
 // The plain one-byte-at-a-time table routine; kept as the reference for tests and
 // benchmarks.
 uint32_t crc32UpdateBytewise(uint32_t running, const void* data, std::size_t length);
+
+// The routines crc32Update chooses between, slowest first: 16 bytes per step with 16
+// tables (every CPU), carry-less multiplication on 128-bit lanes (PCLMULQDQ), and on
+// 512-bit lanes (VPCLMULQDQ with AVX-512). All give the same running value.
+enum class Crc32Routine { TABLE, PCLMUL_128, VPCLMUL_512 };
+
+// The fastest routine this CPU supports; crc32Update uses it for pieces of 64 bytes and
+// more (shorter ones always go to the table routine).
+Crc32Routine crc32ChosenRoutine();
+
+// Whether this CPU and its operating system can run the routine. TABLE is always true.
+bool crc32RoutineSupported(Crc32Routine routine);
+
+// A short printable name of the routine ("table", "pclmul-128", "vpclmul-512").
+const char* crc32RoutineName(Crc32Routine routine);
+
+// Runs the given routine on any length, for tests and benchmarks. Precondition (checked by
+// a fatal assertion): crc32RoutineSupported(routine).
+uint32_t crc32UpdateWith(Crc32Routine routine, uint32_t running, const void* data,
+                         std::size_t length);
+
+// The routines crc32Update chooses from, once, by what the CPU offers: carry-less
+// multiplication of 512-bit registers (VPCLMULQDQ with AVX-512), of 128-bit ones
+// (PCLMULQDQ), or the table routine (16 bytes a step). All give the same values.
+enum class Crc32Routine { TABLE, CLMUL, VCLMUL };
+Crc32Routine crc32ChosenRoutine();
+const char* crc32RoutineName(Crc32Routine routine);
+// Whether this CPU can run `routine`; the table routine runs everywhere.
+bool crc32RoutineAvailable(Crc32Routine routine);
+// crc32Update by `routine`, which must be available (for tests and benchmarks).
+uint32_t crc32UpdateWith(Crc32Routine routine, uint32_t running, const void* data,
+                         std::size_t length);
+// The table routine itself.
+uint32_t crc32UpdateTable(uint32_t running, const void* data, std::size_t length);
+
+namespace crc32_detail {
+// The carry-less routines (Crc32Folding.cpp); callable only where available.
+uint32_t updateClmul(uint32_t running, const void* data, std::size_t length);
+uint32_t updateVclmul(uint32_t running, const void* data, std::size_t length);
+}  // namespace crc32_detail
 
 }  // namespace dovrel
