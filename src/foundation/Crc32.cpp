@@ -8,9 +8,6 @@
 #include <bit>
 #include <cstring>
 
-#include "foundation/Assert.h"
-#include "foundation/Crc32Fold.h"
-
 namespace dovrel {
 
 namespace {

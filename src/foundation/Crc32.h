@@ -22,26 +22,6 @@ inline uint32_t crc32(const void* data, std::size_t length) {
 // benchmarks.
 uint32_t crc32UpdateBytewise(uint32_t running, const void* data, std::size_t length);
 
-// The routines crc32Update chooses between, slowest first: 16 bytes per step with 16
-// tables (every CPU), carry-less multiplication on 128-bit lanes (PCLMULQDQ), and on
-// 512-bit lanes (VPCLMULQDQ with AVX-512). All give the same running value.
-enum class Crc32Routine { TABLE, PCLMUL_128, VPCLMUL_512 };
-
-// The fastest routine this CPU supports; crc32Update uses it for pieces of 64 bytes and
-// more (shorter ones always go to the table routine).
-Crc32Routine crc32ChosenRoutine();
-
-// Whether this CPU and its operating system can run the routine. TABLE is always true.
-bool crc32RoutineSupported(Crc32Routine routine);
-
-// A short printable name of the routine ("table", "pclmul-128", "vpclmul-512").
-const char* crc32RoutineName(Crc32Routine routine);
-
-// Runs the given routine on any length, for tests and benchmarks. Precondition (checked by
-// a fatal assertion): crc32RoutineSupported(routine).
-uint32_t crc32UpdateWith(Crc32Routine routine, uint32_t running, const void* data,
-                         std::size_t length);
-
 // The routines crc32Update chooses from, once, by what the CPU offers: carry-less
 // multiplication of 512-bit registers (VPCLMULQDQ with AVX-512), of 128-bit ones
 // (PCLMULQDQ), or the table routine (16 bytes a step). All give the same values.
