@@ -157,6 +157,13 @@ void Cluster::addKeyWithValues(Key key, uint32_t first, const uint32_t* slots, u
   if (count > 0) std::memcpy(dataEnd_ + 1, slots - (count - 1), count * VALUE_SLOT_SIZE);
 }
 
+void Cluster::addValues(uint32_t first, const uint32_t* slots, uint32_t count) {
+  addValue(first);
+  DOVREL_ASSERT_TEXT(freeBytes() >= count * VALUE_SLOT_SIZE, "keyEnd <= (byte*)dataEnd");
+  dataEnd_ -= count;
+  if (count > 0) std::memcpy(dataEnd_ + 1, slots - (count - 1), count * VALUE_SLOT_SIZE);
+}
+
 void Cluster::addValue(uint32_t value) {
   DOVREL_ASSERT(!reader_);
   DOVREL_ASSERT(!isEmpty());

@@ -158,6 +158,9 @@ class Cluster {
   // Appends `key` with `first` (as addKey) and then `count` more values whose slots run
   // downwards from `slots` in another cluster (as addValue each). Fatal when they do not fit.
   void addKeyWithValues(Key key, uint32_t first, const uint32_t* slots, uint32_t count);
+  // Appends `first` and then `count` values from slots running downwards from `slots`, all
+  // to the last key added (bit 31 clear in each).
+  void addValues(uint32_t first, const uint32_t* slots, uint32_t count);
 
   // The read position as the merge records it: the current key's byte offset from the
   // start of the key area, and the next value slot's distance in slots below the last slot.

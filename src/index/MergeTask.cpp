@@ -247,7 +247,10 @@ void MergeTask::step(Cluster& out, ClusterMap& map, ErrorCode& error) {
       newKey_ = true;
       continue;
     }
-    if (newKey_ && has1 != has2 && copyWholeKey(has1 ? first : second, out)) continue;
+    if (newKey_ && (has1 != has2 ? copyWholeKey(has1 ? first : second, out)
+                                 : copyKeyOfBoth(first, second, out))) {
+      continue;
+    }
     uint32_t value;
     if (has1 && has2 && recordOrder(first.pending) == recordOrder(second.pending)) {
       // One document in both: the newer chain's record wins and the older one is dropped.
@@ -290,6 +293,34 @@ bool MergeTask::copyWholeKey(Source& source, Cluster& out) {
   const bool next = cluster->nextKey();
   DOVREL_ASSERT(next);
   source.pending = cluster->takeValue() & VALUE_MASK;
+  return true;
+}
+
+bool MergeTask::copyKeyOfBoth(Source& older, Source& newer, Cluster& out) {
+  // Both sources have the key. When every record of the older one comes before the first
+  // of the newer one (documents are numbered as they are added, so that is the rule), the
+  // merge takes all of the older then all of the newer: two copies, when both lists end in
+  // their clusters and the output keeps room for one more entry after them.
+  Cluster* a = older.cluster;
+  Cluster* b = newer.cluster;
+  if (a->atLastKey() || b->atLastKey()) return false;
+  const uint32_t moreA = a->unreadValues();
+  const uint32_t moreB = b->unreadValues();
+  const uint32_t lastA = moreA == 0 ? older.pending : a->nextValueSlot()[-int64_t{moreA - 1}];
+  if (recordOrder(lastA) >= recordOrder(newer.pending)) return false;
+  const uint64_t bytes = uint64_t{keyLength(key())} + STORED_KEY_OVERHEAD +
+                         VALUE_SLOT_SIZE * (uint64_t{moreA} + moreB + 2);
+  if (out.freeBytes() < bytes + MAX_ENTRY_SIZE) return false;
+  out.addKeyWithValues(key(), older.pending | KEY_MARKER, a->nextValueSlot(), moreA);
+  out.addValues(newer.pending, b->nextValueSlot(), moreB);
+  newKey_ = true;
+  for (Source* source : {&older, &newer}) {
+    Cluster* cluster = source->cluster;
+    cluster->skipValues();
+    const bool next = cluster->nextKey();
+    DOVREL_ASSERT(next);
+    source->pending = cluster->takeValue() & VALUE_MASK;
+  }
   return true;
 }
 

@@ -98,6 +98,9 @@ class MergeTask {
   // copy and moves the source to its next key; false (nothing done) when the key goes on
   // in the source's next cluster or would not leave `out` room for one more entry.
   bool copyWholeKey(Source& source, Cluster& out);
+  // The same for a key both sources hold, when all of the older source's records of it
+  // precede the newer one's (no document in both).
+  bool copyKeyOfBoth(Source& older, Source& newer, Cluster& out);
   void advanceSource(Source& source, ErrorCode& error);
   void emit(Cluster& out, uint32_t value);
   void writeOutput(Cluster& out, ClusterMap& map, ErrorCode& error);
