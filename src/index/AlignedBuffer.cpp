@@ -73,6 +73,17 @@ AlignedBuffer AlignedBuffer::allocate(std::size_t size, ErrorCode& error) {
   return buffer;
 }
 
+AlignedBuffer AlignedBuffer::allocateOptional(std::size_t size) {
+  AlignedBuffer buffer;
+  void* block = recycler().take(size);
+  if (block == nullptr) block = ::operator new (size, std::align_val_t{IO_ALIGNMENT}, std::nothrow);
+  if (block != nullptr) {
+    buffer.data_ = static_cast<uint8_t*>(block);
+    buffer.size_ = size;
+  }
+  return buffer;
+}
+
 AlignedBuffer AlignedBuffer::allocateUnfilled(std::size_t size, ErrorCode& error) {
   AlignedBuffer buffer;
   // A refused allocation is refused even when a kept block would serve: the fault tests

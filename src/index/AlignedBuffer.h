@@ -31,6 +31,9 @@ class AlignedBuffer {
   static AlignedBuffer allocate(std::size_t size, ErrorCode& error);
   // The same without the zeroing: for a caller that writes every byte itself.
   static AlignedBuffer allocateUnfilled(std::size_t size, ErrorCode& error);
+  // An unfilled buffer that the caller can do without (a copy for the cluster cache): empty
+  // when memory is short, and no allocation failure the fault tests inject falls on it.
+  static AlignedBuffer allocateOptional(std::size_t size);
 
   uint8_t* data() const { return data_; }
   std::size_t size() const { return size_; }

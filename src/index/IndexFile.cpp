@@ -147,7 +147,7 @@ void IndexFile::writeCluster(Cluster& cluster, uint32_t number, ErrorCode& error
   ClusterCache& cache = ClusterCache::shared();
   ErrorCode ignored = EM_NO_ERRORS;
   AlignedBuffer copy = cache.enabled() && use == CacheUse::KEEP
-                           ? AlignedBuffer::allocateUnfilled(clusterLength_, ignored)
+                           ? AlignedBuffer::allocateOptional(clusterLength_)
                            : AlignedBuffer();
   uint32_t start = 0;
   while (start < clusterLength_ && error == EM_NO_ERRORS) {
