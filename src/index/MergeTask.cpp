@@ -288,12 +288,18 @@ bool MergeTask::copyWholeKey(Source& source, Cluster& out) {
   if (out.freeBytes() < bytes + MAX_ENTRY_SIZE) return false;
   out.addKeyWithValues(key(), source.pending | KEY_MARKER, cluster->nextValueSlot(), more);
   newKey_ = true;
+  skipToNextKey(source);
+  return true;
+}
+
+void MergeTask::skipToNextKey(Source& source) {
+  Cluster* cluster = source.cluster;
   cluster->skipValues();
-  // The next key lies in this cluster: nextKey finds it and nothing is read from disk.
+  // The next key lies in this cluster (the copies take no cluster's last key): nextKey
+  // finds it and nothing is read from disk.
   const bool next = cluster->nextKey();
   DOVREL_ASSERT(next);
   source.pending = cluster->takeValue() & VALUE_MASK;
-  return true;
 }
 
 bool MergeTask::copyKeyOfBoth(Source& older, Source& newer, Cluster& out) {
@@ -314,13 +320,8 @@ bool MergeTask::copyKeyOfBoth(Source& older, Source& newer, Cluster& out) {
   out.addKeyWithValues(key(), older.pending | KEY_MARKER, a->nextValueSlot(), moreA);
   out.addValues(newer.pending, b->nextValueSlot(), moreB);
   newKey_ = true;
-  for (Source* source : {&older, &newer}) {
-    Cluster* cluster = source->cluster;
-    cluster->skipValues();
-    const bool next = cluster->nextKey();
-    DOVREL_ASSERT(next);
-    source->pending = cluster->takeValue() & VALUE_MASK;
-  }
+  skipToNextKey(older);
+  skipToNextKey(newer);
   return true;
 }
 

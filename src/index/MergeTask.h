@@ -101,6 +101,9 @@ class MergeTask {
   // The same for a key both sources hold, when all of the older source's records of it
   // precede the newer one's (no document in both).
   bool copyKeyOfBoth(Source& older, Source& newer, Cluster& out);
+  // After a copy: the source's key is read to its end; moves to the next key of the same
+  // cluster and takes its first record.
+  void skipToNextKey(Source& source);
   void advanceSource(Source& source, ErrorCode& error);
   void emit(Cluster& out, uint32_t value);
   void writeOutput(Cluster& out, ClusterMap& map, ErrorCode& error);
