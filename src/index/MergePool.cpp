@@ -109,7 +109,15 @@ void mergeIntoScratch(const uint8_t* older, std::size_t olderSize) {
   const uint8_t* bEnd = b + olderSize;
   uint8_t* out = s.other.get();
   while (a != aEnd || b != bEnd) {
-    int order = a == aEnd ? 1 : b == bEnd ? -1 : runKeyCompare(a, b);
+    if (a == aEnd || b == bEnd) {
+      // One run is used up: the rest of the other follows as it is.
+      const uint8_t* rest = a == aEnd ? b : a;
+      const std::size_t size = static_cast<std::size_t>((a == aEnd ? bEnd : aEnd) - rest);
+      std::memcpy(out, rest, size);
+      out += size;
+      break;
+    }
+    int order = runKeyCompare(a, b);
     if (order != 0) {
       const uint8_t*& from = order < 0 ? a : b;
       std::size_t size = entrySize(from);
