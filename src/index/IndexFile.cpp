@@ -150,10 +150,13 @@ void IndexFile::writeCluster(Cluster& cluster, uint32_t number, ErrorCode& error
                            ? AlignedBuffer::allocateOptional(clusterLength_)
                            : AlignedBuffer();
   uint32_t start = 0;
+  bool zero = isZeroBlock(bytes);  // each block is looked at once
   while (start < clusterLength_ && error == EM_NO_ERRORS) {
-    const bool zero = isZeroBlock(bytes + start);
     uint32_t end = start + INDEX_BUFFER_SIZE;
-    while (end < clusterLength_ && isZeroBlock(bytes + end) == zero) end += INDEX_BUFFER_SIZE;
+    bool nextZero = zero;
+    while (end < clusterLength_ && (nextZero = isZeroBlock(bytes + end)) == zero) {
+      end += INDEX_BUFFER_SIZE;
+    }
     if (!zero) {
       writeBlocks(offset + start, bytes + start, end - start, error);
       if (copy) std::memcpy(copy.data() + start, bytes + start, end - start);
@@ -162,6 +165,7 @@ void IndexFile::writeCluster(Cluster& cluster, uint32_t number, ErrorCode& error
       if (copy) std::memset(copy.data() + start, 0, end - start);
     }
     start = end;
+    zero = nextZero;
   }
   // What was just written needs no reading and checking again: a merge reads its sources,
   // and the pool's and merges' new clusters are the next merge's sources. A cluster the
