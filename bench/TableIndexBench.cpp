@@ -6,6 +6,7 @@
 #include <benchmark/benchmark.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <memory>
@@ -141,6 +142,94 @@ void BM_Range(benchmark::State& state) {
 }
 // Arguments: cluster size logarithm, merged into one chain, keys in the range.
 BENCHMARK(BM_Range)->ArgsProduct({{16, 20}, {0, 1}, {10, 1000}})->Unit(benchmark::kMicrosecond);
+
+// Prefixes of 3 characters after "K" match 10 000 keys, ranges of 10 000 numbers: one
+// document per key, as a prefix or range over a whole index of nearly unique values.
+void BM_PrefixWide(benchmark::State& state) {
+  MillionIndexes& built = indexes(state);
+  std::mt19937 random(5);
+  for (auto _ : state) {
+    const std::string key = textKey(random() % DOCUMENTS).substr(0, 4);
+    OrderedListPtr found = built.text->prefix(TextView(key), SearchMode::PRESENT);
+    benchmark::DoNotOptimize(found->length());
+  }
+  addChainCounter(state, *built.text);
+}
+BENCHMARK(BM_PrefixWide)->ArgsProduct({{16}, {0, 1}})->Unit(benchmark::kMicrosecond);
+
+void BM_RangeWide(benchmark::State& state) {
+  MillionIndexes& built = indexes(state);
+  std::mt19937 random(6);
+  for (auto _ : state) {
+    const uint32_t from = random() % (DOCUMENTS - 10000);
+    OrderedListPtr found =
+        built.number->range(TextView(std::to_string(from)),
+                            TextView(std::to_string(from + 9999)), SearchMode::PRESENT);
+    benchmark::DoNotOptimize(found->length());
+  }
+  addChainCounter(state, *built.number);
+}
+BENCHMARK(BM_RangeWide)->ArgsProduct({{16}, {0, 1}})->Unit(benchmark::kMicrosecond);
+
+// A words index over 250 000 documents of 40 words each, drawn with Zipf weights 1/rank from
+// 5 000 words, as built by insertion (several chains).
+struct WordIndex {
+  static constexpr uint32_t DOCS = 250000;
+  static constexpr uint32_t VOCABULARY = 5000;
+
+  WordIndex() : directory(scratchDirectory()) {
+    IndexKind spec = IndexKind::parse("words", "b.f.w");
+    index = std::make_shared<TableIndex>(IndexDeclaration("w", "b.f", FieldType::TEXT, spec),
+                                         directory);
+    index->create();
+    std::vector<double> cumulative;
+    double sum = 0;
+    for (uint32_t rank = 1; rank <= VOCABULARY; ++rank) cumulative.push_back(sum += 1.0 / rank);
+    std::mt19937_64 random(7);
+    std::string text;
+    for (uint32_t document = 0; document < DOCS; ++document) {
+      text.clear();
+      for (int w = 0; w < 40; ++w) {
+        const double u = std::uniform_real_distribution<double>(0, sum)(random);
+        text += word(std::lower_bound(cumulative.begin(), cumulative.end(), u) -
+                     cumulative.begin());
+        text += ' ';
+      }
+      index->addDocument(document, TextView(text), InsertMode::INSERT);
+    }
+    index->commitPrepare();
+    index->commitFinish();
+  }
+  ~WordIndex() {
+    index.reset();
+    std::error_code ignored;
+    std::filesystem::remove_all(directory, ignored);
+  }
+  static std::string word(std::ptrdiff_t rank) {
+    std::string text = "w";  // appended: operator+ trips g++ 12's -Wrestrict
+    text += std::to_string(rank);
+    return text;
+  }
+
+  std::string directory;
+  std::shared_ptr<TableIndex> index;
+};
+
+// Two words among the 100 most frequent, joined with and (each in tens of thousands of
+// documents).
+void BM_AndFrequentWords(benchmark::State& state) {
+  static WordIndex built;
+  std::mt19937 random(8);
+  for (auto _ : state) {
+    OrderedListPtr first = built.index->equal(TextView(WordIndex::word(random() % 100)),
+                                              SearchMode::PRESENT);
+    OrderedListPtr second = built.index->equal(TextView(WordIndex::word(random() % 100)),
+                                               SearchMode::PRESENT);
+    benchmark::DoNotOptimize(intersectionOf(first, second)->length());
+  }
+  addChainCounter(state, *built.index);
+}
+BENCHMARK(BM_AndFrequentWords)->Unit(benchmark::kMicrosecond);
 
 // Storing one document of about 400 bytes: canonical text, meta record, and the keys of a
 // words index and an int64 index (no commit).

@@ -215,6 +215,30 @@ uint32_t Chain::valueAcrossClusters(bool consume, ErrorCode& error) {
 
 uint32_t Chain::nextValue(ErrorCode& error) { return valueAcrossClusters(true, error); }
 
+void Chain::takeValues(std::vector<uint32_t>& out, ErrorCode& error) {
+  DOVREL_ASSERT(currentPos_ >= 0);
+  DOVREL_ASSERT(currentPos_ < static_cast<int32_t>(chainLength()));
+  DOVREL_ASSERT(cluster_ != nullptr && currentPos_ == loadedPos_);
+  Cluster* cluster = cluster_.get();
+  for (;;) {
+    const uint32_t* slots = nullptr;
+    const uint32_t count = cluster->takeUnreadValues(slots);
+    if (count != 0) {
+      const std::size_t at = out.size();
+      out.resize(at + count);
+      uint32_t* to = out.data() + at;
+      for (uint32_t i = 0; i < count; ++i) {
+        to[i] = slots[-static_cast<std::ptrdiff_t>(i)] & VALUE_MASK;
+      }
+    }
+    // The key may go on in the next cluster, as in valueAcrossClusters.
+    const uint32_t next = static_cast<uint32_t>(currentPos_) + 1;
+    if (next >= chainLength() || !keyEqual(startKey(next), cluster->currentKey())) return;
+    cluster = loadCluster(next, error);
+    if (cluster == nullptr) return;
+  }
+}
+
 uint32_t Chain::peekValue(ErrorCode& error) { return valueAcrossClusters(false, error); }
 
 void Chain::release() {

@@ -67,6 +67,10 @@ class Chain {
   uint32_t nextValue(ErrorCode& error);
   // The same without consuming the value (it may still move into the next cluster).
   uint32_t peekValue(ErrorCode& error);
+  // Appends every value of the current key not read yet (bit 31 cleared) to `out`, as
+  // nextValue() until NO_VALUE would, a cluster's share at a time. Throws std::bad_alloc
+  // when `out` cannot grow (the values already taken are then lost with the position).
+  void takeValues(std::vector<uint32_t>& out, ErrorCode& error);
   // Frees the loaded cluster; the position becomes before the start.
   void release();
 

@@ -8,6 +8,7 @@
 // chain into the next cluster, over the bytes the key pointed at.
 #include "index/ChainSearch.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "foundation/Assert.h"
@@ -74,13 +75,20 @@ bool ChainSearch::prev(ErrorCode& error) {
 }
 
 void ChainSearch::settle(bool forward) {
+  // One pass: the chains flagged so far stand on the best key so far.
   Key best = forward ? keyMax : keyMin;
-  for (const auto& chain : chains_) {
-    int order = comparePositions(chain->currentKey(), best);
-    if (forward ? order < 0 : order > 0) best = chain->currentKey();
-  }
   for (std::size_t i = 0; i < chains_.size(); ++i) {
-    flags_[i] = comparePositions(chains_[i]->currentKey(), best) == 0;
+    const Key key = chains_[i]->currentKey();
+    const int order = comparePositions(key, best);
+    if (order == 0) {
+      flags_[i] = 1;
+    } else if (forward ? order < 0 : order > 0) {
+      best = key;
+      std::fill(flags_.begin(), flags_.begin() + static_cast<std::ptrdiff_t>(i), 0);
+      flags_[i] = 1;
+    } else {
+      flags_[i] = 0;
+    }
   }
   if (isRealKey(best)) {
     std::memcpy(key_.data(), best, keySize(best));
@@ -163,6 +171,91 @@ uint32_t ChainSearch::getDocs(uint32_t* out, ErrorCode& error) {
     if (!consume(recordOrder(value), error)) break;
   }
   return count;
+}
+
+void ChainSearch::collectDocs(std::vector<uint32_t>& out, ErrorCode& error) {
+  if (!isRealKey(current_)) return;
+  guardAllocation(error, [&] {
+    // Mostly a single chain holds the key: its records go straight into `out`, each its
+    // own newest, and only those of the mode stay.
+    std::size_t only = chains_.size();
+    for (std::size_t i = 0; i < chains_.size(); ++i) {
+      if (!flags_[i]) continue;
+      if (only != chains_.size()) {
+        only = chains_.size();
+        break;
+      }
+      only = i;
+    }
+    if (only != chains_.size()) {
+      std::size_t at = out.size();
+      chains_[only]->takeValues(out, error);
+      for (std::size_t i = at; i < out.size(); ++i) {
+        const uint32_t value = out[i];
+        out[at] = value >> 1;
+        at += recordMatches(value, mode_) ? 1 : 0;
+      }
+      out.resize(at);
+      return;
+    }
+    uint32_t runCount = 0;
+    for (std::size_t i = 0; i < chains_.size() && error == EM_NO_ERRORS; ++i) {
+      if (!flags_[i]) continue;
+      if (runs_.size() <= runCount) runs_.emplace_back();
+      runs_[runCount].clear();
+      chains_[i]->takeValues(runs_[runCount++], error);
+    }
+    if (error != EM_NO_ERRORS) return;
+    // Chains filled one after another hold the records of separate stretches of
+    // documents. Runs that do not overlap follow one another in the order of their first
+    // records, and each record is its own newest, as in a single chain.
+    order_.clear();
+    for (uint32_t r = 0; r < runCount; ++r) {
+      if (!runs_[r].empty()) order_.push_back(r);
+    }
+    std::sort(order_.begin(), order_.end(),
+              [this](uint32_t a, uint32_t b) { return runs_[a].front() < runs_[b].front(); });
+    for (std::size_t i = 1; i < order_.size(); ++i) {
+      if (recordOrder(runs_[order_[i - 1]].back()) >= recordOrder(runs_[order_[i]].front())) {
+        mergeRuns(runCount, out);
+        return;
+      }
+    }
+    for (const uint32_t r : order_) {
+      const std::vector<uint32_t>& run = runs_[r];
+      std::size_t at = out.size();
+      out.resize(at + run.size());
+      for (const uint32_t value : run) {
+        out[at] = value >> 1;
+        at += recordMatches(value, mode_) ? 1 : 0;
+      }
+      out.resize(at);
+    }
+  });
+}
+
+void ChainSearch::mergeRuns(uint32_t runCount, std::vector<uint32_t>& out) const {
+  // The rule of winner() and consume() over arrays: the smallest record order wins, the
+  // newer (later) run on a tie, and every run holding that order steps past it.
+  std::vector<std::size_t> at(runCount, 0);
+  for (;;) {
+    int32_t best = -1;
+    uint32_t bestOrder = 0;
+    for (uint32_t r = 0; r < runCount; ++r) {
+      if (at[r] == runs_[r].size()) continue;
+      const uint32_t order = recordOrder(runs_[r][at[r]]);
+      if (best < 0 || order <= bestOrder) {
+        best = static_cast<int32_t>(r);
+        bestOrder = order;
+      }
+    }
+    if (best < 0) return;
+    const uint32_t value = runs_[best][at[best]];
+    if (recordMatches(value, mode_)) out.push_back(value >> 1);
+    for (uint32_t r = 0; r < runCount; ++r) {
+      if (at[r] != runs_[r].size() && recordOrder(runs_[r][at[r]]) == bestOrder) ++at[r];
+    }
+  }
 }
 
 void ChainSearch::end() {

@@ -52,6 +52,10 @@ class ChainSearch {
   // Up to DOCS_BATCH more visible documents of the current key, ascending; fewer means the
   // key's documents are exhausted. Returns the count.
   uint32_t getDocs(uint32_t* out, ErrorCode& error);
+  // Appends every visible document of the current key not handed out yet to `out`,
+  // ascending: what getDocs would hand out until a short batch, read a cluster's share at
+  // a time. EM_NO_MEMORY when `out` cannot grow.
+  void collectDocs(std::vector<uint32_t>& out, ErrorCode& error);
   // Frees the chains' loaded clusters.
   void end();
 
@@ -70,6 +74,9 @@ class ChainSearch {
   // Consumes the records of the document `order` from every flagged chain that holds it.
   bool consume(uint32_t order, ErrorCode& error);
 
+  // collectDocs over several chains: the newest record of each document from runs_.
+  void mergeRuns(uint32_t runCount, std::vector<uint32_t>& out) const;
+
   const Chains& chains_;
   SearchMode mode_ = SearchMode::PRESENT;
   bool forward_ = true;
@@ -77,6 +84,8 @@ class ChainSearch {
   std::vector<uint32_t> heads_;  // per flagged chain: its next record, or Chain::NO_VALUE
   Key current_ = keyMin;
   std::array<uint8_t, MAX_KEY_LENGTH + 1> key_{};
+  std::vector<std::vector<uint32_t>> runs_;  // collectDocs: each flagged chain's records
+  std::vector<uint32_t> order_;              // collectDocs: the non-empty runs by first record
 };
 
 }  // namespace dovrel::index

@@ -151,6 +151,17 @@ class Cluster {
     return endFlag_ ? 0 : static_cast<uint32_t>(currentSlot_ - markerAtOrBelow(currentSlot_));
   }
   const uint32_t* nextValueSlot() const { return currentSlot_; }
+  // Reads all of them at once: their count, with `slots` on the first and the others
+  // following downwards (bit 31 as stored: mask with VALUE_MASK).
+  uint32_t takeUnreadValues(const uint32_t*& slots) {
+    if (endFlag_) return 0;
+    slots = currentSlot_;
+    uint32_t* end = markerAtOrBelow(currentSlot_ - 1);
+    const auto count = static_cast<uint32_t>(currentSlot_ - end);
+    currentSlot_ = end;
+    endFlag_ = true;
+    return count;
+  }
   void skipValues() {
     currentSlot_ = markerAtOrBelow(currentSlot_);
     endFlag_ = true;

@@ -14,8 +14,8 @@ namespace dovrel::index {
 
 namespace {
 
-// Below this ratio of lengths a plain two-pointer walk is cheaper than binary searches.
-constexpr uint64_t SKEWED_INTERSECTION_RATIO = 32;
+// Below this ratio of lengths a plain two-pointer walk is cheaper than galloping.
+constexpr uint64_t SKEWED_INTERSECTION_RATIO = 8;
 
 bool strictlyAscending(std::span<const uint32_t> numbers) {
   return std::adjacent_find(numbers.begin(), numbers.end(),
@@ -124,21 +124,31 @@ OrderedListPtr intersectionOf(const OrderedListPtr& first, const OrderedListPtr&
   const uint32_t* s = small->begin();
   const uint32_t* l = large->begin();
   if (uint64_t{small->length()} * SKEWED_INTERSECTION_RATIO < large->length()) {
-    // A short list against a long one: look each number up in what is left of the long one.
-    for (; s != small->end() && l != large->end(); ++s) {
-      l = std::lower_bound(l, large->end(), *s);
-      if (l != large->end() && *l == *s) *o++ = *l++;
+    // A short list against a long one: gallop through what is left of the long one to
+    // each number, then search the last step's span.
+    const uint32_t* const lEnd = large->end();
+    for (; s != small->end() && l != lEnd; ++s) {
+      std::size_t step = 1;
+      const uint32_t* low = l;
+      while (step < static_cast<std::size_t>(lEnd - low) && low[step] < *s) {
+        low += step;
+        step *= 2;
+      }
+      l = std::lower_bound(low, low + std::min(step + 1, static_cast<std::size_t>(lEnd - low)), *s);
+      if (l != lEnd && *l == *s) *o++ = *l++;
     }
   } else {
-    while (s != small->end() && l != large->end()) {
-      if (*s < *l) {
-        ++s;
-      } else if (*l < *s) {
-        ++l;
-      } else {
-        *o++ = *s++;
-        ++l;
-      }
+    // Without branches on the data: the number is written every step and kept when both
+    // lists hold it.
+    const uint32_t* const sEnd = small->end();
+    const uint32_t* const lEnd = large->end();
+    while (s != sEnd && l != lEnd) {
+      const uint32_t a = *s;
+      const uint32_t b = *l;
+      *o = a;
+      o += a == b ? 1 : 0;
+      s += a <= b ? 1 : 0;
+      l += b <= a ? 1 : 0;
     }
   }
   return OrderedDocNumList::adopt(std::move(out), static_cast<uint32_t>(o - out.get()));

@@ -1,32 +1,115 @@
-// The 64-slot binary-counter union. Query thread only.
+// Unions of many runs in one pass. Query thread only.
 #include "index/ListJoiner.h"
 
-#include "foundation/Assert.h"
+#include <algorithm>
+#include <bit>
+#include <cstring>
+#include <new>
 
 namespace dovrel::index {
 
+namespace {
+
+// A bit set costs a word per 64 numbers of the span plus a step per number; a sort about
+// log2(n) steps per number. Dense numbers take the bit set.
+bool denseEnoughForBits(uint32_t greatest, std::size_t count) {
+  return greatest / 64 <= count * 4;
+}
+
+OrderedListPtr listOf(const uint32_t* numbers, std::size_t count) {
+  std::unique_ptr<uint32_t[]> list = allocateDocNumbers(count);
+  if (count != 0) std::memcpy(list.get(), numbers, count * sizeof(uint32_t));
+  return OrderedDocNumList::adopt(std::move(list), static_cast<uint32_t>(count));
+}
+
+// `numbers` in ascending order without repeats, as a list; `numbers` may be reordered.
+OrderedListPtr uniteUnordered(std::vector<uint32_t>& numbers) {
+  const uint32_t greatest = *std::max_element(numbers.begin(), numbers.end());
+  if (!denseEnoughForBits(greatest, numbers.size())) {
+    std::sort(numbers.begin(), numbers.end());
+    const auto end = std::unique(numbers.begin(), numbers.end());
+    return listOf(numbers.data(), static_cast<std::size_t>(end - numbers.begin()));
+  }
+  std::vector<uint64_t> bits;
+  try {
+    bits.assign(greatest / 64 + 1, 0);
+  } catch (const std::bad_alloc&) {
+    throwOutOfMemory();
+  }
+  for (const uint32_t number : numbers) bits[number / 64] |= uint64_t{1} << (number % 64);
+  std::size_t count = 0;
+  for (const uint64_t word : bits) count += static_cast<std::size_t>(std::popcount(word));
+  std::unique_ptr<uint32_t[]> list = allocateDocNumbers(count);
+  uint32_t* out = list.get();
+  for (std::size_t w = 0; w < bits.size(); ++w) {
+    for (uint64_t word = bits[w]; word != 0; word &= word - 1) {
+      *out++ = static_cast<uint32_t>(w * 64 + static_cast<uint32_t>(std::countr_zero(word)));
+    }
+  }
+  return OrderedDocNumList::adopt(std::move(list), static_cast<uint32_t>(count));
+}
+
+}  // namespace
+
 void ListJoiner::add(const OrderedListPtr& list) {
   if (list->empty()) return;
-  OrderedListPtr carried = list;
-  uint32_t i = 0;
-  while (lists_[i] != nullptr) {
-    carried = unionOf(lists_[i], carried);
-    lists_[i].reset();
-    ++i;
-    DOVREL_ASSERT(i < 64);
+  if (single_ == nullptr && numbers_.empty()) {
+    single_ = list;
+    return;
   }
-  DOVREL_ASSERT_TEXT(lists_[i] == nullptr, "lists[i] == NULL");
-  lists_[i] = std::move(carried);
+  add(list->numbers());
+}
+
+void ListJoiner::add(std::span<const uint32_t> ascending) {
+  if (ascending.empty()) return;
+  try {
+    if (single_ != nullptr) {
+      const OrderedListPtr first = std::move(single_);
+      single_.reset();
+      numbers_.insert(numbers_.end(), first->begin(), first->end());
+    }
+    const std::size_t start = numbers_.size();
+    numbers_.insert(numbers_.end(), ascending.begin(), ascending.end());
+    endRun(start);
+  } catch (const std::bad_alloc&) {
+    throwOutOfMemory();
+  }
+}
+
+void ListJoiner::endRun(std::size_t runStart) {
+  if (runStart != 0 && runStart < numbers_.size() && numbers_[runStart] <= numbers_[runStart - 1]) {
+    inOrder_ = false;
+  }
 }
 
 OrderedListPtr ListJoiner::join() const {
-  OrderedListPtr result;
-  // Smallest slots first, so each number is copied as few times as possible.
-  for (const OrderedListPtr& slot : lists_) {
-    if (slot == nullptr) continue;
-    result = result == nullptr ? slot : unionOf(slot, result);
+  if (single_ != nullptr) return single_;
+  if (numbers_.empty()) return OrderedDocNumList::emptyList();
+  if (inOrder_) return listOf(numbers_.data(), numbers_.size());
+  std::vector<uint32_t> copy;
+  try {
+    copy = numbers_;
+  } catch (const std::bad_alloc&) {
+    throwOutOfMemory();
   }
-  return result != nullptr ? result : OrderedDocNumList::emptyList();
+  return uniteUnordered(copy);
+}
+
+OrderedListPtr ListJoiner::take() {
+  OrderedListPtr result;
+  if (single_ != nullptr) {
+    result = std::move(single_);
+  } else if (numbers_.empty()) {
+    result = OrderedDocNumList::emptyList();
+  } else if (inOrder_) {
+    result = listOf(numbers_.data(), numbers_.size());
+  } else {
+    result = uniteUnordered(numbers_);
+  }
+  single_.reset();
+  numbers_.clear();
+  inOrder_ = true;
+  return result;
 }
 
 }  // namespace dovrel::index

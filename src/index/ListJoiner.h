@@ -1,11 +1,12 @@
-// ListJoiner: unites many ordered lists as a binary counter of 64 slots, so adding n lists
-// copies each number O(log n) times instead of re-copying one ever-growing list. Also the
-// collection of one key's documents from the merge index's batches. Query thread only.
+// ListJoiner: unites many ordered lists in one pass. The numbers are gathered end to end;
+// when the runs happen to follow one another (the keys of a whole index over single
+// values, the batches of one key) that is already the union, otherwise one sort, or a bit
+// set over the numbers when they are dense, puts them in order and drops repeats. Query
+// thread only.
 #pragma once
 
-#include <array>
 #include <cstdint>
-#include <new>
+#include <span>
 #include <vector>
 
 #include "index/DocNumList.h"
@@ -14,52 +15,26 @@ namespace dovrel::index {
 
 class ListJoiner {
  public:
-  static constexpr uint32_t SLOT_COUNT = 64;
-
-  // Adds a list: while the slot reached holds a list, the two are united and carried to the
-  // next slot; the carried list lands in the first empty slot. Slot i thus holds the union
-  // of about 2^i added lists. An empty list changes nothing and is not kept.
+  // Adds an ascending list. An empty list changes nothing; a list that is added alone is
+  // what join() gives back, as the same handle.
   void add(const OrderedListPtr& list);
+  // Adds strictly ascending numbers (a copy). Throws DiskOrMemoryError when out of memory.
+  void add(std::span<const uint32_t> ascending);
+
+  // For producers that write a run in place: append strictly ascending numbers to
+  // gathered(), then call endRun() with the size gathered() had before.
+  std::vector<uint32_t>& gathered() { return numbers_; }
+  void endRun(std::size_t runStart);
+
   // The union of every list added so far (empty when none was). The joiner is unchanged.
   OrderedListPtr join() const;
+  // The same, leaving the joiner empty; it may sort in place rather than copy.
+  OrderedListPtr take();
 
  private:
-  std::array<OrderedListPtr, SLOT_COUNT> lists_;
+  OrderedListPtr single_;         // the only list added so far, kept as its handle
+  std::vector<uint32_t> numbers_;  // every other run, end to end
+  bool inOrder_ = true;            // the runs follow one another strictly ascending
 };
-
-// Documents handed out by the merge index per call of its getDocs.
-inline constexpr uint32_t GET_DOCS_BATCH = 256;
-
-// Collects the documents of the merge index's current key: calls
-//   bool fetch(uint32_t* batch, uint32_t& count)
-// which fills up to GET_DOCS_BATCH ascending numbers, continuing where the previous call
-// stopped, and returns false on an error. The calls go on while a batch comes back full.
-// Returns false (adding nothing) as soon as fetch fails; otherwise adds the key's
-// documents to `joiner` as one list. Throws DiskOrMemoryError when out of memory.
-template <class Fetch>
-bool addKeyDocuments(ListJoiner& joiner, Fetch&& fetch) {
-  uint32_t batch[GET_DOCS_BATCH];
-  uint32_t count = 0;
-  if (!fetch(batch, count)) return false;
-  if (count < GET_DOCS_BATCH) {
-    joiner.add(OrderedDocNumList::create({batch, count}));
-    return true;
-  }
-  // A key with many documents: the batches continue one another, so they are gathered
-  // into one list rather than added one by one.
-  std::vector<uint32_t> all;
-  try {
-    do {
-      all.insert(all.end(), batch, batch + count);
-      count = 0;
-      if (!fetch(batch, count)) return false;
-    } while (count == GET_DOCS_BATCH);
-    all.insert(all.end(), batch, batch + count);
-  } catch (const std::bad_alloc&) {
-    throwOutOfMemory();
-  }
-  joiner.add(OrderedDocNumList::create(all));
-  return true;
-}
 
 }  // namespace dovrel::index

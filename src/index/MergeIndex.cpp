@@ -262,16 +262,26 @@ bool MergeIndex::prevKey(ErrorCode& error) {
 }
 
 void MergeIndex::getKey(uint8_t* out) const {
+  Key current = currentKey();
+  std::memcpy(out, current, keySize(current));
+}
+
+Key MergeIndex::currentKey() const {
   requireSearch();
   Key current = search_.currentKey();
   DOVREL_ASSERT_TEXT(current != keyMin, "currentKey != keyMin");
   DOVREL_ASSERT_TEXT(current != keyMax, "currentKey != keyMax");
-  std::memcpy(out, current, keySize(current));
+  return current;
 }
 
 void MergeIndex::getDocs(std::array<uint32_t, DOCS_BATCH>& out, uint32_t& count, ErrorCode& error) {
   requireSearch();
   count = search_.getDocs(out.data(), error);
+}
+
+void MergeIndex::collectDocs(std::vector<uint32_t>& out, ErrorCode& error) {
+  requireSearch();
+  search_.collectDocs(out, error);
 }
 
 void MergeIndex::endSearch() {

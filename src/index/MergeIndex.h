@@ -88,9 +88,14 @@ class MergeIndex : public Poolable {
   // Copies the current key (length byte and bytes, at most 256 bytes) to `out`. Requires
   // an open search standing on a key.
   void getKey(uint8_t* out) const;
+  // The current key itself, valid until the scan moves or ends. Same requirements.
+  Key currentKey() const;
   // Up to DOCS_BATCH more documents of the current key visible under the search mode,
   // ascending, into `out`; `count` below DOCS_BATCH means they are exhausted.
   void getDocs(std::array<uint32_t, DOCS_BATCH>& out, uint32_t& count, ErrorCode& error);
+  // Appends all the current key's documents that getDocs has not handed out, ascending,
+  // to `out` in one call. EM_NO_MEMORY when `out` cannot grow.
+  void collectDocs(std::vector<uint32_t>& out, ErrorCode& error);
   // Ends the scan and frees the clusters it loaded; enters STATE_NEUTRAL.
   void endSearch();
 

@@ -71,11 +71,8 @@ class Scan {
     check(error);
     return !end;
   }
-  // The key the scan stands on; valid until the next call.
-  Key key() {
-    idx_.getKey(current_.data());
-    return current_.data();
-  }
+  // The key the scan stands on; valid until the scan moves.
+  Key key() const { return idx_.currentKey(); }
   // Hands the documents of the current key to `consume` in batches.
   template <class Consume>
   void forEachBatch(Consume&& consume) {
@@ -88,24 +85,20 @@ class Scan {
       consume(std::span<const uint32_t>(batch.data(), count));
     } while (count == DOCS_BATCH);
   }
-  // Adds the documents of the current key to `joiner` as one list.
+  // Adds the documents of the current key to `joiner` as one run.
   void collect(ListJoiner& joiner) {
-    const bool done = addKeyDocuments(joiner, [this](uint32_t* out, uint32_t& count) {
-      std::array<uint32_t, DOCS_BATCH> batch;
-      ErrorCode error = EM_NO_ERRORS;
-      idx_.getDocs(batch, count, error);
-      if (error != EM_NO_ERRORS) return false;
-      std::copy_n(batch.begin(), count, out);
-      return true;
-    });
-    if (!done) check(EM_BAD_DATA);
+    std::vector<uint32_t>& gathered = joiner.gathered();
+    const std::size_t start = gathered.size();
+    ErrorCode error = EM_NO_ERRORS;
+    idx_.collectDocs(gathered, error);
+    check(error);
+    joiner.endRun(start);
   }
 
  private:
   MergeIndex& idx_;
   SearchMode mode_;
   bool open_ = false;
-  KeyBuffer current_{};
 };
 
 bool beginsWith(Key key, Key prefix) {
@@ -196,7 +189,7 @@ OrderedListPtr TableIndex::equal(TextView value, SearchMode mode) {
   ListJoiner joiner;
   Scan scan(idx, mode);
   if (scan.find(query.data()) == SEARCH_EQUAL) scan.collect(joiner);
-  return joiner.join();
+  return joiner.take();
 }
 
 OrderedListPtr TableIndex::prefix(TextView value, SearchMode mode) {
@@ -213,7 +206,7 @@ OrderedListPtr TableIndex::prefix(TextView value, SearchMode mode) {
     scan.collect(joiner);
     onKey = scan.next();
   }
-  return joiner.join();
+  return joiner.take();
 }
 
 OrderedListPtr TableIndex::less(TextView value, SearchMode mode) {
@@ -251,7 +244,7 @@ OrderedListPtr TableIndex::compare(Comparison comparison, TextView value, Search
     for (bool onKey = scan.start(); onKey; onKey = scan.next()) {
       if (!keyEqual(scan.key(), query.data())) scan.collect(joiner);
     }
-    return joiner.join();
+    return joiner.take();
   }
   const SearchCode code = scan.find(query.data());
   if (comparison == Comparison::LESS || comparison == Comparison::LESS_OR_EQUAL) {
@@ -259,13 +252,13 @@ OrderedListPtr TableIndex::compare(Comparison comparison, TextView value, Search
     // at the last key.
     if (comparison == Comparison::LESS_OR_EQUAL && code == SEARCH_EQUAL) scan.collect(joiner);
     while (scan.prev()) scan.collect(joiner);
-    return joiner.join();
+    return joiner.take();
   }
-  if (code == SEARCH_SMALLER) return joiner.join();
+  if (code == SEARCH_SMALLER) return joiner.take();
   bool onKey = true;
   if (comparison == Comparison::GREATER && code == SEARCH_EQUAL) onKey = scan.next();
   for (; onKey; onKey = scan.next()) scan.collect(joiner);
-  return joiner.join();
+  return joiner.take();
 }
 
 OrderedListPtr TableIndex::range(TextView from, TextView to, SearchMode mode) {
@@ -282,7 +275,7 @@ OrderedListPtr TableIndex::range(TextView from, TextView to, SearchMode mode) {
     scan.collect(joiner);
     onKey = scan.next();
   }
-  return joiner.join();
+  return joiner.take();
 }
 
 // --- Keys ---------------------------------------------------------------------------------

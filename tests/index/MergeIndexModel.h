@@ -94,15 +94,28 @@ inline std::string currentKeyText(const MergeIndex& index) {
   return std::string(reinterpret_cast<const char*>(out.data() + 1), out[0]);
 }
 
-// Every document of the current key, batch after batch.
-inline std::vector<uint32_t> allDocs(MergeIndex& index, ErrorCode& error) {
+// How allDocs reads a key's documents: batch after batch, all in one collectDocs call,
+// or one batch and then collectDocs for the rest.
+enum class DocsRead { BATCHES, COLLECT, BATCH_THEN_COLLECT };
+
+// Every document of the current key, read as `read` says.
+inline std::vector<uint32_t> allDocs(MergeIndex& index, ErrorCode& error,
+                                     DocsRead read = DocsRead::BATCHES) {
   std::vector<uint32_t> out;
   std::array<uint32_t, DOCS_BATCH> batch{};
+  if (read == DocsRead::COLLECT) {
+    index.collectDocs(out, error);
+    return out;
+  }
   for (;;) {
     uint32_t count = 0;
     index.getDocs(batch, count, error);
     out.insert(out.end(), batch.begin(), batch.begin() + count);
     if (count < DOCS_BATCH || error != EM_NO_ERRORS) return out;
+    if (read == DocsRead::BATCH_THEN_COLLECT) {
+      index.collectDocs(out, error);
+      return out;
+    }
   }
 }
 
@@ -125,7 +138,8 @@ inline testing::AssertionResult scanMatches(MergeIndex& index, const Model& mode
                                            << got.size() << " bytes not expected there";
       break;
     }
-    std::vector<uint32_t> docs = allDocs(index, error);
+    // The three ways of reading take turns from key to key.
+    std::vector<uint32_t> docs = allDocs(index, error, static_cast<DocsRead>(i % 3));
     std::vector<uint32_t> expectedDocs = expected->second.docs(mode);
     if (docs != expectedDocs) {
       result = testing::AssertionFailure()

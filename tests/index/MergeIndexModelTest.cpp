@@ -186,7 +186,8 @@ class ModelRun {
     ErrorCode error = EM_NO_ERRORS;
     uint32_t dice = rng_() % 3;
     if (dice == 0) {
-      if (test::allDocs(*index_, error) != model_.docs(got, mode)) {
+      const auto read = static_cast<test::DocsRead>(position % 3);
+      if (test::allDocs(*index_, error, read) != model_.docs(got, mode)) {
         return testing::AssertionFailure() << "documents at position " << position;
       }
     } else if (dice == 1) {

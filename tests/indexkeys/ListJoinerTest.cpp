@@ -1,4 +1,4 @@
-// The 64-slot joiner and the collection of one key's documents in batches.
+// The joiner's union of many runs.
 #include <gtest/gtest.h>
 
 #include <random>
@@ -56,42 +56,49 @@ TEST(ListJoinerTest, ManyOverlappingListsMatchSetModel) {
   }
 }
 
-// A stand-in for the merge index's getDocs over one key of `total` documents.
-struct BatchSource {
-  uint32_t total;
-  uint32_t next = 0;
-  int calls = 0;
-  int failAtCall = -1;
-  bool operator()(uint32_t* batch, uint32_t& count) {
-    if (calls++ == failAtCall) return false;
-    count = 0;
-    while (count < GET_DOCS_BATCH && next < total) batch[count++] = 10 + 2 * next++;
-    return true;
-  }
-};
-
-TEST(ListJoinerTest, KeyDocumentsAreCollectedUntilAShortBatch) {
-  for (uint32_t total : {0u, 1u, 255u, 256u, 257u, 512u, 1000u}) {
-    SCOPED_TRACE("documents " + std::to_string(total));
-    ListJoiner joiner;
-    BatchSource source{total};
-    ASSERT_TRUE(addKeyDocuments(joiner, source));
-    // A full batch always asks again, so an exact multiple of 256 takes one more call.
-    EXPECT_EQ(source.calls, static_cast<int>(total / GET_DOCS_BATCH + 1));
-    OrderedListPtr documents = joiner.join();
-    ASSERT_EQ(documents->length(), total);
-    for (uint32_t i = 0; i < total; ++i) ASSERT_EQ(documents->element(i), 10 + 2 * i);
+// Runs written in place as a key scan writes them: in order, out of order, overlapping,
+// sparse (sorted) and dense (bit set); join() and take() agree with a set, and a joiner
+// that took its result starts empty.
+TEST(ListJoinerTest, RunsWrittenInPlaceMatchSetModel) {
+  for (uint32_t seed : test::testSeeds(10)) {
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    std::mt19937 rng(seed);
+    for (uint32_t span : {100u, 5000u, 1u << 29}) {
+      for (bool ascendingRuns : {true, false}) {
+        ListJoiner joiner;
+        std::set<uint32_t> model;
+        uint32_t floor = 0;
+        const uint32_t runs = rng() % 50 + 1;
+        for (uint32_t r = 0; r < runs; ++r) {
+          std::set<uint32_t> run;
+          const uint32_t from = ascendingRuns ? floor : 0;
+          const uint32_t size = rng() % 30;
+          for (uint32_t i = 0; i < size; ++i) run.insert(from + rng() % span);
+          std::vector<uint32_t>& gathered = joiner.gathered();
+          const std::size_t start = gathered.size();
+          gathered.insert(gathered.end(), run.begin(), run.end());
+          joiner.endRun(start);
+          model.insert(run.begin(), run.end());
+          if (!run.empty()) floor = *run.rbegin() + 1;
+        }
+        const V expected(model.begin(), model.end());
+        ASSERT_EQ(numbersOf(*joiner.join()), expected) << "span " << span;
+        ASSERT_EQ(numbersOf(*joiner.take()), expected) << "span " << span;
+        EXPECT_TRUE(joiner.take()->empty());
+      }
+    }
   }
 }
 
-TEST(ListJoinerTest, FailedBatchAddsNothing) {
-  for (int failAt : {0, 1, 2}) {
-    ListJoiner joiner;
-    BatchSource source{700};
-    source.failAtCall = failAt;
-    EXPECT_FALSE(addKeyDocuments(joiner, source));
-    EXPECT_TRUE(joiner.join()->empty());
-  }
+// A list added alone comes back as the same handle; a second one makes a new list.
+TEST(ListJoinerTest, ALoneListIsGivenBackAsItIs) {
+  ListJoiner joiner;
+  const OrderedListPtr one = OrderedDocNumList::create(V{3, 9});
+  joiner.add(one);
+  joiner.add(OrderedDocNumList::emptyList());
+  EXPECT_EQ(joiner.join(), one);
+  joiner.add(OrderedDocNumList::create(V{1, 9, 12}));
+  EXPECT_EQ(numbersOf(*joiner.take()), (V{1, 3, 9, 12}));
 }
 
 }  // namespace
