@@ -258,6 +258,40 @@ void ChainSearch::mergeRuns(uint32_t runCount, std::vector<uint32_t>& out) const
   }
 }
 
+bool ChainSearch::collectPerChain(Key start, const std::function<KeyStep(Key)>& step,
+                                  SearchMode mode, std::vector<uint32_t>& out,
+                                  ErrorCode& error) {
+  if (mode == SearchMode::REMOVED || !prepare(mode, error)) return false;
+  const std::size_t before = out.size();
+  bool exact = true;
+  guardAllocation(error, [&] {
+    for (const auto& chain : chains_) {
+      chain->release();
+      bool onKey = start != nullptr ? chain->find(start, error) != SEARCH_SMALLER
+                                    : chain->nextKey(error);
+      for (; onKey && error == EM_NO_ERRORS; onKey = chain->nextKey(error)) {
+        const KeyStep what = step(chain->currentKey());
+        if (what == KeyStep::STOP) break;
+        if (what == KeyStep::SKIP) continue;
+        const std::size_t at = out.size();
+        chain->takeValues(out, error);
+        uint32_t removals = 0;
+        for (std::size_t i = at; i < out.size(); ++i) {
+          removals |= out[i] & RECORD_REMOVED;
+          out[i] >>= 1;
+        }
+        if (removals != 0 && mode == SearchMode::PRESENT) {
+          exact = false;
+          return;
+        }
+      }
+      if (error != EM_NO_ERRORS) return;
+    }
+  });
+  if (!exact || error != EM_NO_ERRORS) out.resize(before);
+  return exact;
+}
+
 void ChainSearch::end() {
   for (const auto& chain : chains_) chain->release();
   current_ = keyMin;

@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -56,6 +57,15 @@ class ChainSearch {
   // ascending: what getDocs would hand out until a short batch, read a cluster's share at
   // a time. EM_NO_MEMORY when `out` cannot grow.
   void collectDocs(std::vector<uint32_t>& out, ErrorCode& error);
+  // Without a merged scan: walks each chain on its own from its first key not smaller
+  // than `start` (from its first key when `start` is null), asks `step` about every key
+  // and appends the documents of the keys taken to `out`, a run per key and chain (so not
+  // in order, and a document may come more than once). Exact only while each chain's
+  // records are their own newest: in SearchMode::ALL always, in PRESENT when none of the
+  // records met is a removal. Returns false, with `out` as it was, when that does not
+  // hold or `mode` is REMOVED; the caller then scans. Leaves the scan to be ended.
+  bool collectPerChain(Key start, const std::function<KeyStep(Key)>& step, SearchMode mode,
+                       std::vector<uint32_t>& out, ErrorCode& error);
   // Frees the chains' loaded clusters.
   void end();
 

@@ -82,6 +82,13 @@ void ListJoiner::endRun(std::size_t runStart) {
   }
 }
 
+void ListJoiner::endRuns(std::size_t start) {
+  if (start != 0) --start;  // the stretch must also follow what came before it
+  for (std::size_t i = start + 1; inOrder_ && i < numbers_.size(); ++i) {
+    if (numbers_[i] <= numbers_[i - 1]) inOrder_ = false;
+  }
+}
+
 OrderedListPtr ListJoiner::join() const {
   if (single_ != nullptr) return single_;
   if (numbers_.empty()) return OrderedDocNumList::emptyList();

@@ -25,6 +25,8 @@ class ListJoiner {
   // gathered(), then call endRun() with the size gathered() had before.
   std::vector<uint32_t>& gathered() { return numbers_; }
   void endRun(std::size_t runStart);
+  // The same for numbers appended in any order, with repeats.
+  void endRuns(std::size_t start);
 
   // The union of every list added so far (empty when none was). The joiner is unchanged.
   OrderedListPtr join() const;

@@ -290,6 +290,18 @@ void MergeIndex::endSearch() {
   state_ = STATE_NEUTRAL;
 }
 
+bool MergeIndex::collectKeys(Key start, const std::function<KeyStep(Key)>& step,
+                             SearchMode mode, std::vector<uint32_t>& out, ErrorCode& error) {
+  requireIdle();
+  DOVREL_ASSERT_TEXT(start == nullptr || isRealKey(start), "key != null");
+  state_ = STATE_NEUTRAL;
+  flushPool(error);
+  if (error != EM_NO_ERRORS) return true;
+  const bool done = search_.collectPerChain(start, step, mode, out, error);
+  search_.end();
+  return done;
+}
+
 OptimizeResult MergeIndex::optimize(ErrorCode& error) {
   requireIdle();
   state_ = STATE_NEUTRAL;

@@ -99,6 +99,17 @@ class MergeIndex : public Poolable {
   // Ends the scan and frees the clusters it loaded; enters STATE_NEUTRAL.
   void endSearch();
 
+  // The documents of many keys at once, without a key scan: from the first key not
+  // smaller than `start` (from the first key when null), `step` decides for each key in
+  // order whether its documents are taken, and where the walk stops. Appends them to
+  // `out` in runs that are each ascending but together in no order, with repeats. Returns
+  // false, `out` unchanged, when the index holds records this cannot resolve (see
+  // ChainSearch::collectPerChain); the caller then scans with findKey and nextKey. A
+  // complete operation: from and to STATE_NEUTRAL or STATE_AFTER_COMMIT, like a search
+  // that was ended.
+  bool collectKeys(Key start, const std::function<KeyStep(Key)>& step, SearchMode mode,
+                   std::vector<uint32_t>& out, ErrorCode& error);
+
   // A bounded amount of merging towards a single chain. Requires STATE_NEUTRAL or
   // STATE_AFTER_COMMIT; enters STATE_NEUTRAL.
   OptimizeResult optimize(ErrorCode& error);

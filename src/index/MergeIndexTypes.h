@@ -21,6 +21,9 @@ enum class SearchMode : int {
   REMOVED = -1,  // the newest record is a removal
 };
 
+// What a key walk does with a key: takes its documents, passes over it, or stops there.
+enum class KeyStep { TAKE, SKIP, STOP };
+
 enum class OptimizeResult {
   DONE,  // the index is one chain with no merge in progress
   MORE,  // the step's budget ran out; call again

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <functional>
 #include <span>
 
 #include "foundation/Assert.h"
@@ -100,6 +101,20 @@ class Scan {
   SearchMode mode_;
   bool open_ = false;
 };
+
+// Adds to `joiner` the documents of the keys from `start` (the first key when null) that
+// `step` takes, without a key scan where the index allows; false when it does not, with
+// `joiner` unchanged.
+bool collectKeys(MergeIndex& idx, Key start, SearchMode mode, ListJoiner& joiner,
+                 const std::function<KeyStep(Key)>& step) {
+  std::vector<uint32_t>& gathered = joiner.gathered();
+  const std::size_t before = gathered.size();
+  ErrorCode error = EM_NO_ERRORS;
+  const bool done = idx.collectKeys(start, step, mode, gathered, error);
+  check(error);
+  if (done) joiner.endRuns(before);
+  return done;
+}
 
 bool beginsWith(Key key, Key prefix) {
   const SearchCode code = keySearchCompare(key, prefix);
@@ -200,6 +215,12 @@ OrderedListPtr TableIndex::prefix(TextView value, SearchMode mode) {
   KeyBuffer query;
   IndexKeyBuilder::queryKey(spec(), fieldType(), value, fullName(), query);
   ListJoiner joiner;
+  const Key prefix = query.data();
+  if (collectKeys(idx, prefix, mode, joiner, [prefix](Key key) {
+        return beginsWith(key, prefix) ? KeyStep::TAKE : KeyStep::STOP;
+      })) {
+    return joiner.take();
+  }
   Scan scan(idx, mode);
   bool onKey = scan.find(query.data()) != SEARCH_SMALLER;
   while (onKey && beginsWith(scan.key(), query.data())) {
@@ -239,6 +260,27 @@ OrderedListPtr TableIndex::compare(Comparison comparison, TextView value, Search
   KeyBuffer query;
   IndexKeyBuilder::queryKey(spec(), fieldType(), value, fullName(), query);
   ListJoiner joiner;
+  // Walking the keys upwards: greater keys begin at the query, the others at the first key.
+  const Key target = query.data();
+  const bool upwards =
+      comparison == Comparison::GREATER || comparison == Comparison::GREATER_OR_EQUAL;
+  const auto step = [comparison, target](Key key) {
+    const int order = keyCompare(key, target);
+    switch (comparison) {
+      case Comparison::LESS:
+        return order < 0 ? KeyStep::TAKE : KeyStep::STOP;
+      case Comparison::LESS_OR_EQUAL:
+        return order <= 0 ? KeyStep::TAKE : KeyStep::STOP;
+      case Comparison::GREATER:
+        return order > 0 ? KeyStep::TAKE : KeyStep::SKIP;
+      case Comparison::GREATER_OR_EQUAL:
+        return KeyStep::TAKE;
+      case Comparison::NOT_EQUAL:
+        return order != 0 ? KeyStep::TAKE : KeyStep::SKIP;
+    }
+    return KeyStep::STOP;
+  };
+  if (collectKeys(idx, upwards ? target : nullptr, mode, joiner, step)) return joiner.take();
   Scan scan(idx, mode);
   if (comparison == Comparison::NOT_EQUAL) {
     for (bool onKey = scan.start(); onKey; onKey = scan.next()) {
@@ -269,6 +311,12 @@ OrderedListPtr TableIndex::range(TextView from, TextView to, SearchMode mode) {
   IndexKeyBuilder::queryKey(spec(), fieldType(), from, fullName(), low);
   IndexKeyBuilder::queryKey(spec(), fieldType(), to, fullName(), high);
   ListJoiner joiner;
+  const Key top = high.data();
+  if (collectKeys(idx, low.data(), mode, joiner, [top](Key key) {
+        return keyCompare(key, top) <= 0 ? KeyStep::TAKE : KeyStep::STOP;
+      })) {
+    return joiner.take();
+  }
   Scan scan(idx, mode);
   bool onKey = scan.find(low.data()) != SEARCH_SMALLER;
   while (onKey && keyCompare(scan.key(), high.data()) <= 0) {

@@ -7,7 +7,9 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <optional>
 #include <random>
+#include <set>
 
 #include "index/Cluster.h"
 #include "index/Directory.h"
@@ -33,6 +35,8 @@ struct Coverage {
   uint32_t mergesInProgress = 0;  // commits that recorded a merge in progress
   uint32_t continuedKeys = 0;     // commits whose chains hold a key continued across clusters
   uint32_t longDirectories = 0;   // commits whose directory spans several clusters
+  uint32_t keyCollections = 0;         // collectKeys calls answered without a key scan
+  uint32_t keyCollectionsRefused = 0;  // and those left to a key scan
 };
 
 // What one seed does: its key lengths, how many records, how documents are spread.
@@ -214,11 +218,13 @@ class ModelRun {
     int64_t position = 0;
     bool end = false;
     testing::AssertionResult result = testing::AssertionSuccess();
-    if (rng_() % 3 == 0) {
+    const bool fromStart = rng_() % 3 == 0;
+    std::string probe;
+    if (fromStart) {
       end = index_->startSearch(mode, error);
       if (end != keys.empty()) result = testing::AssertionFailure() << "startSearch";
     } else {
-      std::string probe = anyKey();
+      probe = anyKey();
       if (rng_() % 2 == 0) probe.resize(rng_() % (probe.size() + 1));
       if (rng_() % 3 == 0 && probe.size() < MAX_KEY_LENGTH)
         probe.push_back(static_cast<char>(rng_()));
@@ -253,8 +259,53 @@ class ModelRun {
     }
     index_->endSearch();
     if (error != EM_NO_ERRORS) result = testing::AssertionFailure() << "error " << error;
+    // Every third walk: the same stretch of keys gathered at once, from the walk's start.
+    if (result && ++walks_ % 3 == 0) result = collectMatches(mode, fromStart ? std::nullopt : std::optional(probe));
     if (!result) result << " (" << test::modeName(mode) << ")";
     return result;
+  }
+
+  // collectKeys from `start` (the first key when none) to a key some way after it,
+  // passing over one key in between, against the model's documents of those keys.
+  testing::AssertionResult collectMatches(SearchMode mode, const std::optional<std::string>& start) {
+    const std::vector<std::string> all = model_.visible(SearchMode::ALL);
+    const auto first = start ? std::lower_bound(all.begin(), all.end(), *start) : all.begin();
+    const std::size_t from = static_cast<std::size_t>(first - all.begin());
+    const std::size_t span = from % 40;
+    const std::string last = from + span < all.size() ? all[from + span] : std::string(256, '\xff');
+    const std::string passed = from + 1 < all.size() ? all[from + 1] : std::string();
+    std::set<uint32_t> expected;
+    for (auto k = first; k != all.end() && *k <= last; ++k) {
+      if (*k == passed) continue;
+      for (uint32_t document : model_.docs(*k, mode)) expected.insert(document);
+    }
+    std::vector<uint32_t> out{7};  // what was there before stays
+    ErrorCode error = EM_NO_ERRORS;
+    const std::string startKey = start ? key(*start) : std::string();
+    const bool done = index_->collectKeys(
+        start ? K(startKey) : nullptr,
+        [&](Key k) {
+          const std::string text = test::text(k);
+          if (text > last) return KeyStep::STOP;
+          return text == passed ? KeyStep::SKIP : KeyStep::TAKE;
+        },
+        mode, out, error);
+    if (error != EM_NO_ERRORS) return testing::AssertionFailure() << "collectKeys error " << error;
+    if (out.empty() || out[0] != 7) return testing::AssertionFailure() << "collectKeys lost what was there";
+    if (!done) {
+      if (mode == SearchMode::ALL || out.size() != 1) {
+        return testing::AssertionFailure() << "collectKeys refused, " << out.size() << " numbers";
+      }
+      ++coverage_.keyCollectionsRefused;
+      return testing::AssertionSuccess();
+    }
+    ++coverage_.keyCollections;
+    const std::set<uint32_t> got(out.begin() + 1, out.end());
+    if (got != expected) {
+      return testing::AssertionFailure()
+             << "collectKeys gave " << got.size() << " documents instead of " << expected.size();
+    }
+    return testing::AssertionSuccess();
   }
 
   // The clusters of the live index against those of a fresh open of its file: a cluster
@@ -351,6 +402,7 @@ class ModelRun {
   }
 
   std::mt19937 rng_;
+  uint32_t walks_ = 0;
   std::string path_;
   std::string copy_;
   Profile profile_{};
@@ -375,14 +427,16 @@ TEST(MergeIndexModelTest, RandomWorkMatchesTheModel) {
   }
   std::printf(
       "%zu seeds, %u commits checked: %u with merges in progress, %u with continued keys, "
-      "%u with directories of several clusters\n",
+      "%u with directories of several clusters; %u key collections, %u left to a scan\n",
       seeds.size(), coverage.commitsChecked, coverage.mergesInProgress, coverage.continuedKeys,
-      coverage.longDirectories);
+      coverage.longDirectories, coverage.keyCollections, coverage.keyCollectionsRefused);
   // A run of the default seeds must reach what the test is for.
   if (seeds.size() >= 12) {
     EXPECT_GT(coverage.mergesInProgress, 0u);
     EXPECT_GT(coverage.continuedKeys, 0u);
     EXPECT_GT(coverage.longDirectories, 0u);
+    EXPECT_GT(coverage.keyCollections, 0u);
+    EXPECT_GT(coverage.keyCollectionsRefused, 0u);
   }
 }
 
