@@ -235,40 +235,45 @@ void ChainSearch::collectDocs(std::vector<uint32_t>& out, ErrorCode& error) {
 }
 
 void ChainSearch::mergeRuns(uint32_t runCount, std::vector<uint32_t>& out) const {
-  // The rule of winner() and consume() over arrays: the smallest record order wins, the
-  // newer (later) run on a tie, and every run holding that order steps past it.
-  std::vector<std::size_t> at(runCount, 0);
-  for (;;) {
-    int32_t best = -1;
-    uint32_t bestOrder = 0;
-    for (uint32_t r = 0; r < runCount; ++r) {
-      if (at[r] == runs_[r].size()) continue;
-      const uint32_t order = recordOrder(runs_[r][at[r]]);
-      if (best < 0 || order <= bestOrder) {
-        best = static_cast<int32_t>(r);
-        bestOrder = order;
+  // Folded from the oldest run to the newest: of two records of one document the newer
+  // run's stays, which leaves each document's newest record, as winner() picks it.
+  std::vector<uint32_t> merged = runs_[0];
+  std::vector<uint32_t> next;
+  for (uint32_t r = 1; r < runCount; ++r) {
+    const std::vector<uint32_t>& newer = runs_[r];
+    next.clear();
+    next.reserve(merged.size() + newer.size());
+    std::size_t i = 0;
+    std::size_t j = 0;
+    while (i < merged.size() && j < newer.size()) {
+      const uint32_t older = recordOrder(merged[i]);
+      const uint32_t order = recordOrder(newer[j]);
+      if (older < order) {
+        next.push_back(merged[i++]);
+      } else {
+        i += older == order ? 1 : 0;
+        next.push_back(newer[j++]);
       }
     }
-    if (best < 0) return;
-    const uint32_t value = runs_[best][at[best]];
+    next.insert(next.end(), merged.begin() + static_cast<std::ptrdiff_t>(i), merged.end());
+    next.insert(next.end(), newer.begin() + static_cast<std::ptrdiff_t>(j), newer.end());
+    merged.swap(next);
+  }
+  for (const uint32_t value : merged) {
     if (recordMatches(value, mode_)) out.push_back(value >> 1);
-    for (uint32_t r = 0; r < runCount; ++r) {
-      if (at[r] != runs_[r].size() && recordOrder(runs_[r][at[r]]) == bestOrder) ++at[r];
-    }
   }
 }
 
 bool ChainSearch::collectPerChain(Key start, const std::function<KeyStep(Key)>& step,
-                                  SearchMode mode, std::vector<uint32_t>& out,
-                                  ErrorCode& error) {
+                                  SearchMode mode, std::vector<uint32_t>& out, ErrorCode& error) {
   if (mode == SearchMode::REMOVED || !prepare(mode, error)) return false;
   const std::size_t before = out.size();
   bool exact = true;
   guardAllocation(error, [&] {
     for (const auto& chain : chains_) {
       chain->release();
-      bool onKey = start != nullptr ? chain->find(start, error) != SEARCH_SMALLER
-                                    : chain->nextKey(error);
+      bool onKey =
+          start != nullptr ? chain->find(start, error) != SEARCH_SMALLER : chain->nextKey(error);
       for (; onKey && error == EM_NO_ERRORS; onKey = chain->nextKey(error)) {
         const KeyStep what = step(chain->currentKey());
         if (what == KeyStep::STOP) break;

@@ -92,19 +92,24 @@ std::shared_ptr<const Cluster::KeyMarks> Cluster::makeKeyMarks() const {
   ErrorCode ignored = EM_NO_ERRORS;
   const bool made = guardAllocation(ignored, [&] {
     marks = std::make_shared<KeyMarks>();
-    // Keys are at least STORED_KEY_OVERHEAD bytes each.
-    marks->reserve((keyEnd_ - keyStart()) / (STORED_KEY_OVERHEAD * KEY_MARK_STEP) + 1);
+    // Keys are at least STORED_KEY_OVERHEAD bytes each; the reserve is never outgrown.
+    marks->reserve((keyEnd_ - keyStart()) / (STORED_KEY_OVERHEAD * KEY_MARK_STEP) +
+                   (lastSlot() - dataEnd_) / KEY_MARK_SLOTS + 2);
   });
   if (!made) return nullptr;
   marks->push_back(KeyMark{0, 0});
   uint8_t* key = keyStart();
   uint32_t count = 0;
+  uint32_t* marked = lastSlot();
   for (uint32_t* slot = lastSlot() - 1; slot != dataEnd_; --slot) {
     if (!(*slot & KEY_MARKER)) continue;
     key += key[0] + STORED_KEY_OVERHEAD;
-    if (++count % KEY_MARK_STEP == 0) {
+    // Keys with many values between them are marked more often, so that find never walks
+    // more than about KEY_MARK_SLOTS value slots either.
+    if (++count % KEY_MARK_STEP == 0 || marked - slot >= KEY_MARK_SLOTS) {
       marks->push_back(KeyMark{static_cast<uint32_t>(key - keyStart()),
                                static_cast<uint32_t>(lastSlot() - slot)});
+      marked = slot;
     }
   }
   return marks;

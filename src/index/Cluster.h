@@ -26,14 +26,16 @@ namespace dovrel::index {
 // written (writers use create()).
 class Cluster {
  public:
-  // Every KEY_MARK_STEP-th key of a validated cluster (the first included), with the slot
-  // of its first value, so that find() can start near its key instead of at the first.
+  // Every KEY_MARK_STEP-th key of a validated cluster (the first included), and the first
+  // key after KEY_MARK_SLOTS value slots without a mark, each with the slot of its first
+  // value, so that find() can start near its key instead of at the first.
   struct KeyMark {
     uint32_t keyOffset;     // from the start of the key area
     uint32_t slotDistance;  // of the key's first value slot below the last slot
   };
   using KeyMarks = std::vector<KeyMark>;
   static constexpr uint32_t KEY_MARK_STEP = 32;
+  static constexpr uint32_t KEY_MARK_SLOTS = 256;
 
   // A cluster of `clusterLength` bytes: a power of two, larger than the header and a
   // multiple of INDEX_BUFFER_SIZE (else fatal). Returns null with EM_NO_MEMORY when the

@@ -290,8 +290,8 @@ void MergeIndex::endSearch() {
   state_ = STATE_NEUTRAL;
 }
 
-bool MergeIndex::collectKeys(Key start, const std::function<KeyStep(Key)>& step,
-                             SearchMode mode, std::vector<uint32_t>& out, ErrorCode& error) {
+bool MergeIndex::collectKeys(Key start, const std::function<KeyStep(Key)>& step, SearchMode mode,
+                             std::vector<uint32_t>& out, ErrorCode& error) {
   requireIdle();
   DOVREL_ASSERT_TEXT(start == nullptr || isRealKey(start), "key != null");
   state_ = STATE_NEUTRAL;

@@ -91,49 +91,63 @@ TEST(ClusterCacheTest, HeldBytesOutliveEvictionAndErasure) {
 }
 
 // A reading cluster with key marks finds exactly what a cluster without them finds, for
-// every stored key and for probes between, before, after and extending them.
+// every stored key and for probes between, before, after and extending them; with few
+// values per key (a mark every KEY_MARK_STEP keys) and with some keys of many values (marks
+// after long stretches of values too).
 TEST(ClusterKeyMarksTest, FindAnswersAsTheLinearScan) {
-  ErrorCode error = EM_NO_ERRORS;
-  auto plain = Cluster::create(L, error);
-  std::vector<std::string> texts;
-  for (uint32_t n = 0; n < 700; ++n) texts.push_back("key" + std::to_string(1000 + 3 * n));
-  // A first key continued from an earlier cluster, and keys with several values.
-  plain->addKey(K(key(texts[0])), 5);
-  for (std::size_t i = 1; i < texts.size(); ++i) {
-    plain->addKey(K(key(texts[i])), KEY_MARKER | static_cast<uint32_t>(i));
-    if (i % 5 == 0) plain->addValue(static_cast<uint32_t>(i) + 1000);
-  }
-  plain->seal();
-  plain->validate(error);
-  ASSERT_EQ(error, EM_NO_ERRORS);
-  auto bytes = AlignedBuffer::allocate(L, error);
-  std::memcpy(bytes.data(), plain->bytes(), L);
-  auto marked = Cluster::createReader(L, error);
-  marked->attach(std::make_shared<const AlignedBuffer>(std::move(bytes)), true);
-  auto marks = marked->makeKeyMarks();
-  ASSERT_NE(marks, nullptr);
-  EXPECT_EQ(marks->size(), (texts.size() - 1) / Cluster::KEY_MARK_STEP + 1);
-  marked->setKeyMarks(marks);
+  for (const uint32_t manyValues : {0u, 300u}) {
+    SCOPED_TRACE("many values " + std::to_string(manyValues));
+    ErrorCode error = EM_NO_ERRORS;
+    auto plain = Cluster::create(L, error);
+    std::vector<std::string> texts;
+    for (uint32_t n = 0; n < 700; ++n) texts.push_back("key" + std::to_string(1000 + 3 * n));
+    // A first key continued from an earlier cluster, and keys with several values.
+    plain->addKey(K(key(texts[0])), 5);
+    for (std::size_t i = 1; i < texts.size(); ++i) {
+      plain->addKey(K(key(texts[i])), KEY_MARKER | static_cast<uint32_t>(i));
+      if (i % 5 == 0) plain->addValue(static_cast<uint32_t>(i) + 1000);
+      if (i % 97 == 0) {
+        for (uint32_t v = 0; v < manyValues; ++v)
+          plain->addValue(static_cast<uint32_t>(i) + 2000 + v);
+      }
+    }
+    plain->seal();
+    plain->validate(error);
+    ASSERT_EQ(error, EM_NO_ERRORS);
+    auto bytes = AlignedBuffer::allocate(L, error);
+    std::memcpy(bytes.data(), plain->bytes(), L);
+    auto marked = Cluster::createReader(L, error);
+    marked->attach(std::make_shared<const AlignedBuffer>(std::move(bytes)), true);
+    auto marks = marked->makeKeyMarks();
+    ASSERT_NE(marks, nullptr);
+    const std::size_t byKeys = (texts.size() - 1) / Cluster::KEY_MARK_STEP + 1;
+    if (manyValues == 0) {
+      EXPECT_EQ(marks->size(), byKeys);
+    } else {
+      EXPECT_GT(marks->size(), byKeys);
+    }
+    marked->setKeyMarks(marks);
 
-  std::vector<std::string> probes = {"", "a", "key", "key0", "zzz", "key9999"};
-  for (const std::string& text : texts) {
-    probes.push_back(text);
-    probes.push_back(text + "0");
-    probes.push_back(text.substr(0, text.size() - 1));
-    probes.push_back(text.substr(0, text.size() - 1) + "~");
-  }
-  for (const std::string& probe : probes) {
-    const SearchCode expected = plain->find(K(key(probe)));
-    ASSERT_EQ(marked->find(K(key(probe))), expected) << probe;
-    ASSERT_EQ(marked->atKeyEnd(), plain->atKeyEnd()) << probe;
-    if (plain->atKeyEnd()) continue;
-    ASSERT_EQ(test::text(marked->currentKey()), test::text(plain->currentKey())) << probe;
-    bool endPlain = false;
-    bool endMarked = false;
-    do {
-      ASSERT_EQ(marked->nextValue(endMarked), plain->nextValue(endPlain)) << probe;
-      ASSERT_EQ(endMarked, endPlain);
-    } while (!endPlain);
+    std::vector<std::string> probes = {"", "a", "key", "key0", "zzz", "key9999"};
+    for (const std::string& text : texts) {
+      probes.push_back(text);
+      probes.push_back(text + "0");
+      probes.push_back(text.substr(0, text.size() - 1));
+      probes.push_back(text.substr(0, text.size() - 1) + "~");
+    }
+    for (const std::string& probe : probes) {
+      const SearchCode expected = plain->find(K(key(probe)));
+      ASSERT_EQ(marked->find(K(key(probe))), expected) << probe;
+      ASSERT_EQ(marked->atKeyEnd(), plain->atKeyEnd()) << probe;
+      if (plain->atKeyEnd()) continue;
+      ASSERT_EQ(test::text(marked->currentKey()), test::text(plain->currentKey())) << probe;
+      bool endPlain = false;
+      bool endMarked = false;
+      do {
+        ASSERT_EQ(marked->nextValue(endMarked), plain->nextValue(endPlain)) << probe;
+        ASSERT_EQ(endMarked, endPlain);
+      } while (!endPlain);
+    }
   }
 }
 

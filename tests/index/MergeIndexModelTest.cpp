@@ -32,9 +32,9 @@ constexpr uint32_t L = INDEX_BUFFER_SIZE;
 // How often the runs met what the model test is for; counted from the committed files.
 struct Coverage {
   uint32_t commitsChecked = 0;
-  uint32_t mergesInProgress = 0;  // commits that recorded a merge in progress
-  uint32_t continuedKeys = 0;     // commits whose chains hold a key continued across clusters
-  uint32_t longDirectories = 0;   // commits whose directory spans several clusters
+  uint32_t mergesInProgress = 0;       // commits that recorded a merge in progress
+  uint32_t continuedKeys = 0;          // commits whose chains hold a key continued across clusters
+  uint32_t longDirectories = 0;        // commits whose directory spans several clusters
   uint32_t keyCollections = 0;         // collectKeys calls answered without a key scan
   uint32_t keyCollectionsRefused = 0;  // and those left to a key scan
 };
@@ -260,14 +260,16 @@ class ModelRun {
     index_->endSearch();
     if (error != EM_NO_ERRORS) result = testing::AssertionFailure() << "error " << error;
     // Every third walk: the same stretch of keys gathered at once, from the walk's start.
-    if (result && ++walks_ % 3 == 0) result = collectMatches(mode, fromStart ? std::nullopt : std::optional(probe));
+    if (result && ++walks_ % 3 == 0)
+      result = collectMatches(mode, fromStart ? std::nullopt : std::optional(probe));
     if (!result) result << " (" << test::modeName(mode) << ")";
     return result;
   }
 
   // collectKeys from `start` (the first key when none) to a key some way after it,
   // passing over one key in between, against the model's documents of those keys.
-  testing::AssertionResult collectMatches(SearchMode mode, const std::optional<std::string>& start) {
+  testing::AssertionResult collectMatches(SearchMode mode,
+                                          const std::optional<std::string>& start) {
     const std::vector<std::string> all = model_.visible(SearchMode::ALL);
     const auto first = start ? std::lower_bound(all.begin(), all.end(), *start) : all.begin();
     const std::size_t from = static_cast<std::size_t>(first - all.begin());
@@ -291,7 +293,8 @@ class ModelRun {
         },
         mode, out, error);
     if (error != EM_NO_ERRORS) return testing::AssertionFailure() << "collectKeys error " << error;
-    if (out.empty() || out[0] != 7) return testing::AssertionFailure() << "collectKeys lost what was there";
+    if (out.empty() || out[0] != 7)
+      return testing::AssertionFailure() << "collectKeys lost what was there";
     if (!done) {
       if (mode == SearchMode::ALL || out.size() != 1) {
         return testing::AssertionFailure() << "collectKeys refused, " << out.size() << " numbers";
