@@ -312,9 +312,10 @@ void summary(const std::vector<Figures>& all, const Options& options) {
   const Figures& a = all[0];
   const Figures& b = all[1];
   std::printf("\n| kind | %s median / p99 | %s median / p99 | %s count only | %s count(*) | "
-              "%s engine | engine ratio | same | within |\n",
-              a.name.c_str(), b.name.c_str(), a.name.c_str(), b.name.c_str(), a.name.c_str());
-  std::printf("|---|---|---|---|---|---|---|---|---|\n");
+              "%s engine | engine ratio | same | within | %s CPU/query |\n",
+              a.name.c_str(), b.name.c_str(), a.name.c_str(), b.name.c_str(), a.name.c_str(),
+              a.name.c_str());
+  std::printf("|---|---|---|---|---|---|---|---|---|---|\n");
   const auto cell = [](std::optional<double> ms) {
     char text[32] = "-";
     if (ms) std::snprintf(text, sizeof text, "%.3f", *ms);
@@ -349,14 +350,23 @@ void summary(const std::vector<Figures>& all, const Options& options) {
         within = ka.percentile(0.5) <= kb.percentile(0.5) + trivial.percentile(0.5) ? "yes" : "no";
       }
     }
-    std::printf("| %s | %s | %s | %s | %s | %s | %s | %s | %s |\n", searchKindName(kind),
+    std::optional<double> cpu;
+    if (ka.threadsCpuSeconds && !ka.latencies.empty()) {
+      cpu = *ka.threadsCpuSeconds * 1e3 / static_cast<double>(ka.latencies.size());
+    }
+    std::printf("| %s | %s | %s | %s | %s | %s | %s | %s | %s | %s |\n", searchKindName(kind),
                 medianP99(ka).c_str(), medianP99(kb).c_str(), cell(countMedian(ka)).c_str(),
                 cell(countMedian(kb)).c_str(), cell(engineA).c_str(), ratio.c_str(),
-                same.c_str(), within.c_str());
+                same.c_str(), within.c_str(), cell(cpu).c_str());
   }
   std::printf("engine = count-only median - the trivial request's median (%s); %s: count(*) "
-              "median\n",
-              a.name.c_str(), b.name.c_str());
+              "median; within: end-to-end median <= %s's + one trivial round trip; CPU: the "
+              "server's threads (schedstat), full answers; times in ms\n",
+              a.name.c_str(), b.name.c_str(), b.name.c_str());
+  if (a.memory) {
+    std::printf("%s RSS after the searches %.1f MB, peak %.1f MB\n", a.name.c_str(),
+                a.memory->now / 1e6, a.memory->peak / 1e6);
+  }
 }
 
 void report(const std::vector<Figures>& all, const Options& options) {
