@@ -8,8 +8,10 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <thread>
 
 #include "client/ClientError.h"
@@ -27,7 +29,7 @@ const std::string USER = "admin";
 const std::string PASSWORD = "admin";
 
 // Indexes: words-prefix answers a prefix search with one key lookup; whole indexes give
-// equality, comparisons and ranges; words gives the word search.
+// equality, comparisons, ranges and (text) prefixes; words gives the word search.
 const std::string TABLE =
     "create table docs alias 'Load' {\n"
     "  field title alias 'Title' : text { index p 'words-prefix'; };\n"
@@ -36,6 +38,8 @@ const std::string TABLE =
     "  field year alias 'Year' : int64 { index y 'whole'; };\n"
     "  field price alias 'Price' : double { index v 'whole'; };\n"
     "  field date alias 'Date' : date { index d 'whole'; };\n"
+    "  field name alias 'Name' : text { index n 'whole'; };\n"
+    "  field size alias 'Size' : int64 { index s 'whole'; };\n"
     "};";
 
 // A value as a counted string: any bytes, no quoting rules.
@@ -208,6 +212,7 @@ void DovrelTarget::prepareBatch(const std::vector<CorpusDocument>& documents, ui
               "; field year = " + counted(doc.year) +
               "; field price = " + counted(priceText(doc.priceCents)) +
               "; field date = " + counted(dateText(doc.day, doc.month, doc.year)) +
+              "; field name = " + counted(doc.name) + "; field size = " + counted(doc.size) +
               "; } to table docs;\n";
   }
   expectedLast_ = "document " + std::to_string(first + documents.size() - 1) + "\r\n";
@@ -227,7 +232,8 @@ void DovrelTarget::commit() { askOk("commit;", "commit"); }
 
 void DovrelTarget::optimize() {
   // Each call does at most one merge budget of work; "complete" means one run is left.
-  for (const char* index : {"title.p", "body.w", "author.a", "year.y", "price.v", "date.d"}) {
+  for (const char* index : {"title.p", "body.w", "author.a", "year.y", "price.v", "date.d",
+                            "name.n", "size.s"}) {
     while (!askOk(std::string("optimize index docs.") + index + ";", "optimize index")
                 .ends_with("complete")) {
     }
@@ -236,37 +242,70 @@ void DovrelTarget::optimize() {
 }
 
 SearchOutcome DovrelTarget::search(const SearchQuery& query) {
-  std::string command;
+  std::string condition, order;
+  std::optional<uint32_t> limit, offset;
   switch (query.kind) {
     case SearchKind::EQUALITY:
-      command = "select from docs where docs.author.a = " + counted(query.text) + ";";
+      condition = "docs.author.a = " + counted(query.text);
       break;
     case SearchKind::WORD:
-      command = "select from docs where docs.body.w = " + counted(query.text) + ";";
+      condition = "docs.body.w = " + counted(query.text);
       break;
     case SearchKind::PREFIX:
-      command = "select from docs where docs.title.p prefix " + counted(query.text) + ";";
+      condition = "docs.title.p prefix " + counted(query.text);
       break;
     case SearchKind::RANGE:
-      command = "select from docs where docs.price.v range " + counted(priceText(query.low)) +
-                " to " + counted(priceText(query.high)) + ";";
+      condition = "docs.price.v range " + counted(priceText(query.low)) + " to " +
+                  counted(priceText(query.high));
       break;
     case SearchKind::AND:
-      command = "select from docs where docs.year.y = " + counted(query.low) +
-                " and docs.body.w = " + counted(query.text) + ";";
+      condition = "docs.year.y = " + counted(query.low) + " and docs.body.w = " + counted(query.text);
       break;
     case SearchKind::ORDERED:
-      command = "select from docs where docs.year.y range " + counted(query.low) + " to " +
-                counted(query.high) + " order by docs.date.d desc limit " +
-                std::to_string(ORDERED_LIMIT) + ";";
+      condition = "docs.year.y range " + counted(query.low) + " to " + counted(query.high);
+      order = " order by docs.date.d desc";
+      limit = ORDERED_LIMIT;
+      break;
+    case SearchKind::ORDERED_ALL:
+      condition = "docs.size.s >= " + counted(0);
+      order = query.descending ? " order by docs.size.s desc" : " order by docs.size.s asc";
+      limit = query.limit;
+      offset = query.offset;
+      break;
+    case SearchKind::TWO_WORDS:
+      condition = "docs.body.w = " + counted(query.text) + " and docs.body.w = " +
+                  counted(query.text2);
+      break;
+    case SearchKind::NAME_PREFIX:
+      condition = "docs.name.n prefix " + counted(query.text);
+      break;
+    case SearchKind::SIZE_RANGE:
+      condition =
+          "docs.size.s range " + counted(query.low) + " to " + counted(query.high);
       break;
     case SearchKind::GET: {
       const std::string answer =
           ask("get document " + std::to_string(query.document) + " from table docs;");
       if (!answer.starts_with("OK\r\ndocument {")) throw SearchRefused(errorText(answer));
-      return {1, documentChecksum(query.document)};
+      SearchOutcome outcome;
+      outcome.add(query.document);
+      return outcome;
+    }
+    case SearchKind::TRIVIAL: {
+      // "OK", the number of live documents, the number of document numbers given.
+      const std::string answer = ask("get table docs length;");
+      if (!answer.starts_with("OK\r\n")) throw SearchRefused(errorText(answer));
+      SearchOutcome outcome;
+      outcome.found = std::strtoull(answer.c_str() + 4, nullptr, 10);
+      return outcome;
     }
   }
+  // The count-only form is the same select with limit 0: its answer is "0 of N".
+  if (query.countOnly) limit = 0;
+  std::string command = "select from docs where " + condition + order;
+  if (limit) command += " limit " + std::to_string(*limit);
+  if (offset) command += " offset " + std::to_string(*offset);
+  command += ';';
   const std::string answer = ask(command);
   if (!answer.starts_with("OK\r\n")) throw SearchRefused(errorText(answer));
   client::SearchAnswer decoded;
@@ -274,9 +313,12 @@ SearchOutcome DovrelTarget::search(const SearchQuery& query) {
   if (!client::decodeSearchAnswer(answer, &decoded, &error)) {
     throw LoadError("a search answer that cannot be decoded: " + error);
   }
+  if (decoded.documents.size() != decoded.returned) {
+    throw LoadError("a search answer whose count line does not match its numbers");
+  }
   SearchOutcome outcome;
-  outcome.returned = decoded.returned;
-  for (uint32_t number : decoded.documents) outcome.checksum += documentChecksum(number);
+  for (uint32_t number : decoded.documents) outcome.add(number);
+  outcome.found = decoded.found;
   return outcome;
 }
 
@@ -291,6 +333,21 @@ uint64_t DovrelTarget::diskBytes() const {
 
 uint64_t DovrelTarget::bytesWritten() const {
   return pid_ > 0 ? processBytesWritten(std::to_string(pid_)) : 0;
+}
+
+std::optional<double> DovrelTarget::serverCpuSeconds() const {
+  if (pid_ <= 0) return std::nullopt;
+  return processCpuSeconds(std::to_string(pid_));
+}
+
+std::optional<double> DovrelTarget::serverThreadsCpuSeconds() const {
+  if (pid_ <= 0) return std::nullopt;
+  return threadsCpuSeconds(std::to_string(pid_));
+}
+
+std::optional<ResidentMemory> DovrelTarget::serverMemory() const {
+  if (pid_ <= 0) return std::nullopt;
+  return processResidentMemory(std::to_string(pid_));
 }
 
 }  // namespace dovrel::load

@@ -31,6 +31,9 @@ class DovrelTarget final : public LoadTarget {
   SearchOutcome search(const SearchQuery& query) override;
   uint64_t diskBytes() const override;
   uint64_t bytesWritten() const override;
+  std::optional<double> serverCpuSeconds() const override;
+  std::optional<double> serverThreadsCpuSeconds() const override;
+  std::optional<ResidentMemory> serverMemory() const override;
 
  private:
   void makeInstance(const std::string& binDir);

@@ -50,7 +50,8 @@ uint64_t mix(uint64_t seed, uint64_t index) {
 
 std::size_t CorpusDocument::textBytes() const {
   // The year has 4 digits and the date (DD.MM.YYYY) 10.
-  return title.size() + body.size() + author.size() + 4 + priceText(priceCents).size() + 10;
+  return title.size() + body.size() + author.size() + 4 + priceText(priceCents).size() + 10 +
+         name.size() + std::to_string(size).size();
 }
 
 const char* searchKindName(SearchKind kind) {
@@ -67,8 +68,18 @@ const char* searchKindName(SearchKind kind) {
       return "and";
     case SearchKind::ORDERED:
       return "ordered";
+    case SearchKind::ORDERED_ALL:
+      return "ordered-all";
+    case SearchKind::TWO_WORDS:
+      return "two-words";
+    case SearchKind::NAME_PREFIX:
+      return "name-prefix";
+    case SearchKind::SIZE_RANGE:
+      return "size-range";
     case SearchKind::GET:
-      return "get document";
+      return "get-document";
+    case SearchKind::TRIVIAL:
+      return "trivial";
   }
   return "?";
 }
@@ -87,10 +98,28 @@ const char* searchKindDescription(SearchKind kind) {
       return "year = Y and body contains one of the 1000 commonest words";
     case SearchKind::ORDERED:
       return "year in a 5-year range, by date descending, first 20";
+    case SearchKind::ORDERED_ALL:
+      return "size >= 0 (every document), by size asc (2 in 3) or desc, limit 5-20 offset 0-1000";
+    case SearchKind::TWO_WORDS:
+      return "body contains two different words of the 100 commonest (and)";
+    case SearchKind::NAME_PREFIX:
+      return "name begins with one of 30 family prefixes (whole index, unique names)";
+    case SearchKind::SIZE_RANGE:
+      return "size (int64, 0-9999999) in a random window of 200000 (whole index)";
     case SearchKind::GET:
       return "fetch a whole document by a random number";
+    case SearchKind::TRIVIAL:
+      return "get table docs length (the round-trip floor; no SQLite counterpart)";
   }
   return "?";
+}
+
+bool hasCountForm(SearchKind kind) {
+  return kind != SearchKind::GET && kind != SearchKind::TRIVIAL;
+}
+
+bool isOrdered(SearchKind kind) {
+  return kind == SearchKind::ORDERED || kind == SearchKind::ORDERED_ALL;
 }
 
 Corpus::Corpus() {
@@ -115,6 +144,12 @@ Corpus::Corpus() {
     std::string name = capitalised(makeWord(random, static_cast<int>(uniform(random, 2, 3)))) +
                        " " + capitalised(makeWord(random, static_cast<int>(uniform(random, 2, 4))));
     if (names.insert(name).second) authors_.push_back(std::move(name));
+  }
+  // Letters only before the '-', so no family is the beginning of another.
+  std::unordered_set<std::string> families;
+  while (families_.size() < FAMILY_COUNT) {
+    std::string family = makeWord(random, static_cast<int>(uniform(random, 2, 3))) + "-";
+    if (families.insert(family).second) families_.push_back(std::move(family));
   }
 }
 
@@ -151,6 +186,13 @@ CorpusDocument Corpus::document(uint32_t number) const {
   doc.priceCents = uniform(random, 100, 99999);
   doc.month = static_cast<int32_t>(uniform(random, 1, 12));
   doc.day = static_cast<int32_t>(uniform(random, 1, 28));
+  // Drawn last, so the fields above are the same as in corpora without these two. The
+  // number makes the name unique; the word has no digits, so it cannot run into it.
+  doc.name = families_[uniform(random, 0, FAMILY_COUNT - 1)];
+  doc.name += vocabulary_[uniform(random, 0, VOCABULARY_SIZE - 1)];
+  doc.name += '-';
+  doc.name += std::to_string(number);
+  doc.size = uniform(random, 0, SIZE_MAX_VALUE);
   return doc;
 }
 
@@ -182,8 +224,30 @@ SearchQuery Corpus::query(SearchKind kind, uint32_t index, uint32_t documents) c
       q.low = uniform(random, 1950, 2025 - 4);
       q.high = q.low + 4;
       break;
+    case SearchKind::ORDERED_ALL:
+      q.limit = static_cast<uint32_t>(uniform(random, 5, 20));
+      q.offset = static_cast<uint32_t>(uniform(random, 0, 1000));
+      q.descending = uniform(random, 0, 2) == 0;
+      break;
+    case SearchKind::TWO_WORDS: {
+      const int64_t first = uniform(random, 0, 99);
+      int64_t second = uniform(random, 0, 98);
+      if (second >= first) ++second;
+      q.text = vocabulary_[first];
+      q.text2 = vocabulary_[second];
+      break;
+    }
+    case SearchKind::NAME_PREFIX:
+      q.text = families_[uniform(random, 0, FAMILY_COUNT - 1)];
+      break;
+    case SearchKind::SIZE_RANGE:
+      q.low = uniform(random, 0, SIZE_MAX_VALUE + 1 - SIZE_WINDOW);
+      q.high = q.low + SIZE_WINDOW - 1;
+      break;
     case SearchKind::GET:
       q.document = static_cast<uint32_t>(uniform(random, 0, documents - 1));
+      break;
+    case SearchKind::TRIVIAL:
       break;
   }
   return q;

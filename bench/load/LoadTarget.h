@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <fstream>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -25,14 +26,19 @@ class SearchRefused : public LoadError {
   using LoadError::LoadError;
 };
 
-// What a search returned: the numbers returned (a fetched document counts as one) and an
-// order-independent checksum of them, so the two stores' results can be compared.
+// What a search returned: the numbers returned (a fetched document counts as one), a hash
+// of them in the order they came, so the two stores' answers can be compared exactly, and
+// the number found (the count line's M; SQLite's count(*) in a count-only search).
 struct SearchOutcome {
   uint64_t returned = 0;
-  uint64_t checksum = 0;
-};
+  uint64_t sequence = 0;
+  uint64_t found = 0;
 
-inline uint64_t documentChecksum(uint32_t number) { return number * 0x9e3779b97f4a7c15ULL; }
+  void add(uint32_t number) {
+    ++returned;
+    sequence = (sequence ^ (number + 1ULL)) * 0x100000001b3ULL + 0x9e3779b97f4a7c15ULL;
+  }
+};
 
 // The bytes a process has caused to be sent to the disk ("self" or a process id): the
 // write_bytes line of /proc/<process>/io, 0 where the kernel does not tell.
@@ -45,6 +51,22 @@ inline uint64_t processBytesWritten(const std::string& process) {
   }
   return 0;
 }
+
+// The CPU seconds (user + system) a process has used so far: utime and stime of
+// /proc/<process>/stat, in clock ticks; none where the kernel does not tell.
+std::optional<double> processCpuSeconds(const std::string& process);
+
+// The CPU seconds the live threads of a process have run, to the nanosecond: the first
+// field of /proc/<process>/task/*/schedstat, summed (a thread that ended is not counted).
+std::optional<double> threadsCpuSeconds(const std::string& process);
+
+// A process's resident memory now and at its peak, in bytes: VmRSS and VmHWM of
+// /proc/<process>/status.
+struct ResidentMemory {
+  uint64_t now = 0;
+  uint64_t peak = 0;
+};
+std::optional<ResidentMemory> processResidentMemory(const std::string& process);
 
 class LoadTarget {
  public:
@@ -70,6 +92,12 @@ class LoadTarget {
   virtual uint64_t diskBytes() const = 0;
   // Bytes the store's process has sent to the disk so far (its write_bytes in /proc).
   virtual uint64_t bytesWritten() const = 0;
+  // The CPU seconds the server process has used so far; none for an in-process store.
+  virtual std::optional<double> serverCpuSeconds() const { return std::nullopt; }
+  // The same, to the nanosecond, over the server's live threads; none for an in-process store.
+  virtual std::optional<double> serverThreadsCpuSeconds() const { return std::nullopt; }
+  // The server process's resident memory; none for an in-process store.
+  virtual std::optional<ResidentMemory> serverMemory() const { return std::nullopt; }
 };
 
 }  // namespace dovrel::load

@@ -35,8 +35,9 @@ class SqliteTarget final : public LoadTarget {
   void execute(const char* sql);
   sqlite3_stmt* prepare(const char* sql);
   void check(int code, const char* what);
-  // Steps a statement whose first column is a document number, then resets it.
-  SearchOutcome collect(sqlite3_stmt* statement);
+  // Steps a statement whose first column is a document number (with `countOnly`: the
+  // count), then resets it.
+  SearchOutcome collect(sqlite3_stmt* statement, bool countOnly);
 
   std::string directory_;
   sqlite3* db_ = nullptr;
@@ -45,7 +46,9 @@ class SqliteTarget final : public LoadTarget {
   sqlite3_stmt* insertTitle_ = nullptr;
   sqlite3_stmt* insertBody_ = nullptr;
   bool durable_ = false;
-  sqlite3_stmt* searches_[7] = {};  // by SearchKind
+  sqlite3_stmt* searches_[SEARCH_KIND_COUNT] = {};  // by SearchKind; none for TRIVIAL
+  sqlite3_stmt* counts_[SEARCH_KIND_COUNT] = {};    // the count-only forms
+  sqlite3_stmt* orderedAllDescending_ = nullptr;
   std::vector<CorpusDocument> batch_;
   uint32_t first_ = 0;
 };
