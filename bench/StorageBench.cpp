@@ -1,8 +1,11 @@
-// Benchmarks of the documents file on the disk under /tmp (unbuffered I/O): append-and-
-// commit throughput, random record reads in a 1 GiB file, and commit latency with few and
-// many changed branches. Files are made in a fresh directory and deleted at the end.
+// Benchmarks of the documents file on the disk under /tmp: append-and-commit throughput,
+// random record reads in a 1 GiB file, point reads of small records at 250 000 and
+// 1 000 000 documents with direct I/O or the page cache and with or without the branch
+// cache, and commit latency with few and many changed branches. Files are made in a fresh
+// directory and deleted at the end.
 // Run: build/bench/storage_bench [--benchmark_filter=REGEX]; set DOVREL_BENCH_DIR to use
-// another parent directory.
+// another parent directory, DOVREL_BENCH_DIRECT=1 to run the other benchmarks with direct
+// I/O instead of the page cache.
 #include <benchmark/benchmark.h>
 
 #include <cstdlib>
@@ -12,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/Env.h"
 #include "storage/DocumentsFile.h"
 
 namespace {
@@ -19,11 +23,18 @@ namespace {
 using dovrel::DF_DONE;
 using dovrel::DocumentsFile;
 using dovrel::OpenMode;
+namespace platform = dovrel::platform;
 namespace format = dovrel::documents_format;
 
 std::string& benchDir() {
   static std::string dir;
   return dir;
+}
+
+platform::PageCaching defaultCaching() {
+  const char* direct = std::getenv("DOVREL_BENCH_DIRECT");
+  return direct != nullptr && std::string(direct) == "1" ? platform::PageCaching::DIRECT
+                                                         : platform::PageCaching::SYSTEM_CACHE;
 }
 
 void check(bool ok, const char* what, benchmark::State& state) {
@@ -99,6 +110,61 @@ void BM_RandomRead(benchmark::State& state) {
 }
 BENCHMARK(BM_RandomRead)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond)->UseRealTime();
 
+// Files of `documents` records of 800 bytes (the size of a typical document text), made
+// once per count through the page cache.
+const std::string& pointFile(uint32_t documents) {
+  static std::string paths[2];
+  std::string& path = paths[documents > 250000 ? 1 : 0];
+  if (path.empty()) {
+    path = benchDir() + "/point" + std::to_string(documents) + ".table";
+    std::shared_ptr<DocumentsFile> f;
+    if (DocumentsFile::create(path, &f) != DF_DONE) std::abort();
+    for (uint32_t n = 0; n < documents; ++n) {
+      const std::string r = record(800, n);
+      uint32_t number;
+      if (f->addDocument(r.data(), 800, &number) != DF_DONE) std::abort();
+    }
+    if (f->commitPrepare() != DF_DONE || f->commitFinish() != DF_DONE) std::abort();
+  }
+  return path;
+}
+
+// The point read of `get document`: the deleted flag, the length and the record of a random
+// document. range(0): documents; range(1): 0 direct I/O, 1 direct I/O and the branch cache,
+// 2 the page cache, 3 the page cache and the branch cache (the default). Each run starts
+// with every branch unloaded, and the first pass over the branches is part of the time.
+void BM_PointRead(benchmark::State& state) {
+  const uint32_t documents = static_cast<uint32_t>(state.range(0));
+  const int setting = static_cast<int>(state.range(1));
+  const std::string& path = pointFile(documents);
+  const uint64_t savedBudget = DocumentsFile::branchCacheBudget();
+  platform::setPageCaching(setting < 2 ? platform::PageCaching::DIRECT
+                                       : platform::PageCaching::SYSTEM_CACHE);
+  DocumentsFile::setBranchCacheBudget(setting % 2 == 1 ? savedBudget : 0);
+  std::shared_ptr<DocumentsFile> f;
+  check(DocumentsFile::open(path, OpenMode::openNormal, &f) == DF_DONE, "open", state);
+  std::mt19937 rng(11);
+  std::vector<char> buffer(800);
+  for (auto _ : state) {
+    const uint32_t n = rng() % documents;
+    bool deleted = true;
+    uint32_t length = 0;
+    if (f->isDeleted(n, &deleted) != DF_DONE || f->getLength(n, &length) != DF_DONE ||
+        f->readDocument(n, buffer.data(), 800) != DF_DONE) {
+      state.SkipWithError("read");
+    }
+    benchmark::DoNotOptimize(buffer.data());
+  }
+  state.SetItemsProcessed(state.iterations());
+  f.reset();
+  platform::setPageCaching(defaultCaching());
+  DocumentsFile::setBranchCacheBudget(savedBudget);
+}
+BENCHMARK(BM_PointRead)
+    ->ArgsProduct({{250000, 1000000}, {0, 1, 2, 3}})
+    ->Unit(benchmark::kMicrosecond)
+    ->MinTime(0.5);
+
 // Commit with `branches` changed branches, one changed document in each. range(1) = 0:
 // only the commit is timed; 1: the changes (branch switches) and the commit.
 void BM_Commit(benchmark::State& state) {
@@ -149,6 +215,7 @@ int main(int argc, char** argv) {
   std::string pattern = std::string(parent != nullptr ? parent : "/tmp") + "/dovrel-bench-XXXXXX";
   if (::mkdtemp(pattern.data()) == nullptr) return 1;
   benchDir() = pattern;
+  platform::setPageCaching(defaultCaching());
   benchmark::Initialize(&argc, argv);
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();

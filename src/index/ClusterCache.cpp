@@ -2,14 +2,26 @@
 // thread.
 #include "index/ClusterCache.h"
 
+#include <algorithm>
 #include <atomic>
+#include <limits>
+
+#include "platform/Env.h"
 
 namespace dovrel::index {
 
+std::size_t ClusterCache::capacityForMemory(uint64_t memoryBytes) {
+  const uint64_t eighth =
+      std::min<uint64_t>(memoryBytes / 8, std::numeric_limits<std::size_t>::max());
+  return std::max(DEFAULT_CAPACITY, static_cast<std::size_t>(eighth));
+}
+
 ClusterCache& ClusterCache::shared() {
   // Never destroyed: index files held by other static objects may still close during the
-  // process's exit and drop their entries here.
-  static ClusterCache* const cache = new ClusterCache();
+  // process's exit and drop their entries here. Entries take memory only as clusters are
+  // read, so a large bound costs nothing until the indexes need it.
+  static ClusterCache* const cache =
+      new ClusterCache(capacityForMemory(platform::physicalMemoryBytes()));
   return *cache;
 }
 

@@ -40,7 +40,12 @@ class ClusterCache {
 
   static constexpr std::size_t DEFAULT_CAPACITY = std::size_t{64} << 20;
 
-  // The cache all index files of the process use.
+  // The capacity of the shared cache on a machine (or control group) with `memoryBytes` of
+  // memory: an eighth of it, at least DEFAULT_CAPACITY (also when the memory is unknown, 0).
+  static std::size_t capacityForMemory(uint64_t memoryBytes);
+
+  // The cache all index files of the process use, with the capacity capacityForMemory gives
+  // for platform::physicalMemoryBytes.
   static ClusterCache& shared();
   // A file identity never handed out before in this process.
   static uint64_t newFileIdentity();

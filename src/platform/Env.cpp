@@ -1,6 +1,6 @@
 // The parts of the file-system interface that do not depend on the operating system: the
-// Status text, path helpers and the process-wide current Env. Env::current() may be called
-// from any thread; setCurrent() only before other threads start.
+// Status text, path helpers, the process-wide current Env and page-caching mode.
+// Env::current() may be called from any thread; setCurrent() only before other threads start.
 #include "platform/Env.h"
 
 #include <atomic>
@@ -11,6 +11,7 @@ namespace dovrel::platform {
 namespace {
 
 std::atomic<Env*> currentEnv{nullptr};
+std::atomic<PageCaching> currentPageCaching{PageCaching::SYSTEM_CACHE};
 
 }  // namespace
 
@@ -29,6 +30,12 @@ Env& Env::current() {
 }
 
 void Env::setCurrent(Env* env) { currentEnv.store(env, std::memory_order_release); }
+
+void setPageCaching(PageCaching caching) {
+  currentPageCaching.store(caching, std::memory_order_release);
+}
+
+PageCaching pageCaching() { return currentPageCaching.load(std::memory_order_acquire); }
 
 std::string directoryOf(const std::string& path) {
   const std::size_t slash = path.rfind('/');

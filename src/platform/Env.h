@@ -34,9 +34,9 @@ class [[nodiscard]] Status {
   std::string path_;
 };
 
-// A file opened for page I/O without the system's cache where the file system allows it
-// (O_DIRECT; on file systems that refuse it, such as tmpfs, plain buffered I/O: the bytes
-// and the I/O units stay the same). Opened for reading and writing and held exclusively
+// A file opened for page I/O, through the operating system's page cache or past it
+// (O_DIRECT, where the file system allows it) as pageCaching() says; the bytes, the I/O
+// units and the syncs are the same either way. Opened for reading and writing and held exclusively
 // (flock) until destroyed: a second opener of the same file fails with EWOULDBLOCK.
 // Buffers, offsets and lengths need not be aligned: unaligned transfers are copied through
 // an aligned bounce buffer, so callers that want zero copies pass 4096-aligned buffers and
@@ -76,6 +76,20 @@ class WritableFile {
   virtual Status sync() = 0;
   virtual Status close() = 0;
 };
+
+// Whether page files go through the operating system's page cache. SYSTEM_CACHE (the
+// default) lets the page cache keep what was read or written, so repeated reads cost a
+// copy; DIRECT opens with O_DIRECT where the file system allows it, so every read goes to
+// the device. Durability does not depend on it: written data is durable only once sync()
+// returned, in both modes. Applies to page files opened afterwards; set it before other
+// threads start (benchmarks and tests).
+enum class PageCaching { SYSTEM_CACHE, DIRECT };
+void setPageCaching(PageCaching caching);
+PageCaching pageCaching();
+
+// The memory the process may use, in bytes: the machine's physical memory, or the limit of
+// the process's control group when that is lower; 0 when neither can be learnt. Any thread.
+uint64_t physicalMemoryBytes();
 
 enum class OpenMode {
   CREATE_ALWAYS,  // create, replacing an existing file (truncated to 0)

@@ -114,7 +114,7 @@ class PosixEnv final : public Env {
  public:
   Status openPageFile(const std::string& path, OpenMode mode,
                       std::unique_ptr<PageFile>* file) override {
-    return PosixPageFile::open(path, mode, file);
+    return PosixPageFile::open(path, mode, file, pageCaching() == PageCaching::DIRECT);
   }
 
   Status openWritableFile(const std::string& path, bool append,
@@ -231,7 +231,42 @@ class PosixEnv final : public Env {
   }
 };
 
+// A byte count from a control-group file ("max" or a number and a line feed); 0 when the
+// file is missing, says "max" or holds anything else.
+uint64_t readLimitFile(const char* path) {
+  const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return 0;
+  FdCloser closer(fd);
+  char text[32];
+  ssize_t n;
+  do {
+    n = ::read(fd, text, sizeof text - 1);
+  } while (n < 0 && errno == EINTR);
+  if (n <= 0) return 0;
+  uint64_t value = 0;
+  for (ssize_t i = 0; i < n && text[i] != '\n'; ++i) {
+    if (text[i] < '0' || text[i] > '9' || value > (~uint64_t{0} - 9) / 10) return 0;
+    value = value * 10 + static_cast<uint64_t>(text[i] - '0');
+  }
+  return value;
+}
+
 }  // namespace
+
+uint64_t physicalMemoryBytes() {
+  const long pages = ::sysconf(_SC_PHYS_PAGES);
+  const long pageSize = ::sysconf(_SC_PAGESIZE);
+  uint64_t bytes = pages > 0 && pageSize > 0
+                       ? static_cast<uint64_t>(pages) * static_cast<uint64_t>(pageSize)
+                       : 0;
+  // A container's limit (control groups v2, then v1); v1 reports "no limit" as a huge number.
+  for (const char* path :
+       {"/sys/fs/cgroup/memory.max", "/sys/fs/cgroup/memory/memory.limit_in_bytes"}) {
+    const uint64_t limit = readLimitFile(path);
+    if (limit != 0 && (bytes == 0 || limit < bytes)) bytes = limit;
+  }
+  return bytes;
+}
 
 Env& Env::posix() {
   static PosixEnv env;

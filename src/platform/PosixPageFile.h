@@ -1,6 +1,6 @@
-// The POSIX page file: unbuffered (O_DIRECT) where the file system allows it, held under an
-// exclusive flock while open. Created only through PosixEnv::openPageFile; one thread at a
-// time uses an instance.
+// The POSIX page file: through the page cache, or unbuffered (O_DIRECT) where asked and
+// the file system allows it; held under an exclusive flock while open. Created only through
+// PosixEnv::openPageFile (and tests); one thread at a time uses an instance.
 #pragma once
 
 #include <cstddef>
@@ -17,8 +17,8 @@ inline constexpr std::size_t DIRECT_IO_ALIGNMENT = 4096;
 
 class PosixPageFile final : public PageFile {
  public:
-  // Opens `path` (see Env::openPageFile). On failure nothing stays open. `tryDirect` false
-  // opens buffered at once, as on a file system that refuses O_DIRECT (for tests).
+  // Opens `path` (see Env::openPageFile). On failure nothing stays open. `tryDirect` asks
+  // for O_DIRECT (buffered where the file system refuses it); false opens buffered.
   static Status open(const std::string& path, OpenMode mode, std::unique_ptr<PageFile>* file,
                      bool tryDirect = true);
   ~PosixPageFile() override;

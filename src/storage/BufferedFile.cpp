@@ -1,6 +1,6 @@
 // The page-buffered file. Every page transfer goes through the platform page file at a
-// page-aligned offset from a page-aligned buffer, so it runs without the system cache.
-// One thread at a time (the documents file that owns it).
+// page-aligned offset from a page-aligned buffer, so it suits unbuffered I/O as well as the
+// page cache. One thread at a time (the documents file that owns it).
 #include "storage/BufferedFile.h"
 
 #include <algorithm>
@@ -105,9 +105,21 @@ void BufferedFile::read(uint64_t offset, void* buffer, uint64_t length) {
     const uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(length, BUFFER_SIZE - within));
     if (page == sequentialBufferPos_) {
       std::memcpy(to, sequentialBuffer() + within, n);
-    } else {
-      claimRandomAccessPage(page, false);
+    } else if (page == randomAccessBufferPos_) {
       std::memcpy(to, randomAccessBuffer() + within, n);
+    } else {
+      // Every byte of a page that no buffer holds is on disk as written. The transfer runs
+      // on to the first page that a buffer holds, or to the end of the request.
+      uint64_t stop = offset + length;
+      for (const uint64_t held : {sequentialBufferPos_, randomAccessBufferPos_}) {
+        if (held > page && held < stop) stop = held;
+      }
+      const uint64_t run = stop - offset;
+      readBytes(offset, to, run);
+      to += run;
+      offset += run;
+      length -= run;
+      continue;
     }
     to += n;
     offset += n;
@@ -198,6 +210,15 @@ void BufferedFile::readPage(uint64_t pos, unsigned char* page) {
     throw BufferedFileError("не удалось прочитать из файла"_cp1251);
   }
   if (transferred != BUFFER_SIZE) throw BufferedFileError("прочитано не сколько хотелось"_cp1251);
+}
+
+void BufferedFile::readBytes(uint64_t offset, unsigned char* to, uint64_t length) {
+  if (offset > LAST_PAGE_POS) throw BufferedFileError("не удалось установить позицию файла"_cp1251);
+  std::size_t transferred = 0;
+  if (!h_->readAt(offset, to, static_cast<std::size_t>(length), &transferred)) {
+    throw BufferedFileError("не удалось прочитать из файла"_cp1251);
+  }
+  if (transferred != length) throw BufferedFileError("прочитано не сколько хотелось"_cp1251);
 }
 
 void BufferedFile::writePage(uint64_t pos, const unsigned char* page) {

@@ -1,6 +1,8 @@
-// A page-buffered file for the documents file: every transfer is one whole 64 KiB page at a
-// page-aligned offset, with the system cache bypassed. Offers a sequential path that appends
-// at the logical end and a random-access path that reads and overwrites below it.
+// A page-buffered file for the documents file: every write is one whole 64 KiB page at a
+// page-aligned offset, and so is every read that fills a page buffer; bytes of pages that
+// neither buffer holds are read straight into the caller's memory. Whether the system's
+// cache is used is the platform's choice (platform::pageCaching). Offers a sequential path
+// that appends at the logical end and a random-access path that reads and overwrites below it.
 // Not thread-safe: used only by its owning documents file, under the parser's semaphore.
 #pragma once
 
@@ -49,7 +51,9 @@ class BufferedFile : public Object {
   // Fills the rest of a partly filled append page with 0xEE and writes it, so the logical
   // end becomes page-aligned. Same offset check as append. Returns the new logical end.
   uint64_t padToPage(uint64_t offset);
-  // Copies bytes from below the logical end, including bytes still in the append buffer.
+  // Copies bytes from below the logical end, including bytes still in the append buffer or
+  // changed in the random-access buffer. Pages that neither buffer holds are read from the
+  // file into `buffer` directly, leaving the random-access page as it was.
   void read(uint64_t offset, void* buffer, uint64_t length);
   // Overwrites bytes below the logical end. A write that covers a whole page that is not in
   // memory never reads that page.
@@ -79,6 +83,8 @@ class BufferedFile : public Object {
   unsigned char* randomAccessBuffer() const { return buffers_.get() + BUFFER_SIZE; }
 
   void readPage(uint64_t pos, unsigned char* page);
+  // Reads `length` bytes at `offset` from the file itself, past both page buffers.
+  void readBytes(uint64_t offset, unsigned char* to, uint64_t length);
   void writePage(uint64_t pos, const unsigned char* page);
   void setEndOfFile(uint64_t pos);
   // Writes the full append page and moves the append point to the next page.

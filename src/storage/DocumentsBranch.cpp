@@ -18,10 +18,10 @@ DocumentsBranch::DocumentsBranch()
       documentDeleted(DOCUMENTS_PER_BRANCH) {}
 
 void DocumentsBranch::clear() {
-  std::fill(documentOffsets.begin(), documentOffsets.end(), 0);
-  std::fill(lengths.begin(), lengths.end(), 0);
-  std::fill(crcs.begin(), crcs.end(), 0);
-  std::fill(documentDeleted.begin(), documentDeleted.end(), 0);
+  documentOffsets.assign(DOCUMENTS_PER_BRANCH, 0);
+  lengths.assign(DOCUMENTS_PER_BRANCH, 0);
+  crcs.assign(DOCUMENTS_PER_BRANCH, 0);
+  documentDeleted.assign(DOCUMENTS_PER_BRANCH, 0);
 }
 
 uint32_t DocumentsBranch::encode(unsigned char* image) const {
@@ -35,6 +35,11 @@ uint32_t DocumentsBranch::encode(unsigned char* image) const {
 }
 
 void DocumentsBranch::decode(const unsigned char* image) {
+  // A branch whose vectors were moved away is whole again after a decode.
+  documentOffsets.resize(DOCUMENTS_PER_BRANCH);
+  lengths.resize(DOCUMENTS_PER_BRANCH);
+  crcs.resize(DOCUMENTS_PER_BRANCH);
+  documentDeleted.resize(DOCUMENTS_PER_BRANCH);
   for (uint32_t id = 0; id < DOCUMENTS_PER_BRANCH; ++id) {
     uint64_t entry;
     std::memcpy(&entry, image + BRANCH_OFFSETS_AT + id * 8, 8);

@@ -12,13 +12,17 @@ class DocumentsBranch {
  public:
   DocumentsBranch();  // an all-zero branch: no documents
 
-  // Makes the branch all zero, as a branch that has no record in the file yet.
+  // Makes the branch all zero, as a branch that has no record in the file yet. Like
+  // decode, it also restores a branch whose vectors were moved from.
   void clear();
   // Writes the branch record (BRANCH_RECORD_SIZE bytes) into `image` and returns the CRC-32
   // of the record.
   uint32_t encode(unsigned char* image) const;
   // Takes the branch from a branch record (BRANCH_RECORD_SIZE bytes).
   void decode(const unsigned char* image);
+
+  // The memory one decoded branch holds, for the bound of the branch cache.
+  static constexpr uint64_t MEMORY_BYTES = 16384 * (8 + 4 + 4 + 1);
 
   // Per local id; an offset of 0 means that no document has that number yet.
   std::vector<uint64_t> documentOffsets;

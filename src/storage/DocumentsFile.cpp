@@ -25,14 +25,21 @@
 //   4. The free list holds only places that no branch of the last commit uses.
 //   5. Records are appended at or after the committed currentOffset, and opening moves the
 //      append point back to it, so records that no commit refers to are dropped.
+//   6. A kept branch (the branch cache) is the branch as its record at the working place
+//      holds it: only unchanged branches are kept, and a branch leaves the cache to become
+//      the loaded one before it may change. Nothing rolls the working tables back in memory
+//      (a rollback reopens the file), so a kept branch never goes stale.
 #include "storage/DocumentsFile.h"
 
 #include <algorithm>
 #include <cstring>
 #include <new>
 
+#include <atomic>
+
 #include "foundation/Assert.h"
 #include "foundation/Crc32.h"
+#include "platform/Env.h"
 
 namespace dovrel {
 
@@ -45,7 +52,32 @@ constexpr unsigned char NO_BYTES[1] = {0};
 
 uint64_t placeOffset(uint32_t place) { return uint64_t{place} << PAGE_SHIFT; }
 
+constexpr uint64_t BUDGET_UNSET = ~uint64_t{0};
+constexpr uint64_t LEAST_DEFAULT_BUDGET = uint64_t{16} << 20;
+std::atomic<uint64_t> branchBudget{BUDGET_UNSET};
+std::atomic<uint64_t> branchBytesKept{0};
+
 }  // namespace
+
+void DocumentsFile::setBranchCacheBudget(uint64_t bytes) {
+  branchBudget.store(bytes == BUDGET_UNSET ? bytes - 1 : bytes, std::memory_order_relaxed);
+}
+
+uint64_t DocumentsFile::branchCacheBudget() {
+  uint64_t budget = branchBudget.load(std::memory_order_relaxed);
+  if (budget == BUDGET_UNSET) {
+    budget = std::max(LEAST_DEFAULT_BUDGET, platform::physicalMemoryBytes() / 32);
+    uint64_t expected = BUDGET_UNSET;
+    if (!branchBudget.compare_exchange_strong(expected, budget, std::memory_order_relaxed)) {
+      budget = expected;
+    }
+  }
+  return budget;
+}
+
+uint64_t DocumentsFile::branchCacheUsed() {
+  return branchBytesKept.load(std::memory_order_relaxed);
+}
 
 DocumentsFileResult DocumentsFile::create(const std::string& path,
                                           std::shared_ptr<DocumentsFile>* file) {
@@ -75,7 +107,10 @@ DocumentsFileResult DocumentsFile::open(const std::string& path, OpenMode mode,
   return result;
 }
 
-DocumentsFile::~DocumentsFile() = default;
+DocumentsFile::~DocumentsFile() {
+  branchBytesKept.fetch_sub(keptBranches_.size() * DocumentsBranch::MEMORY_BYTES,
+                            std::memory_order_relaxed);
+}
 
 DocumentsFileResult DocumentsFile::fail(DocumentsFileResult code) {
   state_ = state_disk_error;
@@ -386,13 +421,21 @@ void DocumentsFile::appendRecord(uint32_t id, const void* record, uint32_t lengt
   state_ = state_data_changed;
 }
 
-// Loads `branch` unless it is loaded, saving the loaded one first if it changed. A branch
+// Loads `branch` unless it is loaded, saving the loaded one first if it changed and keeping
+// it in the branch cache; a kept branch comes back without a read. A branch
 // record whose CRC does not match puts the file into state_disk_error.
 void DocumentsFile::switchBranch(uint32_t branch) {
   if (branch == currentBranchNumber_) return;
-  if (currentBranchNumber_ != NO_BRANCH && isLocalTableChanged_) saveBranch();
+  if (currentBranchNumber_ != NO_BRANCH) {
+    if (isLocalTableChanged_) saveBranch();
+    keepLoadedBranch();
+  }
   currentBranchNumber_ = NO_BRANCH;
   isLocalTableChanged_ = false;
+  if (takeKeptBranch(branch)) {
+    currentBranchNumber_ = branch;
+    return;
+  }
   const uint32_t place = branchesOffsets()[branch];
   if (place == 0) {
     branch_.clear();
@@ -407,8 +450,8 @@ void DocumentsFile::switchBranch(uint32_t branch) {
   currentBranchNumber_ = branch;
 }
 
-// Writes the loaded branch to a place that the last commit does not use (invariant 3) and
-// unloads it.
+// Writes the loaded branch to a place that the last commit does not use (invariant 3); it
+// stays loaded, now unchanged.
 void DocumentsFile::saveBranch() {
   const uint32_t branch = currentBranchNumber_;
   setTableEntry(BRANCH_CRC_TABLE + branch, branch_.encode(scratch_.data()));
@@ -432,8 +475,48 @@ void DocumentsFile::saveBranch() {
     setTableEntry(BRANCH_OFFSETS_TABLE + branch, working);
     file_->write(placeOffset(working), scratch_.data(), BRANCH_RECORD_SIZE);
   }
-  currentBranchNumber_ = NO_BRANCH;
   isLocalTableChanged_ = false;
+}
+
+void DocumentsFile::keepLoadedBranch() {
+  constexpr uint64_t size = DocumentsBranch::MEMORY_BYTES;
+  const uint64_t budget = branchCacheBudget();
+  while (!keptBranches_.empty() &&
+         branchBytesKept.load(std::memory_order_relaxed) + size > budget) {
+    dropOldestKeptBranch();
+  }
+  // What other files keep may fill the bound; this branch is then read again when needed.
+  if (branchBytesKept.load(std::memory_order_relaxed) + size > budget) return;
+  try {
+    // The node is allocated before the branch moves into it.
+    keptBranches_.emplace_front(currentBranchNumber_, std::move(branch_));
+  } catch (const std::bad_alloc&) {
+    return;  // not kept: it is read again when needed
+  }
+  try {
+    keptIndex_.emplace(currentBranchNumber_, keptBranches_.begin());
+  } catch (const std::bad_alloc&) {
+    branch_ = std::move(keptBranches_.front().branch);
+    keptBranches_.pop_front();
+    return;
+  }
+  branchBytesKept.fetch_add(size, std::memory_order_relaxed);
+}
+
+bool DocumentsFile::takeKeptBranch(uint32_t branch) {
+  const auto found = keptIndex_.find(branch);
+  if (found == keptIndex_.end()) return false;
+  branch_ = std::move(found->second->branch);
+  keptBranches_.erase(found->second);
+  keptIndex_.erase(found);
+  branchBytesKept.fetch_sub(DocumentsBranch::MEMORY_BYTES, std::memory_order_relaxed);
+  return true;
+}
+
+void DocumentsFile::dropOldestKeptBranch() {
+  keptIndex_.erase(keptBranches_.back().number);
+  keptBranches_.pop_back();
+  branchBytesKept.fetch_sub(DocumentsBranch::MEMORY_BYTES, std::memory_order_relaxed);
 }
 
 void DocumentsFile::setTableEntry(uint32_t index, uint32_t value) {

@@ -5,8 +5,10 @@
 #pragma once
 
 #include <cstdint>
+#include <list>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "foundation/Poolable.h"
@@ -81,6 +83,16 @@ class DocumentsFile : public Object {
 
   State state() const { return state_; }
 
+  // The branch cache: branches that were loaded and are unchanged since their last save stay
+  // decoded in memory, so that going back to one costs no read, no CRC and no decoding. The
+  // bound holds for all documents files of the process together; by default it is a 32nd of
+  // the memory that platform::physicalMemoryBytes reports, at least 16 MiB. 0 keeps none.
+  // A lower bound applies as files switch branches. Set it before other threads start;
+  // the figures may be read from any thread.
+  static void setBranchCacheBudget(uint64_t bytes);
+  static uint64_t branchCacheBudget();
+  static uint64_t branchCacheUsed();  // bytes that kept branches hold now
+
  private:
   static constexpr uint32_t NO_BRANCH = ~uint32_t{0};
 
@@ -96,7 +108,14 @@ class DocumentsFile : public Object {
   // operation may go on.
   DocumentsFileResult enterDocument(uint32_t number);
   void switchBranch(uint32_t branch);
+  // Writes the loaded branch, which stays loaded and is unchanged afterwards.
   void saveBranch();
+  // Moves the loaded, unchanged branch into the branch cache when the bound leaves room,
+  // dropping this file's least recently used kept branches first.
+  void keepLoadedBranch();
+  // Makes kept branch `branch` the loaded one; false when it is not kept.
+  bool takeKeptBranch(uint32_t branch);
+  void dropOldestKeptBranch();
   // Appends a record and points local id `id` of the loaded branch at it.
   void appendRecord(uint32_t id, const void* record, uint32_t length);
   // Enters state_disk_error and answers `code`.
@@ -126,6 +145,14 @@ class DocumentsFile : public Object {
   uint32_t freeCount_ = 0;
   DocumentsBranch branch_;
   uint32_t currentBranchNumber_ = NO_BRANCH;
+  // Branches other than the loaded one, each exactly as its record in the file (or all zero
+  // when it has none): most recently used first, and by number.
+  struct KeptBranch {
+    uint32_t number;
+    DocumentsBranch branch;
+  };
+  std::list<KeptBranch> keptBranches_;
+  std::unordered_map<uint32_t, std::list<KeptBranch>::iterator> keptIndex_;
   bool isLocalTableChanged_ = false;
   uint32_t documentCount_ = 0;
   uint32_t deletedCount_ = 0;

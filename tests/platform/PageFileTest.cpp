@@ -1,5 +1,5 @@
-// Page files on a disk file system (unbuffered I/O) and on tmpfs, against a byte-string
-// model of the file's content.
+// Page files on a disk file system (unbuffered I/O and through the page cache) and on
+// tmpfs, against a byte-string model of the file's content.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -64,8 +64,8 @@ class PageFileTest : public ::testing::TestWithParam<Setting> {
   }
 
   Status openRaw(OpenMode mode, std::unique_ptr<PageFile>* file) {
-    if (GetParam().direct) return Env::posix().openPageFile(path_, mode, file);
-    return PosixPageFile::open(path_, mode, file, false);
+    if (GetParam().direct) return PosixPageFile::open(path_, mode, file, true);
+    return Env::posix().openPageFile(path_, mode, file);  // the page cache, by default
   }
 
   std::string readAll(PageFile& file) {
@@ -310,6 +310,32 @@ TEST_P(PageFileTest, ClosedFileRefusesEveryCall) {
   EXPECT_EQ(file->close().error(), EBADF);
   // The lock went with the descriptor.
   EXPECT_TRUE(open(OpenMode::OPEN_EXISTING));
+}
+
+// The Env opens page files through the page cache unless direct I/O was asked for.
+TEST(PageCachingTest, EnvOpensAsThePageCachingSays) {
+  if (::access("/tmp", W_OK) != 0) GTEST_SKIP() << "/tmp is not writable";
+  TempDir dir("/tmp");
+  ASSERT_TRUE(dir.valid());
+  const std::string path = dir.file("mode.table");
+  for (const PageCaching caching : {PageCaching::DIRECT, PageCaching::SYSTEM_CACHE}) {
+    setPageCaching(caching);
+    std::unique_ptr<PageFile> file;
+    ASSERT_TRUE(Env::posix().openPageFile(path, OpenMode::CREATE_ALWAYS, &file));
+    const auto* posix = dynamic_cast<const PosixPageFile*>(file.get());
+    ASSERT_NE(posix, nullptr);
+    // Direct where the file system allows it, as the page file opened directly shows.
+    std::unique_ptr<PageFile> probe;
+    ASSERT_TRUE(PosixPageFile::open(dir.file("probe"), OpenMode::CREATE_ALWAYS, &probe, true));
+    const bool directAllowed = dynamic_cast<const PosixPageFile&>(*probe).isDirect();
+    EXPECT_EQ(posix->isDirect(), caching == PageCaching::DIRECT && directAllowed);
+  }
+  EXPECT_EQ(pageCaching(), PageCaching::SYSTEM_CACHE);
+}
+
+TEST(PageCachingTest, PhysicalMemoryIsKnownOnLinux) {
+  // The caches are sized from it; a machine with less than 16 MiB does not run the tests.
+  EXPECT_GT(physicalMemoryBytes(), uint64_t{16} << 20);
 }
 
 INSTANTIATE_TEST_SUITE_P(FileSystems, PageFileTest,

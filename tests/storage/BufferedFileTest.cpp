@@ -1,6 +1,6 @@
-// Tests of the page-buffered file, on a disk file system and on tmpfs (where the page file
-// falls back to buffered I/O): padding, the two buffer paths, rewind, I/O counts and
-// failure messages.
+// Tests of the page-buffered file, on a disk file system through the page cache and with
+// direct I/O, and on tmpfs (where the page file is buffered in any case): padding, the two
+// buffer paths, rewind, I/O counts and failure messages.
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -40,13 +40,21 @@ std::string messageOf(F&& action) {
   return "(no failure)";
 }
 
+// The parameter is the parent directory, with " direct" when the files are opened O_DIRECT.
 class BufferedFileTest : public ::testing::TestWithParam<std::string> {
  protected:
-  TempDir dir{GetParam()};
+  static std::string parentOf(const std::string& param) { return param.substr(0, param.find(' ')); }
+  static platform::PageCaching cachingOf(const std::string& param) {
+    return param.ends_with(" direct") ? platform::PageCaching::DIRECT
+                                      : platform::PageCaching::SYSTEM_CACHE;
+  }
+  storage_test::PageCachingScope caching{cachingOf(GetParam())};
+  TempDir dir{parentOf(GetParam())};
   std::string path = dir.file("f");
 };
 
-INSTANTIATE_TEST_SUITE_P(FileSystems, BufferedFileTest, ::testing::Values("/tmp", "/dev/shm"));
+INSTANTIATE_TEST_SUITE_P(FileSystems, BufferedFileTest,
+                         ::testing::Values("/tmp", "/tmp direct", "/dev/shm"));
 
 TEST_P(BufferedFileTest, ShortAppendIsPaddedWithDdOnClose) {
   {
@@ -113,6 +121,35 @@ TEST_P(BufferedFileTest, AppendBufferIsReadWithoutDiskAccessAndWholePagesAreNotR
   EXPECT_EQ(fault.env.count(FaultKind::READ), 1u);
   f.read(PAGE, got.data(), got.size());
   EXPECT_EQ(got, page.substr(0, 60));
+}
+
+// A read across pages on disk takes the bytes of a changed random-access page from memory
+// and the rest from the file, in one transfer per run of pages that no buffer holds.
+TEST_P(BufferedFileTest, ReadsAcrossPagesOnDiskSeeTheChangedRandomAccessPage) {
+  InstalledFaultEnv fault;
+  BufferedFile f(path, true);
+  const std::string data = bytes(6 * PAGE, 4);
+  f.append(0, data.data(), data.size());
+  f.append(6 * PAGE, "end", 3);
+  f.write(3 * PAGE + 5, "changed", 7);  // page 3 is now the changed random-access page
+  fault.env.resetCounts();
+  std::string got(4 * PAGE, '\0');
+  f.read(PAGE + 100, got.data(), got.size());
+  std::string want = data.substr(PAGE + 100, 4 * PAGE);
+  want.replace(2 * PAGE - 100 + 5, 7, "changed");
+  EXPECT_TRUE(sameBytes(got, want));
+  EXPECT_EQ(fault.env.count(FaultKind::READ), 2u);  // pages 1-2, then the rest of 4
+  EXPECT_EQ(fault.env.count(FaultKind::WRITE), 0u);  // the changed page stays in memory
+  fault.env.resetCounts();
+  f.read(5 * PAGE + 10, got.data(), PAGE - 7);  // on into the append page, which is not read
+  EXPECT_TRUE(sameBytes(got.substr(0, PAGE - 7), data.substr(5 * PAGE + 10) + "end"));
+  EXPECT_EQ(fault.env.count(FaultKind::READ), 1u);
+  f.sync();
+  std::string whole(6 * PAGE + 3, '\0');
+  f.read(0, whole.data(), whole.size());
+  want = data + "end";
+  want.replace(3 * PAGE + 5, 7, "changed");
+  EXPECT_TRUE(sameBytes(whole, want));
 }
 
 // Random appends, writes, reads and syncs against a byte-string model of the file.

@@ -87,5 +87,18 @@ TEST(DocumentsFileModelTest, RandomOperationsMatchTheModelAcrossReopens) {
   runModel(std::random_device{}());
 }
 
+// The same with the branch cache off, and with room for two branches, so that kept branches
+// are dropped and read again all the time.
+TEST(DocumentsFileModelTest, RandomOperationsMatchTheModelWithASmallOrNoBranchCache) {
+  const uint64_t saved = DocumentsFile::branchCacheBudget();
+  for (const uint64_t budget : {uint64_t{0}, 2 * DocumentsBranch::MEMORY_BYTES}) {
+    SCOPED_TRACE("branch cache budget " + std::to_string(budget));
+    DocumentsFile::setBranchCacheBudget(budget);
+    runModel(20240602);
+    if (::testing::Test::HasFatalFailure()) break;
+  }
+  DocumentsFile::setBranchCacheBudget(saved);
+}
+
 }  // namespace
 }  // namespace dovrel

@@ -247,6 +247,63 @@ TEST_F(DocumentsFileTest, RecordsStillInTheAppendBufferAreReadWithoutDiskAccess)
   EXPECT_TRUE(storage_test::sameBytes(read(*f, 0), big));
 }
 
+// A branch that was loaded before comes back from the branch cache without a read, and
+// what changed in it, saved on the way out, is what comes back.
+TEST_F(DocumentsFileTest, KeptBranchesAreNotReadAgainAndKeepTheirChanges) {
+  const uint64_t usedBefore = DocumentsFile::branchCacheUsed();
+  {
+    InstalledFaultEnv fault;
+    auto f = createFile(path);
+    for (uint32_t n = 0; n < 2 * DOCUMENTS_PER_BRANCH + 1; ++n) add(*f, std::to_string(n));
+    commit(*f);
+    f.reset();
+    f = openFile(path);
+    EXPECT_EQ(read(*f, 5), "5");  // branch 0: its record and the document
+    EXPECT_EQ(read(*f, DOCUMENTS_PER_BRANCH + 5), std::to_string(DOCUMENTS_PER_BRANCH + 5));
+    fault.env.resetCounts();
+    EXPECT_EQ(read(*f, 6), "6");  // branch 0 again: the document only
+    EXPECT_EQ(fault.env.count(FaultKind::READ), 1u);
+    EXPECT_EQ(DocumentsFile::branchCacheUsed(), usedBefore + DocumentsBranch::MEMORY_BYTES);
+
+    ASSERT_EQ(f->replaceDocument(7, "seven", 5), DF_DONE);
+    ASSERT_EQ(f->deleteDocument(8), DF_DONE);
+    EXPECT_EQ(read(*f, 2 * DOCUMENTS_PER_BRANCH), std::to_string(2 * DOCUMENTS_PER_BRANCH));
+    bool deleted = false;
+    ASSERT_EQ(f->isDeleted(8, &deleted), DF_DONE);
+    EXPECT_TRUE(deleted);
+    EXPECT_EQ(read(*f, 7), "seven");
+    commit(*f);
+    EXPECT_EQ(read(*f, DOCUMENTS_PER_BRANCH), std::to_string(DOCUMENTS_PER_BRANCH));
+    EXPECT_EQ(read(*f, 7), "seven");
+    f.reset();
+    f = openFile(path);
+    EXPECT_EQ(read(*f, 7), "seven");
+    ASSERT_EQ(f->isDeleted(8, &deleted), DF_DONE);
+    EXPECT_TRUE(deleted);
+  }
+  EXPECT_EQ(DocumentsFile::branchCacheUsed(), usedBefore);  // closed files keep nothing
+}
+
+// Without room in the branch cache every switch reads the branch record again, as before.
+TEST_F(DocumentsFileTest, WithoutABranchCacheEverySwitchReadsTheBranch) {
+  const uint64_t saved = DocumentsFile::branchCacheBudget();
+  DocumentsFile::setBranchCacheBudget(0);
+  {
+    InstalledFaultEnv fault;
+    auto f = createFile(path);
+    for (uint32_t n = 0; n < DOCUMENTS_PER_BRANCH + 1; ++n) add(*f, "d");
+    commit(*f);
+    f.reset();
+    f = openFile(path);
+    EXPECT_EQ(read(*f, 0), "d");
+    EXPECT_EQ(read(*f, DOCUMENTS_PER_BRANCH), "d");
+    fault.env.resetCounts();
+    EXPECT_EQ(read(*f, 1), "d");
+    EXPECT_EQ(fault.env.count(FaultKind::READ), 2u);  // the branch record and the document
+  }
+  DocumentsFile::setBranchCacheBudget(saved);
+}
+
 TEST_F(DocumentsFileTest, IoFailuresAnswerSixAndStopTheFile) {
   InstalledFaultEnv fault;
   auto f = createFile(path);

@@ -75,6 +75,15 @@ inline void copyFile(const std::string& from, const std::string& to) {
   std::filesystem::copy_file(from, to, std::filesystem::copy_options::overwrite_existing);
 }
 
+// Opens page files with the given caching for its lifetime, then restores the default.
+class PageCachingScope {
+ public:
+  explicit PageCachingScope(platform::PageCaching caching) { platform::setPageCaching(caching); }
+  ~PageCachingScope() { platform::setPageCaching(platform::PageCaching::SYSTEM_CACHE); }
+  PageCachingScope(const PageCachingScope&) = delete;
+  PageCachingScope& operator=(const PageCachingScope&) = delete;
+};
+
 // Installs a fault-injecting Env over the POSIX one for its lifetime.
 class InstalledFaultEnv {
  public:
