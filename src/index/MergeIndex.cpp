@@ -194,6 +194,7 @@ void MergeIndex::requireSearch() const {
 
 void MergeIndex::insert(Key key, uint32_t document, InsertMode mode, ErrorCode& error) {
   requireIdle();
+  ++changeCount_;
   DOVREL_ASSERT_TEXT(key != nullptr && isRealKey(key), "key != null");
   if (document > MAX_DOCUMENT_NUMBER) {
     error = EM_DOC_TOO_LARGE;

@@ -127,6 +127,9 @@ class MergeIndex : public Poolable {
   uint32_t inMergeNum() const { return scheduler_.inMergeNum(); }
   uint32_t clusterNum() const { return file_.clusterNum(); }
   uint32_t freeClusterNum() const { return map_.freeCount(); }
+  // Counts the insert() calls of this object: the keys and documents a search sees change
+  // only when it does.
+  uint64_t changeCount() const { return changeCount_; }
 
  private:
   MergeIndex(uint32_t clusterLength, uint32_t mergeMultiplier);
@@ -164,6 +167,7 @@ class MergeIndex : public Poolable {
   std::vector<uint32_t> snapshot_;
   MergeIndexState state_ = STATE_AFTER_COMMIT;
   bool changed_ = false;
+  uint64_t changeCount_ = 0;
   AlignedBuffer hbuf_;  // the information block of a commit in progress
 };
 

@@ -182,6 +182,7 @@ void TableIndex::close() {
   // which leaves the file at its last commit.
   if (idx_->state() == STATE_AFTER_COMMIT) idx_->destroy();
   idx_.reset();
+  sortOrders_ = {};
 }
 
 // --- Documents ----------------------------------------------------------------------------
@@ -259,9 +260,22 @@ OrderedListPtr TableIndex::compare(Comparison comparison, TextView value, Search
   MergeIndex& idx = requireOpen();
   KeyBuffer query;
   IndexKeyBuilder::queryKey(spec(), fieldType(), value, fullName(), query);
+  const Key target = query.data();
+  // A comparison that every key meets gives the documents with a key, when they are known.
+  if (const SortOrder* order = currentSortOrder(mode)) {
+    const bool every =
+        order->empty() ||
+        (comparison == Comparison::LESS && keyCompare(order->lastKey(), target) < 0) ||
+        (comparison == Comparison::LESS_OR_EQUAL && keyCompare(order->lastKey(), target) <= 0) ||
+        (comparison == Comparison::GREATER && keyCompare(order->firstKey(), target) > 0) ||
+        (comparison == Comparison::GREATER_OR_EQUAL &&
+         keyCompare(order->firstKey(), target) >= 0) ||
+        (comparison == Comparison::NOT_EQUAL &&
+         (keyCompare(order->firstKey(), target) > 0 || keyCompare(order->lastKey(), target) < 0));
+    if (every) return order->keyed();
+  }
   ListJoiner joiner;
   // Walking the keys upwards: greater keys begin at the query, the others at the first key.
-  const Key target = query.data();
   const bool upwards =
       comparison == Comparison::GREATER || comparison == Comparison::GREATER_OR_EQUAL;
   const auto step = [comparison, target](Key key) {
@@ -310,6 +324,13 @@ OrderedListPtr TableIndex::range(TextView from, TextView to, SearchMode mode) {
   KeyBuffer high;
   IndexKeyBuilder::queryKey(spec(), fieldType(), from, fullName(), low);
   IndexKeyBuilder::queryKey(spec(), fieldType(), to, fullName(), high);
+  // A range over every key is the documents with a key, when they are known.
+  if (const SortOrder* order = currentSortOrder(mode)) {
+    if (order->empty() || (keyCompare(low.data(), order->firstKey()) <= 0 &&
+                           keyCompare(high.data(), order->lastKey()) >= 0)) {
+      return order->keyed();
+    }
+  }
   ListJoiner joiner;
   const Key top = high.data();
   if (collectKeys(idx, low.data(), mode, joiner, [top](Key key) {
@@ -392,6 +413,43 @@ NumPairList TableIndex::sortPairs(SearchMode mode) {
         [&](std::span<const uint32_t> documents) { builder.addDocuments(ordinal, documents); });
   }
   return builder.build();
+}
+
+namespace {
+
+std::size_t modeSlot(SearchMode mode) {
+  return static_cast<std::size_t>(static_cast<int>(mode) + 1);
+}
+
+}  // namespace
+
+const SortOrder* TableIndex::currentSortOrder(SearchMode mode) const {
+  const std::size_t slot = modeSlot(mode);
+  if (idx_ == nullptr || sortOrders_[slot] == nullptr) return nullptr;
+  return sortOrderChanges_[slot] == idx_->changeCount() ? sortOrders_[slot].get() : nullptr;
+}
+
+std::shared_ptr<const SortOrder> TableIndex::sortOrder(SearchMode mode) {
+  MergeIndex& idx = requireOpen();
+  const std::size_t slot = modeSlot(mode);
+  if (currentSortOrder(mode) != nullptr) return sortOrders_[slot];
+  sortOrders_[slot].reset();  // one copy at a time
+  auto order = std::make_shared<SortOrder>();
+  {
+    Scan scan(idx, mode);
+    std::vector<uint32_t> documents;
+    for (bool onKey = scan.start(); onKey; onKey = scan.next()) {
+      documents.clear();
+      ErrorCode error = EM_NO_ERRORS;
+      idx.collectDocs(documents, error);
+      check(error);
+      order->addKey(scan.key(), documents);
+    }
+  }
+  order->finish();
+  sortOrders_[slot] = order;
+  sortOrderChanges_[slot] = idx.changeCount();
+  return order;
 }
 
 OptimizeResult TableIndex::optimize() {

@@ -4,6 +4,7 @@
 // field; used only by the thread that runs queries (or the start-up that loads tables).
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -15,6 +16,7 @@
 #include "index/IndexDeclaration.h"
 #include "index/MergeIndexTypes.h"
 #include "index/NumPairList.h"
+#include "index/SortOrder.h"
 #include "storage/OpenMode.h"
 
 namespace dovrel {
@@ -99,6 +101,9 @@ class TableIndex : public Object {
   // The (document, key ordinal) pairs for ordering a result by this index: the k-th key in
   // ascending order has ordinal k.
   NumPairList sortPairs(SearchMode mode);
+  // What ordering by this index needs in the mode, read once and kept until the index
+  // changes, is reopened or closed.
+  std::shared_ptr<const SortOrder> sortOrder(SearchMode mode);
   // A bounded amount of merging (the optimize index command).
   OptimizeResult optimize();
 
@@ -111,9 +116,15 @@ class TableIndex : public Object {
   enum class Comparison { LESS, LESS_OR_EQUAL, GREATER, GREATER_OR_EQUAL, NOT_EQUAL };
   OrderedListPtr compare(Comparison comparison, TextView value, SearchMode mode);
 
+  // The kept sort order of `mode` while it still describes the index, else null.
+  const SortOrder* currentSortOrder(SearchMode mode) const;
+
   IndexDeclaration declaration_;
   std::string path_;
   std::unique_ptr<MergeIndex> idx_;
+  // Per search mode: the sort order and the change count it was read at.
+  std::array<std::shared_ptr<const SortOrder>, 3> sortOrders_;
+  std::array<uint64_t, 3> sortOrderChanges_{};
 };
 
 }  // namespace dovrel::index

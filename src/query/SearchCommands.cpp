@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <limits>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -15,7 +16,7 @@
 #include "foundation/TextBuffer.h"
 #include "index/DocNumList.h"
 #include "index/MergeIndexTypes.h"
-#include "index/NumPairList.h"
+#include "index/SortOrder.h"
 #include "index/TableIndex.h"
 #include "query/IndexReference.h"
 #include "query/Parser.h"
@@ -66,29 +67,34 @@ void appendLittleEndian(uint32_t number, TextBuffer& answer) {
   answer.append(bytes, sizeof bytes);
 }
 
-// [order by member index [asc | desc]]: `result` in the order of its keys in that index, or
-// `result` itself when no order clause follows.
-index::DocNumListPtr readOrder(Parser& parser, Table& table, SearchMode mode,
-                               const index::OrderedListPtr& result) {
+// The order clause of a select: the sort order of its index and the direction.
+struct Order {
+  std::shared_ptr<const index::SortOrder> sortOrder;
+  bool descending = false;
+};
+
+// [order by member index [asc | desc]]: no order when no order clause follows. A sort index
+// in which some document has two keys is refused here, whatever the result.
+std::optional<Order> readOrder(Parser& parser, Table& table, SearchMode mode) {
   Scanner& scanner = parser.scanner();
-  if (!scanner.isName("order")) return result;
+  if (!scanner.isName("order")) return std::nullopt;
   scanner.next();
   scanner.expectKeyword("by");
   const IndexReference reference =
       IndexReference::read(scanner, table, IndexReference::Context::ORDER);
-  bool descending = false;
+  Order order;
   if (scanner.isName("asc")) {
     scanner.next();
   } else if (scanner.isName("desc")) {
     scanner.next();
-    descending = true;
+    order.descending = true;
   }
-  const index::NumPairList pairs = reference.index->sortPairs(mode);
-  if (!pairs.unique()) {
+  order.sortOrder = reference.index->sortOrder(mode);
+  if (!order.sortOrder->unique()) {
     throw SemanticError(
         "Сортировка невозможна, поскольку есть документы, дающие различные ключи сортировки"_cp866);
   }
-  return pairs.order(*result, descending);
+  return order;
 }
 
 }  // namespace
@@ -105,7 +111,7 @@ void runSelect(Parser& parser, const std::shared_ptr<User>& user, TextBuffer& an
   table->openFiles(OpenMode::openNormal);
   scanner.expectKeyword("where");
   const index::OrderedListPtr found = SearchExpression(scanner, *table, mode).evaluate();
-  index::DocNumListPtr result = readOrder(parser, *table, mode, found);
+  const std::optional<Order> order = readOrder(parser, *table, mode);
 
   bool sliced = false;
   uint32_t limit = std::numeric_limits<uint32_t>::max();
@@ -121,7 +127,10 @@ void runSelect(Parser& parser, const std::shared_ptr<User>& user, TextBuffer& an
     sliced = true;
   }
   scanner.expect(TOKEN_SEMICOLON);
-  if (sliced) result = index::slice(result, offset, limit);
+  // Only the part that is answered is put in order.
+  const index::DocNumListPtr result =
+      order ? order->sortOrder->slice(found, order->descending, offset, limit)
+            : index::slice(found, offset, limit);
 
   answer.append(OK_LINE);
   answer.appendDecimal(result->length());

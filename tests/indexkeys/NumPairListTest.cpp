@@ -1,12 +1,15 @@
-// Ordering results by the keys of a sort index: KeyDocBuilder, unique and order.
+// Ordering results by the keys of a sort index: KeyDocBuilder, unique and order, and the
+// slices of SortOrder.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <map>
 #include <random>
+#include <string>
 
 #include "index/KeyDocBuilder.h"
 #include "index/NumPairList.h"
+#include "index/SortOrder.h"
 #include "indexkeys/KeysTestSupport.h"
 
 namespace dovrel::index {
@@ -87,6 +90,68 @@ TEST(NumPairListTest, OrderMatchesSortModel) {
     ASSERT_EQ(numbersOf(*pairs.order(*list, false)), expected);
     std::reverse(expected.begin(), expected.end());
     ASSERT_EQ(numbersOf(*pairs.order(*list, true)), expected);
+  }
+}
+
+}  // namespace
+}  // namespace dovrel::index
+
+namespace dovrel::index {
+namespace {
+
+// SortOrder's slices against the whole result ordered by NumPairList and then cut: sparse
+// and dense results (the selection and the walk in key order), the result of every keyed
+// document itself, documents without a key, equal keys, both directions, and offsets and
+// counts at, inside and past either end.
+TEST(SortOrderTest, SlicesMatchTheWholeOrderCut) {
+  for (uint32_t seed : test::testSeeds(10)) {
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    std::mt19937 rng(seed);
+    const uint32_t documents = 50 + rng() % 400;
+    const uint32_t keyCount = 1 + rng() % 60;
+    std::map<uint32_t, V> byKey;  // ordinal -> documents
+    // Most documents with a key, or (every other seed) few: then a walk in key order runs
+    // out of keys before the documents without one.
+    const uint32_t keyedInTwenty = seed % 2 == 0 ? 16 : 1;
+    for (uint32_t document = 0; document < documents; ++document) {
+      if (rng() % 20 < keyedInTwenty) byKey[1 + rng() % keyCount].push_back(document);
+    }
+    KeyDocBuilder builder;
+    SortOrder order;
+    for (const auto& [ordinal, docs] : byKey) {
+      builder.addDocuments(ordinal, docs);
+      const std::string stored = std::string(1, '\2') + static_cast<char>(ordinal / 256) +
+                                 static_cast<char>(ordinal % 256);
+      order.addKey(reinterpret_cast<Key>(stored.data()), docs);
+    }
+    order.finish();
+    const NumPairList pairs = builder.build();
+    ASSERT_TRUE(order.unique());
+    for (uint32_t shape = 0; shape < 4; ++shape) {
+      OrderedListPtr result = order.keyed();
+      if (shape != 3) {
+        V numbers;
+        const uint32_t keepOneIn = shape == 0 ? 20 : shape == 1 ? 2 : 1;
+        for (uint32_t document = 0; document < documents + 5; ++document) {
+          if (rng() % keepOneIn == 0) numbers.push_back(document);
+        }
+        result = OrderedDocNumList::create(numbers);
+      }
+      for (const bool descending : {false, true}) {
+        const V whole = numbersOf(*pairs.order(*result, descending));
+        const uint32_t n = result->length();
+        for (const uint32_t offset : {0u, 1u, n / 3, n > 0 ? n - 1 : 0u, n, n + 4}) {
+          for (const uint32_t count : {0u, 1u, 7u, n, UINT32_MAX}) {
+            const std::size_t from = std::min<std::size_t>(offset, n);
+            const std::size_t to = std::min<std::size_t>(n, uint64_t{offset} + count);
+            const V expected(whole.begin() + from, whole.begin() + std::max(from, to));
+            ASSERT_EQ(numbersOf(*order.slice(result, descending, offset, count)), expected)
+                << "shape " << shape << " descending " << descending << " offset " << offset
+                << " count " << count;
+          }
+        }
+      }
+    }
   }
 }
 
