@@ -67,7 +67,9 @@ UnorderedListPtr SortOrder::slice(const OrderedListPtr& result, bool descending,
   const bool all = result.get() == keyed_.get();
   const double steps = static_cast<double>(end) * static_cast<double>(byKey_.size()) /
                        static_cast<double>(n) * (std::log2(static_cast<double>(n)) + 1);
-  if (all || steps < static_cast<double>(n)) return walk(result, descending, offset, end);
+  if (all || steps < static_cast<double>(n)) {
+    if (UnorderedListPtr walked = walk(result, descending, offset, end)) return walked;
+  }
   return select(*result, descending, offset, end);
 }
 
@@ -93,9 +95,17 @@ UnorderedListPtr SortOrder::walk(const OrderedListPtr& result, bool descending, 
   };
   // Takes the result's documents in key order (or its reverse), at their positions first ..
   // last - 1 among them; the number of them met.
+  // A result that clusters in another part of the key order than the walk starts from
+  // would make the walk long: past a budget of steps it gives way to the selection.
+  const std::size_t budget = all ? byKey_.size() : numbers.size() + 64;
+  bool gaveUp = false;
   const auto keyedWalk = [&](bool backwards, uint64_t first, uint64_t last) {
     uint64_t seen = 0;
     for (std::size_t i = 0; i < byKey_.size() && seen < last; ++i) {
+      if (i == budget) {
+        gaveUp = true;
+        break;
+      }
       const uint32_t document = byKey_[backwards ? byKey_.size() - 1 - i : i];
       if (!member(document)) continue;
       if (seen >= first) out.push_back(document);
@@ -115,8 +125,9 @@ UnorderedListPtr SortOrder::walk(const OrderedListPtr& result, bool descending, 
   } else {
     const uint64_t met = keyedWalk(true, offset, end);
     // The walk ran out of keys: the documents without one follow, descending.
-    if (met < end) unkeyed(true, offset > met ? offset - met : 0, end - met);
+    if (met < end && !gaveUp) unkeyed(true, offset > met ? offset - met : 0, end - met);
   }
+  if (gaveUp) return nullptr;
   return listOf(out);
 }
 

@@ -44,6 +44,7 @@ class SortOrder {
   uint32_t ordinalOf(uint32_t document) const {
     return document < ordinals_.size() ? ordinals_[document] : 0;
   }
+  // Null when the walk grew too long for the result (the caller then selects).
   UnorderedListPtr walk(const OrderedListPtr& result, bool descending, uint64_t offset,
                         uint64_t end) const;
   UnorderedListPtr select(const OrderedDocNumList& result, bool descending, uint64_t offset,
