@@ -6,6 +6,7 @@
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -69,6 +70,15 @@ Status Socket::sendAll(const void* bytes, std::size_t length) {
 Status Socket::shutdownSend() {
   if (fd_ < 0) return socketError(EBADF, "shutdown");
   if (::shutdown(fd_, SHUT_WR) != 0) return socketError(errno, "shutdown");
+  return Status::ok();
+}
+
+Status Socket::setNoDelay() {
+  if (fd_ < 0) return socketError(EBADF, "setsockopt TCP_NODELAY");
+  const int on = 1;
+  if (::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) != 0) {
+    return socketError(errno, "setsockopt TCP_NODELAY");
+  }
   return Status::ok();
 }
 

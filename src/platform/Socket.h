@@ -35,6 +35,10 @@ class Socket {
   Status sendAll(const void* bytes, std::size_t length);
   // Ends the sending side: the peer's recv then returns 0 once it has read everything.
   Status shutdownSend();
+  // Sends each write at once instead of holding small ones back while earlier bytes are
+  // unacknowledged: an answer that follows a status line or an earlier answer then never
+  // waits for the peer's delayed acknowledgement.
+  Status setNoDelay();
   // Makes recv give up after `milliseconds` without data (0 = wait for ever).
   Status setReceiveTimeout(uint32_t milliseconds);
   // Closes now (the destructor does it otherwise); safe to call twice.

@@ -1,29 +1,34 @@
 // The life of one connection. The reader thread reads requests, waits for the parser, runs
-// them and frames the answers; the writer thread sends each answer, or a status line every
-// status interval while none is ready.
+// them and sends the framed answers; the writer thread sends a status line every status
+// interval while no answer has gone out.
 //
 // States (ConnectionState) and the transitions, with the thread that makes them:
 //   QUIET     -> RECEIVING  reader, known-length header read          (ConnectionReader::run)
 //   RECEIVING -> IN_QUEUE   reader, body read and checksum matched
 //   IN_QUEUE  -> RUNNING    reader, parser semaphore obtained
-//   RUNNING   -> READY      writer, answer sent                       (ConnectionWriter::run)
+//   RUNNING   -> READY      reader, answer sent                (ConnectionContext::answerSent)
 //   READY     -> RECEIVING  reader, next known-length header read
-//   QUIET     -> ERROR      writer, the answer to a quiet request sent
+//   QUIET     -> ERROR      reader, the answer to a quiet request sent
 //   any       -> ERROR      either thread gives up                    (ConnectionContext::giveUp)
 //
 // Invariants:
-//   1. `state` is read and written only under the record's mutex.
-//   2. The reader writes `answer` only while the writer waits for answerReady; the writer
-//      reads it only between answerReady and its release of answerSent. So the buffer is
-//      never used by both threads at once.
-//   3. Nothing is sent while an answer is being sent: status lines and answers both come
-//      from the writer thread.
+//   1. `state` and `lastSent` are read and written only under the record's mutex.
+//   2. The answer buffer and the received bytes not used yet belong to the reader alone.
+//   3. Nothing is sent while an answer is being sent: answers and status lines are sent
+//      only under the send mutex, and the reader records the answer's lastSent and the
+//      state after it before it lets go, so a status line never follows the answer for the
+//      state that answer ended.
 //   4. A thread that gives up sets ERROR and wakes the other, which ends without a second
 //      message; the record (and the socket) is freed when both threads have let go.
 //   5. The parser semaphore is held from just before the journal append until the executor
-//      returns, and is released on every path but a halt.
+//      returns, and is released on every path but a halt. The journal record is handed to
+//      the system before the answer is sent.
 //   6. A request of unknown length is valid only as the first request of a connection
 //      (state QUIET); after a known-length one it drops the connection as an invalid header.
+//   7. The reader takes bytes from the socket only into its input buffer while it looks for
+//      a header, and only the announced remainder of a known-length body straight into the
+//      body, so whatever arrives behind a request waits in the input buffer for the next
+//      header, exactly as if it had been received later.
 #include "server/Connection.h"
 
 #include <new>
@@ -75,6 +80,8 @@ void runReaderThread(std::unique_ptr<ConnectionStart> start) {
     return;
   }
   start.reset();
+  // Only a matter of latency: a connection whose socket refuses it is served all the same.
+  (void)context->sock.setNoDelay();
 
   core->threadStarted();
   std::shared_ptr<ConnectionContext> forWriter = context;

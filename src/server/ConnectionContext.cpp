@@ -29,15 +29,28 @@ void ConnectionContext::giveUp(ConnectionSide side, std::string_view message) {
   if (state == STATE_ERROR) return;  // the other thread has gone; our release frees the record
   state = STATE_ERROR;
   if (side == ConnectionSide::READER) {
-    // The writer waits for answerReady (the reader gives up only before it hands over an
-    // answer, so the count is 0 here): wake it now rather than at its next timeout.
-    answerReady.release();
+    // The writer sleeps until its next status line is due: wake it now so that it ends.
+    writerWake.notify_one();
   } else {
     // The reader may be blocked in recv for as long as the peer stays silent; ending both
     // directions wakes it. The descriptor stays open, so the reader never reads from a
     // reused one; it is closed when the record is freed.
     (void)platform::shutdownSocket(sock);
   }
+}
+
+bool ConnectionContext::answerSent(bool quiet) {
+  std::lock_guard<std::mutex> lock(mutex);
+  lastSent = std::chrono::steady_clock::now();
+  if (state == STATE_ERROR) return false;
+  if (quiet) {
+    // A quiet request is the only one on its connection.
+    state = STATE_ERROR;
+    writerWake.notify_one();
+    return false;
+  }
+  state = STATE_READY;
+  return true;
 }
 
 }  // namespace dovrel::server

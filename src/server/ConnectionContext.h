@@ -1,16 +1,15 @@
-// The record one connection's reader and writer threads share: the socket, the two
-// semaphores that hand the answer back and forth, the answer buffer and the state. Both
-// threads hold it by shared_ptr, so it is freed (and the socket closed) when the second of
-// them lets go. `state` only under `mutex`; `answer` as the semaphores allow (see
-// Connection.cpp).
+// The record one connection's reader and writer threads share: the socket, the lock that
+// lets one of them send at a time, the state and the time of the last send. Both threads
+// hold it by shared_ptr, so it is freed (and the socket closed) when the second of them lets
+// go. `state` and `lastSent` only under `mutex` (see Connection.cpp).
 #pragma once
 
+#include <chrono>
+#include <condition_variable>
 #include <memory>
 #include <mutex>
-#include <semaphore>
 #include <string_view>
 
-#include "foundation/TextBuffer.h"
 #include "platform/Socket.h"
 
 namespace dovrel::server {
@@ -43,14 +42,22 @@ class ConnectionContext {
   // the other thread so that it ends too instead of at its next timeout.
   void giveUp(ConnectionSide side, std::string_view message);
 
+  // Under the mutex: an answer has just gone out (the next status line is due a status
+  // interval from now), and the state after it: STATE_READY after a known-length answer,
+  // STATE_ERROR after a quiet one, which ends the connection (the writer is woken to end
+  // too). False when the connection has ended meanwhile or has just been ended.
+  bool answerSent(bool quiet);
+
   platform::Socket sock;
-  // Released by the reader when `answer` holds a framed answer (or to wake the writer after
-  // it has given up); released by the writer when the answer has been sent.
-  std::binary_semaphore answerReady{0};
-  std::binary_semaphore answerSent{0};
-  TextBuffer answer;
+  // Held by whichever thread sends: the reader for an answer, the writer for a status line,
+  // so that nothing is sent in the middle of an answer. Taken before `mutex` when both are.
+  std::mutex sendMutex;
   std::mutex mutex;
+  // Wakes the writer before its next status line is due: when the connection ends.
+  std::condition_variable writerWake;
   ConnectionState state = STATE_QUIET;  // guarded by mutex
+  // The last answer or status line sent, or the connection's start; guarded by mutex.
+  std::chrono::steady_clock::time_point lastSent = std::chrono::steady_clock::now();
   const std::shared_ptr<ServerCore> core;
 };
 

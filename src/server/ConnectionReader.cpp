@@ -3,10 +3,13 @@
 // ServerCore with everyone.
 #include "server/ConnectionReader.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <new>
 #include <string>
 
+#include "foundation/Assert.h"
 #include "foundation/Console.h"
 #include "foundation/Cp866.h"
 #include "foundation/Crc32.h"
@@ -56,7 +59,10 @@ class ParserTurn {
 }  // namespace
 
 ConnectionReader::ConnectionReader(std::shared_ptr<ConnectionContext> context)
-    : context_(std::move(context)), ctx_(*context_), core_(*ctx_.core) {}
+    : context_(std::move(context)),
+      ctx_(*context_),
+      core_(*ctx_.core),
+      input_(std::make_unique<char[]>(INPUT_CAPACITY)) {}
 
 void ConnectionReader::run() {
   const uint32_t slice = core_.options().statusIntervalMs;
@@ -74,9 +80,9 @@ void ConnectionReader::run() {
     ParserTurn turn(core_.parserSemaphore());
     turn.acquire(slice);
     if (stopOrAdvance(!header.quiet(), STATE_RUNNING)) return;  // the turn is released
-    // The writer does not look at the answer until answerReady (invariant 2).
-    ctx_.answer = TextBuffer();
-    // A query that will only be refused leaves no record for the next start to run.
+    answer_.clear();  // only this thread touches the answer (invariant 2)
+    // A query that will only be refused leaves no record for the next start to run. The
+    // record reaches the system before the query runs, and so before its answer is sent.
     if (!core_.executor().refusesEveryQuery()) core_.journal().append(body.view());
     const QueryResult result = execute(body.view());
     if (result == RESULT_COMMITTED) core_.journal().rotate();
@@ -92,22 +98,37 @@ void ConnectionReader::run() {
     turn.release();
     body = TextBuffer();
 
-    frameAnswer(ctx_.answer, header.quiet());
-    if (!handOverAnswer()) return;
+    frameAnswer(answer_, header.quiet());
     // Known length: the state is READY now and the next request may follow. Quiet: the
-    // writer has set ERROR after the answer, and the connection ends here.
-    if (ctx_.currentState() == STATE_ERROR) return;
+    // state is ERROR after the answer, and the connection ends here.
+    if (!sendAnswer(header.quiet())) return;
+    // A small buffer is kept for the next answer; one grown by a large answer goes back.
+    if (answer_.capacity() > KEPT_ANSWER_CAPACITY) answer_ = TextBuffer();
   }
 }
 
 bool ConnectionReader::readHeader(RequestHeader* header) {
-  // One byte per recv, so that no byte of the body is taken before its length is known.
-  char bytes[REQUEST_HEADER_MAX];
-  uint32_t count = 0;
-  int lineFeeds = 0;
-  while (lineFeeds < HEADER_LINE_FEEDS && count < REQUEST_HEADER_MAX) {
+  // Received in pieces into the connection's input; the bytes behind the header stay there
+  // for the body and the next request.
+  for (;;) {
+    const std::string_view pending(input_.get() + inputStart_, inputEnd_ - inputStart_);
+    const uint32_t size = requestHeaderSize(pending);
+    if (size != 0) {
+      inputStart_ += size;
+      if (!parseRequestHeader(pending.substr(0, size), header)) {
+        ctx_.giveUp(ConnectionSide::READER, "Некорректный заголовок\n"_cp866);
+        return false;
+      }
+      return true;
+    }
+    // Less than a header's maximum waits: move it to the front to make room behind it.
+    if (inputStart_ != 0) {
+      std::memmove(input_.get(), pending.data(), pending.size());
+      inputStart_ = 0;
+      inputEnd_ = pending.size();
+    }
     int error = 0;
-    const long got = ctx_.sock.recv(&bytes[count], 1, &error);
+    const long got = ctx_.sock.recv(input_.get() + inputEnd_, INPUT_CAPACITY - inputEnd_, &error);
     if (got < 0) {
       ctx_.giveUp(ConnectionSide::READER, numbered("Ошибка чтения заголовка "_cp866, error, "\n"));
       return false;
@@ -116,13 +137,8 @@ bool ConnectionReader::readHeader(RequestHeader* header) {
       ctx_.giveUp(ConnectionSide::READER, "Неожиданный конец заголовка\n"_cp866);
       return false;
     }
-    if (bytes[count++] == '\n') ++lineFeeds;
+    inputEnd_ += static_cast<std::size_t>(got);
   }
-  if (!parseRequestHeader(std::string_view(bytes, count), header)) {
-    ctx_.giveUp(ConnectionSide::READER, "Некорректный заголовок\n"_cp866);
-    return false;
-  }
-  return true;
 }
 
 bool ConnectionReader::enterState(const RequestHeader& header) {
@@ -145,7 +161,18 @@ bool ConnectionReader::readBody(const RequestHeader& header, TextBuffer* body) {
   const bool known = !header.quiet();
   uint64_t received = 0;
   try {
-    // The buffer grows with the bytes that actually arrive, never with the announced
+    // First what arrived behind the header; a known length takes no byte of the next request.
+    const std::size_t buffered = inputEnd_ - inputStart_;
+    const uint64_t taken = known ? std::min<uint64_t>(buffered, header.queryLength) : buffered;
+    if (taken > 0) {
+      const uint64_t limit = core_.options().bodyMemoryLimit;
+      if (limit != 0 && taken > limit) throw std::bad_alloc();
+      body->append(input_.get() + inputStart_, taken);  // std::bad_alloc past the limit
+      inputStart_ += taken;
+      received = taken;
+    }
+    if (inputStart_ == inputEnd_) inputStart_ = inputEnd_ = 0;
+    // The rest goes straight into the body. The buffer grows with the bytes that actually arrive, never with the announced
     // length alone, so a peer cannot make the server reserve memory it does not send.
     while (!known || received < header.queryLength) {
       const uint64_t want =
@@ -198,7 +225,7 @@ QueryResult ConnectionReader::execute(TextView query) {
   // A refusal is a TextError; the others are caught too, so that no query can end the
   // thread with the parser semaphore held or the process with an uncaught exception.
   try {
-    return core_.executor().execute(query, ctx_.answer);
+    return core_.executor().execute(query, answer_);
   } catch (const TextError& error) {
     answerError(error.text());
   } catch (const SemanticError& error) {
@@ -212,19 +239,30 @@ QueryResult ConnectionReader::execute(TextView query) {
 }
 
 void ConnectionReader::answerError(std::string_view message) {
-  ctx_.answer.clear();
-  ctx_.answer.append("ERROR\r\n");
-  ctx_.answer.append(message);
+  answer_.clear();
+  answer_.append("ERROR\r\n");
+  answer_.append(message);
 }
 
-bool ConnectionReader::handOverAnswer() {
-  ctx_.answerReady.release();
-  const auto slice = std::chrono::milliseconds(core_.options().statusIntervalMs);
-  while (!ctx_.answerSent.try_acquire_for(slice)) {
-    // A writer that failed while sending never releases answerSent; its STATE_ERROR says so.
-    if (ctx_.currentState() == STATE_ERROR) return false;
+bool ConnectionReader::sendAnswer(bool quiet) {
+  // Held until the new lastSent is recorded, so that the writer never sends a status line
+  // for the state the answer ends.
+  std::lock_guard<std::mutex> sending(ctx_.sendMutex);
+  const ConnectionState state = ctx_.currentState();
+  if (state == STATE_ERROR) return false;  // the writer has given up
+  DOVREL_ASSERT(state == STATE_RUNNING || state == STATE_QUIET);
+  const char* next = answer_.pointer();
+  uint32_t left = answer_.length();
+  while (left > 0) {
+    const uint32_t piece = std::min(left, WIRE_PIECE);
+    if (!ctx_.sock.sendAll(next, piece).isOk()) {
+      ctx_.giveUp(ConnectionSide::READER, "Ошибка записи в сокет ответа\n"_cp866);
+      return false;
+    }
+    next += piece;
+    left -= piece;
   }
-  return true;
+  return ctx_.answerSent(quiet);
 }
 
 }  // namespace dovrel::server

@@ -1,11 +1,10 @@
 // The writer thread of a connection (states and invariants in Connection.cpp). Shares only
-// the ConnectionContext with its reader.
+// the ConnectionContext with its reader. It sleeps until a status interval has passed since
+// the last answer or status line, so an answer costs it no wake-up.
 #include "server/ConnectionWriter.h"
 
-#include <algorithm>
 #include <chrono>
 
-#include "foundation/Assert.h"
 #include "foundation/Cp866.h"
 #include "server/ServerCore.h"
 #include "server/WireFormat.h"
@@ -16,31 +15,33 @@ ConnectionWriter::ConnectionWriter(std::shared_ptr<ConnectionContext> context)
     : context_(std::move(context)), ctx_(*context_) {}
 
 void ConnectionWriter::run() {
+  using Clock = std::chrono::steady_clock;
   const auto interval = std::chrono::milliseconds(ctx_.core->options().statusIntervalMs);
   for (;;) {
-    if (!ctx_.answerReady.try_acquire_for(interval)) {
-      // Act on a copy: the reader may move on while the line is being sent.
-      const ConnectionState state = ctx_.currentState();
-      if (state == STATE_ERROR) return;
-      if (state == STATE_QUIET) continue;
-      if (!sendStatusLine(state)) return;
-      continue;
+    {
+      std::unique_lock<std::mutex> lock(ctx_.mutex);
+      // lastSent moves on with every answer, so the deadline is taken afresh after each wait.
+      while (ctx_.state != STATE_ERROR && Clock::now() < ctx_.lastSent + interval) {
+        ctx_.writerWake.wait_until(lock, ctx_.lastSent + interval);
+      }
+      if (ctx_.state == STATE_ERROR) return;
     }
+    // The reader may be sending an answer: wait for it, then look again (invariant 3).
+    std::lock_guard<std::mutex> sending(ctx_.sendMutex);
+    ConnectionState state;
     {
       std::lock_guard<std::mutex> lock(ctx_.mutex);
-      if (ctx_.state == STATE_ERROR) return;  // woken by a reader that gave up
-      DOVREL_ASSERT(ctx_.state == STATE_RUNNING || ctx_.state == STATE_QUIET);
+      if (ctx_.state == STATE_ERROR) return;
+      const Clock::time_point now = Clock::now();
+      if (now < ctx_.lastSent + interval) continue;  // an answer went out meanwhile
+      ctx_.lastSent = now;
+      state = ctx_.state;
     }
-    if (!sendAnswer()) return;
+    if (state == STATE_QUIET) continue;  // nothing to say before the first known length
+    // Sent on a copy of the state: the reader may move on while the line is being sent.
+    if (!sendStatusLine(state)) return;
     std::lock_guard<std::mutex> lock(ctx_.mutex);
-    if (ctx_.state == STATE_QUIET) {
-      // A quiet request is the only one on its connection: the reader ends it.
-      ctx_.state = STATE_ERROR;
-      ctx_.answerSent.release();
-      return;
-    }
-    ctx_.state = STATE_READY;
-    ctx_.answerSent.release();
+    ctx_.lastSent = Clock::now();
   }
 }
 
@@ -63,21 +64,6 @@ bool ConnectionWriter::sendStatusLine(ConnectionState state) {
   if (ctx_.sock.sendAll(line.data(), line.size()).isOk()) return true;
   ctx_.giveUp(ConnectionSide::WRITER, "Ошибка записи в сокет сообщения о состоянии\n"_cp866);
   return false;
-}
-
-bool ConnectionWriter::sendAnswer() {
-  const char* next = ctx_.answer.pointer();
-  uint32_t left = ctx_.answer.length();
-  while (left > 0) {
-    const uint32_t piece = std::min(left, WIRE_PIECE);
-    if (!ctx_.sock.sendAll(next, piece).isOk()) {
-      ctx_.giveUp(ConnectionSide::WRITER, "Ошибка записи в сокет ответа\n"_cp866);
-      return false;
-    }
-    next += piece;
-    left -= piece;
-  }
-  return true;
 }
 
 }  // namespace dovrel::server

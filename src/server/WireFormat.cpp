@@ -1,6 +1,8 @@
 // Request header validation and answer framing. Pure functions; any thread.
 #include "server/WireFormat.h"
 
+#include <algorithm>
+
 #include "foundation/Crc32.h"
 
 namespace dovrel::server {
@@ -20,6 +22,15 @@ int hexValue(char c) {
 }
 
 }  // namespace
+
+uint32_t requestHeaderSize(std::string_view bytes) {
+  const std::size_t scanned = std::min<std::size_t>(bytes.size(), REQUEST_HEADER_MAX);
+  int lineFeeds = 0;
+  for (std::size_t i = 0; i < scanned; ++i) {
+    if (bytes[i] == '\n' && ++lineFeeds == HEADER_LINE_FEEDS) return static_cast<uint32_t>(i + 1);
+  }
+  return scanned == REQUEST_HEADER_MAX ? REQUEST_HEADER_MAX : 0;
+}
 
 bool parseRequestHeader(std::string_view bytes, RequestHeader* header) {
   const std::size_t total = bytes.size();

@@ -36,6 +36,13 @@ struct RequestHeader {
   bool quiet() const { return queryLength == 0; }
 };
 
+// How many of the bytes at the front of `bytes` (what has arrived of a request so far) are
+// its header: up to and including the HEADER_LINE_FEEDS-th line feed, or REQUEST_HEADER_MAX
+// when the first REQUEST_HEADER_MAX bytes hold fewer line feeds (then parseRequestHeader
+// refuses them). 0 while `bytes` ends before either, so more must be received. Whatever
+// follows the header is the body and then the next request.
+uint32_t requestHeaderSize(std::string_view bytes);
+
 // Checks the header bytes exactly as read (up to the 4th line feed or REQUEST_HEADER_MAX
 // bytes). Leading zeros in the length are accepted; a length above 4294967295, a checksum
 // digit other than 0-9 and upper-case A-F, or any misplaced byte is refused (false).

@@ -8,6 +8,7 @@
 #include "E2ETest.h"
 #include "client/ClientConnection.h"
 #include "client/ClientError.h"
+#include "client/RequestFrame.h"
 #include "foundation/Cp866.h"
 
 namespace dovrel::e2e {
@@ -101,6 +102,18 @@ TEST_F(ProtocolE2ETest, ClientLibraryRoundTripsInBothModes) {
   EXPECT_EQ(quiet.request("User: a\r\nPassword: \r\nget users;", RequestMode::QUIET).text,
             UNKNOWN_USER_ANSWER);
   EXPECT_THROW(quiet.receive(RequestMode::KNOWN_LENGTH), client::ClientError);  // closed
+}
+
+TEST_F(ProtocolE2ETest, RequestsSentTogetherAreAnsweredInOrder) {
+  ASSERT_TRUE(instance_->start());
+  ClientConnection connection("127.0.0.1", instance_->port());
+  const std::string both =
+      client::frameRequest("User: a\r\nPassword: \r\nget users;", RequestMode::KNOWN_LENGTH) +
+      client::frameRequest("x", RequestMode::KNOWN_LENGTH);
+  ASSERT_TRUE(connection.socket().sendAll(both.data(), both.size()).isOk());
+  EXPECT_EQ(connection.receive(RequestMode::KNOWN_LENGTH).text, UNKNOWN_USER_ANSWER);
+  EXPECT_EQ(connection.receive(RequestMode::KNOWN_LENGTH).text, BAD_LOGIN_ANSWER);
+  EXPECT_EQ(connection.request("x", RequestMode::KNOWN_LENGTH).text, BAD_LOGIN_ANSWER);
 }
 
 TEST_F(ProtocolE2ETest, HostilePeersDoNotStopTheServer) {

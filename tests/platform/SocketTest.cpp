@@ -2,6 +2,9 @@
 // reuse after a restart, and a peer reset that must not kill the process.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
 
 #include <cerrno>
 #include <string>
@@ -63,6 +66,18 @@ TEST_F(SocketTest, BytesTravelBothWaysAndShutdownEndsTheStream) {
   ASSERT_TRUE(server.sendAll("OK\r\n", 4));
   server.close();
   EXPECT_EQ(receive(client, 10), "OK\r\n");
+}
+
+TEST_F(SocketTest, NoDelayIsSetOnTheSocketAndRefusedWithoutOne) {
+  Socket client, server;
+  connectPair(&client, &server);
+  ASSERT_TRUE(server.setNoDelay());
+  int on = 0;
+  socklen_t size = sizeof on;
+  ASSERT_EQ(::getsockopt(server.descriptor(), IPPROTO_TCP, TCP_NODELAY, &on, &size), 0);
+  EXPECT_NE(on, 0);
+  Socket none;
+  EXPECT_FALSE(none.setNoDelay());
 }
 
 TEST_F(SocketTest, LocalhostResolvesToLoopback) {

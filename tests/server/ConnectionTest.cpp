@@ -73,6 +73,83 @@ TEST_F(ConnectionTest, SeveralKnownLengthRequestsShareOneConnection) {
   EXPECT_TRUE(server_->waitForConsole("Неожиданный конец заголовка\n"_cp866));
 }
 
+// The reader keeps what arrives behind a header for the body and the next request: however
+// the bytes are cut into sends, every request is journalled, run and answered in order, and
+// a bad request behind good ones is refused exactly as on its own.
+TEST_F(ConnectionTest, RequestsAreServedInOrderHoweverTheirBytesAreCut) {
+  const auto known = [](std::string_view body) {
+    return frameRequest(body, RequestMode::KNOWN_LENGTH);
+  };
+  std::string big(200000, 'p');
+  for (std::size_t i = 0; i < big.size(); i += 11) big[i] = static_cast<char>(i);
+  std::string badChecksum = known("three");
+  badChecksum.back() = 'E';
+  const std::string split = known(std::string(1000, 's'));
+  const struct {
+    const char* what;
+    std::vector<std::string> sends;  // each its own send, a pause apart
+    std::vector<std::string> bodies;  // answered, in order
+    std::string_view refusal;        // the console line of the refusal that ends it, if any
+  } cases[] = {
+      {"two requests in one send", {known("one") + known("two")}, {"one", "two"}, {}},
+      {"header and body in one segment", {known("solo")}, {"solo"}, {}},
+      {"header, then its body", {known("later").substr(0, 56), "later"}, {"later"}, {}},
+      {"body split across sends",
+       {split.substr(0, 300), split.substr(300, 400), split.substr(700)},
+       {std::string(1000, 's')},
+       {}},
+      {"header split across sends", {known("cut").substr(0, 10), known("cut").substr(10)},
+       {"cut"}, {}},
+      {"a request and the start of the next",
+       {known("first") + known("second").substr(0, 30), known("second").substr(30)},
+       {"first", "second"},
+       {}},
+      {"a large body between small ones in one send", {known("a") + known(big) + known("b")},
+       {"a", big, "b"}, {}},
+      {"a bad checksum behind a good request", {known("one") + known("two") + badChecksum},
+       {"one", "two"}, "Ошибка контрольной суммы запроса\n"_cp866},
+      {"a bad header behind a good request", {known("one") + std::string(70, 'z')}, {"one"},
+       "Некорректный заголовок\n"_cp866},
+      {"a quiet request behind a known-length one",
+       {known("one") + frameRequest("two", RequestMode::QUIET)}, {"one"},
+       "Некорректный заголовок\n"_cp866},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    log_.clear();
+    const std::size_t refusalsBefore =
+        c.refusal.empty() ? 0 : occurrences(server_->console(), c.refusal);
+    auto connection = client();
+    // A lost request fails the case instead of waiting for ever: the server goes on sending
+    // status lines while it waits for bytes that never come.
+    int statusLines = 0;
+    const auto patience = [&statusLines](std::string_view) {
+      if (++statusLines > 50) throw std::runtime_error("no answer after 50 status lines");
+    };
+    for (const std::string& bytes : c.sends) {
+      sendBytes(connection->socket(), bytes);
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    std::vector<std::string> journalled;
+    for (const std::string& body : c.bodies) {
+      EXPECT_EQ(connection->receive(RequestMode::KNOWN_LENGTH, patience).text, "OK\r\n" + body);
+      journalled.push_back("append " + body);
+      journalled.push_back("execute " + body);
+    }
+    EXPECT_EQ(log_.events(), journalled);
+    if (!c.refusal.empty()) {
+      std::string rest;
+      EXPECT_TRUE(readUntilClosed(connection->socket(), &rest));
+      EXPECT_EQ(rest.find("Format"), std::string::npos);
+      for (int i = 0; i < 1000 && occurrences(server_->console(), c.refusal) == refusalsBefore;
+           ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      }
+      EXPECT_EQ(occurrences(server_->console(), c.refusal), refusalsBefore + 1);
+    }
+  }
+}
+
 TEST_F(ConnectionTest, MalformedHeaderIsDroppedWithoutAnswer) {
   const std::string headers[] = {
       "Format: TORV4\r\nContent-Length: 5\r\nChecksum: 00000000\r\n\r\nhello",

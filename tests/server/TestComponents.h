@@ -28,6 +28,10 @@ class EventLog {
     std::lock_guard<std::mutex> lock(mutex_);
     return events_;
   }
+  void clear() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    events_.clear();
+  }
 
  private:
   std::mutex mutex_;

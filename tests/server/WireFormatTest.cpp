@@ -51,6 +51,29 @@ TEST(WireFormatTest, RefusesMalformedHeaders) {
   }
 }
 
+TEST(WireFormatTest, HeaderEndsAtTheFourthLineFeedOrAtTheMaximum) {
+  const std::string valid = header("5", "3610A686");  // 56 bytes
+  const struct {
+    std::string received;
+    uint32_t size;  // 0: more bytes are needed
+  } cases[] = {
+      {"", 0},
+      {valid.substr(0, 55), 0},                   // the last line feed has not arrived
+      {valid, 56},
+      {valid + "hello", 56},                      // the body stays behind the header
+      {valid + "hello" + valid + "hello", 56},    // and so does the next request
+      {header("0000000005", "3610A686"), 65},     // the longest valid header
+      {header("00000000005", "3610A686"), 65},    // one digit more: cut at the maximum
+      {std::string(64, 'x'), 0},
+      {std::string(65, 'x'), 65},
+      {std::string(100, 'x'), 65},
+      {"\n\n\n\nrest", 4},                        // found early; the parser refuses it
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(requestHeaderSize(c.received), c.size) << c.received;
+  }
+}
+
 TEST(WireFormatTest, AnswerFrameCarriesLengthAndChecksum) {
   TextBuffer answer;
   answer.append("123456789");
