@@ -223,13 +223,10 @@ void Chain::takeValues(std::vector<uint32_t>& out, ErrorCode& error) {
   for (;;) {
     const uint32_t* slots = nullptr;
     const uint32_t count = cluster->takeUnreadValues(slots);
-    if (count != 0) {
-      const std::size_t at = out.size();
-      out.resize(at + count);
-      uint32_t* to = out.data() + at;
-      for (uint32_t i = 0; i < count; ++i) {
-        to[i] = slots[-static_cast<std::ptrdiff_t>(i)] & VALUE_MASK;
-      }
+    // Most keys of a whole index hold a value or two: appended one by one, without
+    // zero-filling first.
+    for (uint32_t i = 0; i < count; ++i) {
+      out.push_back(slots[-static_cast<std::ptrdiff_t>(i)] & VALUE_MASK);
     }
     // The key may go on in the next cluster, as in valueAcrossClusters.
     const uint32_t next = static_cast<uint32_t>(currentPos_) + 1;

@@ -35,16 +35,15 @@ OrderedListPtr uniteUnordered(std::vector<uint32_t>& numbers) {
     throwOutOfMemory();
   }
   for (const uint32_t number : numbers) bits[number / 64] |= uint64_t{1} << (number % 64);
-  std::size_t count = 0;
-  for (const uint64_t word : bits) count += static_cast<std::size_t>(std::popcount(word));
-  std::unique_ptr<uint32_t[]> list = allocateDocNumbers(count);
+  // Room for every number gathered; the repeats leave some of it unused.
+  std::unique_ptr<uint32_t[]> list = allocateDocNumbers(numbers.size());
   uint32_t* out = list.get();
   for (std::size_t w = 0; w < bits.size(); ++w) {
     for (uint64_t word = bits[w]; word != 0; word &= word - 1) {
       *out++ = static_cast<uint32_t>(w * 64 + static_cast<uint32_t>(std::countr_zero(word)));
     }
   }
-  return OrderedDocNumList::adopt(std::move(list), static_cast<uint32_t>(count));
+  return OrderedDocNumList::adopt(std::move(list), static_cast<uint32_t>(out - list.get()));
 }
 
 }  // namespace

@@ -4,9 +4,11 @@
 // opened it, so no search outlives a command, refused or not. Query thread only.
 #include "query/SearchCommands.h"
 
+#include <bit>
 #include <cstdint>
 #include <limits>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -139,7 +141,13 @@ void runSelect(Parser& parser, const std::shared_ptr<User>& user, TextBuffer& an
     answer.appendDecimal(found->length());
   }
   answer.append(LINE_END);
-  for (const uint32_t number : result->numbers()) appendLittleEndian(number, answer);
+  if constexpr (std::endian::native == std::endian::little) {
+    // The numbers as they lie in memory are the bytes of the answer.
+    const std::span<const uint32_t> numbers = result->numbers();
+    answer.append(reinterpret_cast<const char*>(numbers.data()), numbers.size_bytes());
+  } else {
+    for (const uint32_t number : result->numbers()) appendLittleEndian(number, answer);
+  }
 }
 
 void runGetIndex(Parser& parser, const std::shared_ptr<User>& user, TextBuffer& answer) {
