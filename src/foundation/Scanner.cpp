@@ -212,6 +212,17 @@ void Scanner::expectKeyword(std::string_view keyword) {
   next();
 }
 
+void Scanner::expectCommandEnd(std::string_view nextClause) {
+  expect(TOKEN_SEMICOLON);
+  if (nextClause.empty() || !isName(nextClause)) expectRequestEnd();
+}
+
+void Scanner::expectRequestEnd() const {
+  if (kind_ != TOKEN_END) {
+    error(std::string("ожидается конец запроса получено "_cp866) + currentDescription(true));
+  }
+}
+
 TextView Scanner::expectString() {
   if (kind_ != TOKEN_STRING) {
     error(std::string("ожидается строка получено "_cp866) + currentDescription());

@@ -66,6 +66,14 @@ class Scanner : public Object {
   // Reads on when the current token is the name; otherwise fails with "ожидается " +
   // keyword + " получено " + (the name itself, or the description of the token).
   void expectKeyword(std::string_view keyword);
+  // The ';' that ends a command, then the end of the request; otherwise fails as expect
+  // does for the ';', or with "ожидается конец запроса получено " + (the name itself, or
+  // the description of the token) for whatever follows it. Only blanks and line ends may
+  // come after a command. For a command of several clauses, `nextClause` (lower case) is
+  // the word that starts another clause, which may follow the ';' instead.
+  void expectCommandEnd(std::string_view nextClause = {});
+  // Fails as expectCommandEnd does when the current token is not the end of the request.
+  void expectRequestEnd() const;
   // The current string (a view into the text), then reads on; otherwise
   // "ожидается строка получено " + description.
   TextView expectString();

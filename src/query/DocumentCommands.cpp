@@ -80,7 +80,7 @@ void getDocumentClause(Parser& parser, Table& table, uint32_t number, const User
   Scanner& scanner = parser.scanner();
   if (scanner.isName("length")) {
     scanner.next();
-    scanner.expect(TOKEN_SEMICOLON);
+    scanner.expectCommandEnd("document");
     table.openFiles(OpenMode::openNormal);
     checkRead(table, number, TablePrivilege::SELECT, user,
               "у пользователя недостаточно прав для получения длины документа"_cp866,
@@ -91,7 +91,7 @@ void getDocumentClause(Parser& parser, Table& table, uint32_t number, const User
   }
   if (scanner.isName("meta")) {
     scanner.next();
-    scanner.expect(TOKEN_SEMICOLON);
+    scanner.expectCommandEnd("document");
     table.openFiles(OpenMode::openNormal);
     checkRead(
         table, number, TablePrivilege::META, user,
@@ -106,7 +106,7 @@ void getDocumentClause(Parser& parser, Table& table, uint32_t number, const User
     names = std::shared_ptr<NameSet>(new NameSet());
     readOnlyItems(scanner, table, *names);
   }
-  scanner.expect(TOKEN_SEMICOLON);
+  scanner.expectCommandEnd("document");
   table.openFiles(OpenMode::openNormal);
   checkRead(table, number, TablePrivilege::SELECT, user,
             "у пользователя недостаточно прав для получения документа"_cp866,
@@ -139,8 +139,8 @@ void runAdd(Parser& parser, const std::shared_ptr<User>& user, TextBuffer& answe
       throw SemanticError("у пользователя недостаточно прав для добавления документа"_cp866);
     }
     // The clause is read to its end before anything is stored: a clause refused for its
-    // syntax must leave no document behind.
-    scanner.expect(TOKEN_SEMICOLON);
+    // syntax, or followed by anything but another clause, must leave no document behind.
+    scanner.expectCommandEnd("add");
     table->openFiles(OpenMode::openNormal);
     TextBuffer text;
     document->writeText(text);
@@ -169,7 +169,7 @@ void runDelete(Parser& parser, const std::shared_ptr<User>& user, TextBuffer& an
     scanner.expectKeyword("from");
     scanner.expectKeyword("table");
     const std::shared_ptr<Table> table = parser.readTable();
-    scanner.expect(TOKEN_SEMICOLON);
+    scanner.expectCommandEnd("document");
     if (!allows(*table, TablePrivilege::UPDATE, *user)) {
       throw SemanticError("у пользователя недостаточно прав для удаления документа"_cp866);
     }

@@ -32,7 +32,7 @@ void runSetNetworkPermissions(Parser& parser, const std::shared_ptr<User>& user,
   scanner.expectKeyword("network");
   scanner.expectKeyword("permissions");
   const TextView text = scanner.expectString();
-  scanner.expect(TOKEN_SEMICOLON);
+  scanner.expectCommandEnd();
   // Opened before the rights check, so that an attempt by somebody else is on record too.
   SecurityQuery entry(parser.securityLog(), parser.queryText());
   if (user->kind() != UserKind::ADMIN) {
@@ -51,7 +51,7 @@ void runGetNetworkPermissions(Parser& parser, const std::shared_ptr<User>& user,
   Scanner& scanner = parser.scanner();
   scanner.expectKeyword("network");
   scanner.expectKeyword("permissions");
-  scanner.expect(TOKEN_SEMICOLON);
+  scanner.expectCommandEnd();
   const std::string text = permissionsOf(parser).toText();
   answer.append(std::string_view("OK\r\n"));
   answer.appendCounted(TextView(text));

@@ -76,11 +76,16 @@ void runGet(Parser& parser, const std::shared_ptr<User>& user, TextBuffer& answe
   throw SemanticError("ожидается document, index, table, users или network"_cp866);
 }
 
-// Only an admin may halt; the caller ends the server, and no answer is written.
-void runHalt(Parser&, const std::shared_ptr<User>& user, TextBuffer&) {
+// Only an admin may halt; the caller ends the server, and no answer is written. `halt` may
+// end with a ';', and nothing may follow.
+void runHalt(Parser& parser, const std::shared_ptr<User>& user, TextBuffer&) {
   if (user->kind() != UserKind::ADMIN) {
     throw SemanticError("у пользователя недостаточно прав для завершения работы сервера"_cp866);
   }
+  Scanner& scanner = parser.scanner();
+  scanner.expectKeyword("halt");
+  if (scanner.kind() == TOKEN_SEMICOLON) scanner.next();
+  scanner.expectRequestEnd();
 }
 
 struct Command {
@@ -210,6 +215,9 @@ QueryResult Parser::run(TextBuffer& answer) {
   for (const Command& command : COMMANDS) {
     if (scanner_->isName(command.keyword)) {
       command.run(*this, user, answer);
+      // The handlers refuse text after their command before they act; a command whose end
+      // is read by the structure or principal readers is refused here, after it ran.
+      scanner_->expectRequestEnd();
       return command.result;
     }
   }

@@ -128,7 +128,7 @@ void runSelect(Parser& parser, const std::shared_ptr<User>& user, TextBuffer& an
     offset = scanner.expectNumber();
     sliced = true;
   }
-  scanner.expect(TOKEN_SEMICOLON);
+  scanner.expectCommandEnd();
   // Only the part that is answered is put in order.
   const index::DocNumListPtr result =
       order ? order->sortOrder->slice(found, order->descending, offset, limit)
@@ -164,7 +164,7 @@ void runGetIndex(Parser& parser, const std::shared_ptr<User>& user, TextBuffer& 
 
   if (scanner.isName("length")) {
     scanner.next();
-    scanner.expect(TOKEN_SEMICOLON);
+    scanner.expectCommandEnd();
     table->openFiles(OpenMode::openNormal);
     const uint64_t count = idx.countKeys(mode);
     answer.append(OK_LINE);
@@ -187,7 +187,7 @@ void runGetIndex(Parser& parser, const std::shared_ptr<User>& user, TextBuffer& 
     const bool reverse = scanner.isName("reverse");
     if (reverse) scanner.next();
     const uint32_t length = readLength();
-    scanner.expect(TOKEN_SEMICOLON);
+    scanner.expectCommandEnd();
     table->openFiles(OpenMode::openNormal);
     TextBuffer keys;
     idx.listKeysFrom(value, reverse, length, mode, keys);
@@ -198,7 +198,7 @@ void runGetIndex(Parser& parser, const std::shared_ptr<User>& user, TextBuffer& 
   const uint32_t from = scanner.expectNumber();
   if (from != 0) throw SemanticError("после from допустимо только число 0"_cp866);
   const uint32_t length = readLength();
-  scanner.expect(TOKEN_SEMICOLON);
+  scanner.expectCommandEnd();
   table->openFiles(OpenMode::openNormal);
   TextBuffer keys;
   idx.listKeysFromStart(from, length, mode, keys);
@@ -213,7 +213,7 @@ void runOptimize(Parser& parser, const std::shared_ptr<User>& user, TextBuffer& 
   const std::shared_ptr<Table> table = parser.readTablePrefix();
   const IndexReference reference =
       IndexReference::read(scanner, *table, IndexReference::Context::AFTER_TABLE);
-  scanner.expect(TOKEN_SEMICOLON);
+  scanner.expectCommandEnd();
   if (!table->getSecurity()->allows(TablePrivilege::OPTIMIZE, *user)) {
     throw SemanticError("у пользователя недостаточно прав для оптимизации индекса"_cp866);
   }

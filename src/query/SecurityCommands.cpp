@@ -60,7 +60,7 @@ std::string readRename(Scanner& scanner, std::string_view what) {
   scanner.expectKeyword("rename");
   scanner.expectKeyword("to");
   std::string newName = scanner.expectName(what);
-  scanner.expect(TOKEN_SEMICOLON);
+  scanner.expectCommandEnd();
   return newName;
 }
 
@@ -92,7 +92,7 @@ void runGrantOrRevoke(Parser& parser, const User& user, TextBuffer& answer,
     scanner.next();
     members.push_back(security.getPrincipal(scanner.expectName("пользователя или группы"_cp866)));
   }
-  scanner.expect(TOKEN_SEMICOLON);
+  scanner.expectCommandEnd();
 
   if (tableSecurity == nullptr) {
     std::vector<std::shared_ptr<Role>> roles;
@@ -131,7 +131,7 @@ void runAlterTable(Parser& parser, const std::shared_ptr<User>& user, TextBuffer
   const std::shared_ptr<Table> table = parser.readTable();
   scanner.expectKeyword("owner");
   std::shared_ptr<User> owner = parser.security().getUser(scanner.expectName("пользователя"_cp866));
-  scanner.expect(TOKEN_SEMICOLON);
+  scanner.expectCommandEnd();
   SecurityQuery entry = openLogEntry(parser);
   // Somebody who may not change the table is answered as if he had: the owner stays.
   TableSecurity& tableSecurity = *table->getSecurity();
@@ -187,7 +187,9 @@ void runCreateUser(Parser& parser, const std::shared_ptr<User>& user, TextBuffer
     throw SemanticError("у пользователя недостаточно прав для создания пользователя"_cp866);
   }
   SecurityQuery entry = openLogEntry(parser);
-  parser.security().addPrincipal(User::readDefinition(parser.scanner()));
+  std::shared_ptr<User> defined = User::readDefinition(parser.scanner());
+  parser.scanner().expectRequestEnd();
+  parser.security().addPrincipal(std::move(defined));
   finish(parser, entry, answer);
 }
 
@@ -196,7 +198,9 @@ void runCreateRole(Parser& parser, const std::shared_ptr<User>& user, TextBuffer
     throw SemanticError("у пользователя недостаточно прав для создания роли"_cp866);
   }
   SecurityQuery entry = openLogEntry(parser);
-  parser.security().addPrincipal(Role::readDefinition(parser.scanner()));
+  std::shared_ptr<Role> defined = Role::readDefinition(parser.scanner());
+  parser.scanner().expectRequestEnd();
+  parser.security().addPrincipal(std::move(defined));
   finish(parser, entry, answer);
 }
 
@@ -207,7 +211,7 @@ void runDropUser(Parser& parser, const std::shared_ptr<User>& user, TextBuffer& 
   Scanner& scanner = parser.scanner();
   scanner.expectKeyword("user");
   const std::string name = scanner.expectName("пользователя"_cp866);
-  scanner.expect(TOKEN_SEMICOLON);
+  scanner.expectCommandEnd();
   SecurityQuery entry = openLogEntry(parser);
   Security& security = parser.security();
   security.dropUser(security.getUser(name), user);
@@ -221,7 +225,7 @@ void runDropRole(Parser& parser, const std::shared_ptr<User>& user, TextBuffer& 
   Scanner& scanner = parser.scanner();
   scanner.expectKeyword("role");
   const std::string name = scanner.expectName("роли"_cp866);
-  scanner.expect(TOKEN_SEMICOLON);
+  scanner.expectCommandEnd();
   SecurityQuery entry = openLogEntry(parser);
   Security& security = parser.security();
   security.dropRole(security.getRole(name));
@@ -243,7 +247,7 @@ void runGetUsers(Parser& parser, const std::shared_ptr<User>& user, TextBuffer& 
   }
   Scanner& scanner = parser.scanner();
   scanner.expectKeyword("users");
-  scanner.expect(TOKEN_SEMICOLON);
+  scanner.expectCommandEnd();
   answer.append(OK);
   parser.security().listUsers(answer);
 }

@@ -43,7 +43,7 @@ void describeTable(Parser& parser, Table& table, const User& user, TextBuffer& a
     if (!security.allows(TablePrivilege::STRUCTURE, user)) {
       throw SemanticError("у пользователя недостаточно прав для получения структуры таблицы"_cp866);
     }
-    scanner.expect(TOKEN_SEMICOLON);
+    scanner.expectCommandEnd();
     answer.append(OK_LINE);
     table.writeText(answer);
     return;
@@ -53,7 +53,7 @@ void describeTable(Parser& parser, Table& table, const User& user, TextBuffer& a
     if (!security.allows(TablePrivilege::SELECT, user)) {
       throw SemanticError("у пользователя недостаточно прав для получения длины таблицы"_cp866);
     }
-    scanner.expect(TOKEN_SEMICOLON);
+    scanner.expectCommandEnd();
     table.openFiles(OpenMode::openNormal);
     answer.append(OK_LINE);
     appendNumber(answer, table.getLiveCount());
@@ -66,7 +66,7 @@ void describeTable(Parser& parser, Table& table, const User& user, TextBuffer& a
       throw SemanticError(
           "у пользователя недостаточно прав для получения списка привилегий таблицы"_cp866);
     }
-    scanner.expect(TOKEN_SEMICOLON);
+    scanner.expectCommandEnd();
     answer.append(OK_LINE);
     security.write("", answer);
     return;
@@ -77,7 +77,7 @@ void describeTable(Parser& parser, Table& table, const User& user, TextBuffer& a
 // names [aliases] ; and structures ;  — the lists of the tables the user may see.
 template <class Write>
 void listTables(Scanner& scanner, TextBuffer& answer, Write&& write) {
-  scanner.expect(TOKEN_SEMICOLON);
+  scanner.expectCommandEnd();
   // The count comes first but is known only after the listing.
   TextBuffer listing;
   const uint32_t count = write(listing);
@@ -95,6 +95,7 @@ void runCreateTable(Parser& parser, const std::shared_ptr<User>& user, TextBuffe
   TableSet& tables = parser.tables();
   // The whole declaration is read first, so its own errors are reported before a clash.
   std::shared_ptr<Table> table = Table::read(parser.scanner(), tables.dataDirectory());
+  parser.scanner().expectRequestEnd();
   if (tables.hasTable(table->getName())) {
     std::string message("таблица "_cp866);
     message += table->getName();
@@ -117,7 +118,7 @@ void runDropTable(Parser& parser, const std::shared_ptr<User>& user, TextBuffer&
   if (!table->getSecurity()->canModify(*user)) {
     throw SemanticError("у пользователя недостаточно прав для удаления таблицы"_cp866);
   }
-  scanner.expect(TOKEN_SEMICOLON);
+  scanner.expectCommandEnd();
   const std::string name = table->getName();
   table.reset();
   parser.tables().dropTable(name);
@@ -168,7 +169,7 @@ void runCommit(Parser& parser, const std::shared_ptr<User>& user, TextBuffer& an
   }
   Scanner& scanner = parser.scanner();
   scanner.expectKeyword("commit");
-  scanner.expect(TOKEN_SEMICOLON);
+  scanner.expectCommandEnd();
   parser.tables().commitAll();
   answer.append(OK_LINE);
 }

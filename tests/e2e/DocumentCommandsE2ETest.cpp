@@ -75,6 +75,20 @@ TEST_F(DocumentCommandsE2ETest, LaterClauseFailureKeepsEarlierClauses) {
   EXPECT_EQ(length(), "OK\r\n0\r\n1\r\n");
 }
 
+// A second command in the request is refused where it begins; the clauses of add before the
+// clause it follows are stored, that clause is not.
+TEST_F(DocumentCommandsE2ETest, TextAfterTheCommandIsRefused) {
+  const std::string end = "ожидается конец запроса получено ";
+  ASSERT_EQ(add("i", "zero"), "OK\r\ndocument 0\r\n");
+  EXPECT_EQ(ask("s", "get document 0 from table books; get document 0 from table books;"),
+            error(3, 37, end + "get"));
+  const std::string twoAdds =
+      "add " + book("one") + " to table books; add " + book("two") + " to table books;";
+  EXPECT_EQ(ask("i", twoAdds + " get table books length;"),
+            error(3, static_cast<int>(twoAdds.size()) + 5, end + "get"));
+  EXPECT_EQ(length(), "OK\r\n2\r\n2\r\n");
+}
+
 TEST_F(DocumentCommandsE2ETest, ClauseWithoutSemicolonStoresNothing) {
   ASSERT_EQ(add("i", "zero"), "OK\r\ndocument 0\r\n");
   EXPECT_EQ(ask("i", "add " + book("one") + " to table books"),

@@ -173,6 +173,39 @@ TEST_F(ParserTest, OnlyAnAdminHaltsAndTheHaltHasNoAnswer) {
   EXPECT_EQ(result, RESULT_HALT);
 }
 
+// A second command, or anything else after a command, is refused where it begins, before
+// the command acts; alter user and role, whose last part the principal readers read, are
+// refused after they ran.
+TEST_F(ParserTest, TextAfterACommandIsRefusedWhereItBegins) {
+  auto parser = makeParser();
+  const std::string end = "ожидается конец запроса получено ";
+  const struct {
+    std::string command;
+    std::string answer;
+  } cases[] = {
+      {"get table t length; get table t length;", "Ошибка в строке 3 столбце 24: " + end + "get"},
+      {"commit;;", "Ошибка в строке 3 столбце 8: " + end + "';'"},
+      {"commit; 42", "Ошибка в строке 3 столбце 10: " + end + "<число>"},
+      {"halt now", "Ошибка в строке 3 столбце 8: " + end + "now"},
+      {"halt; halt;", "Ошибка в строке 3 столбце 11: " + end + "halt"},
+      {"create user x alias 'x' kind grantee account unlock identified by 'p'; drop user x;", "Ошибка в строке 3 столбце 76: " + end + "drop"},
+      {"create table u alias 'u' { field f alias 'f' : text { }; }; x", "Ошибка в строке 3 столбце 61: " + end + "x"},
+      {"alter user bob alias 'b2'; \r\nx", "Ошибка в строке 4 столбце 1: " + end + "x"},
+  };
+  for (const auto& c : cases) {
+    QueryResult result = RESULT_DONE;
+    EXPECT_EQ(run(*parser, ADMIN + c.command, &result), "ERROR\r\n" + c.answer) << c.command;
+    EXPECT_EQ(result, RESULT_DONE) << c.command;
+  }
+  // The refused creations left nothing behind.
+  EXPECT_EQ(run(*parser, ADMIN + "drop user x;"),
+            "ERROR\r\nОшибка в строке 3 столбце 12: имя x не принадлежит ни роли, ни пользователю");
+  EXPECT_EQ(run(*parser, ADMIN + "drop table u;"),
+            "ERROR\r\nОшибка в строке 3 столбце 13: таблица u не найдена");
+  // Blanks and line ends after the command stay valid.
+  EXPECT_EQ(run(*parser, ADMIN + "get users;  \r\n\r\n \n").substr(0, 4), "OK\r\n");
+}
+
 TEST_F(ParserTest, CommitNeedsTheRightBeforeAnythingIsRead) {
   auto parser = makeParser();
   QueryResult result = RESULT_DONE;
