@@ -27,7 +27,7 @@ struct DirectoryClusterEntry {
   Key fin() const { return reinterpret_cast<Key>(finKey.data()); }
 };
 
-// The clusters of one chain, in order. A chain read from a directory is never empty, its
+// The clusters of one chain, in order. A chain of the list of chains is never empty, its
 // keys never go backwards (each startKey <= finKey, each finKey <= the next startKey), and
 // its cluster numbers are not yet checked against the file or each other.
 struct DirectoryChain {
@@ -35,7 +35,8 @@ struct DirectoryChain {
 };
 
 // A merge in progress: its eleven numbers (indexed by MergeRecordField, bit 31 removed)
-// and the output chain written so far.
+// and the output chain written so far, which may be empty (a merge another writer
+// committed before its first step; MergeTask::restore takes it as not yet written).
 struct DirectoryMerge {
   std::array<uint32_t, MERGE_RECORD_NUMBERS> numbers{};
   DirectoryChain output;

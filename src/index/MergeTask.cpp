@@ -53,13 +53,13 @@ std::unique_ptr<MergeTask> MergeTask::start(uint32_t c1, Chain& source1, Chain& 
 
 std::unique_ptr<MergeTask> MergeTask::restore(const Record& record, std::unique_ptr<Chain> output,
                                               Chain& source1, Chain& source2, ErrorCode& error) {
-  // The writer never records a merge before its first output cluster.
-  if (output == nullptr || output->chainLength() == 0 ||
-      record[MERGE_SOURCE1_POSITION] > source1.chainLength() ||
+  if (output == nullptr || record[MERGE_SOURCE1_POSITION] > source1.chainLength() ||
       record[MERGE_SOURCE2_POSITION] > source2.chainLength() || record[MERGE_NEW_KEY] > 1) {
     error = EM_BAD_DATA;
     return nullptr;
   }
+  if (output->chainLength() == 0) return restoreUnwritten(record, std::move(output), source1,
+                                                          source2, error);
   std::unique_ptr<MergeTask> task(
       new (std::nothrow) MergeTask(record[MERGE_SOURCE1_CHAIN], source1, source2, nullptr));
   if (task == nullptr) {
@@ -95,6 +95,42 @@ std::unique_ptr<MergeTask> MergeTask::restore(const Record& record, std::unique_
     error = loadError;
     return nullptr;
   }
+  return task;
+}
+
+std::unique_ptr<MergeTask> MergeTask::restoreUnwritten(const Record& record,
+                                                       std::unique_ptr<Chain> output,
+                                                       Chain& source1, Chain& source2,
+                                                       ErrorCode& error) {
+  // Nothing was written, so nothing was consumed: each source still stands at the first
+  // key of its first cluster. Positions or key offsets past that would mean records left
+  // the sources without reaching the output. The slot distances, pendings and the flag
+  // say at most whether the first record of each source was read already; a fresh start
+  // reads it again, so they are not trusted.
+  for (std::size_t i = 0; i < 2; ++i) {
+    if (record[MERGE_SOURCE1_POSITION + i] != 0 || record[MERGE_SOURCE1_KEY_OFFSET + i] != 0) {
+      error = EM_BAD_DATA;
+      return nullptr;
+    }
+  }
+  std::unique_ptr<MergeTask> task(
+      new (std::nothrow) MergeTask(record[MERGE_SOURCE1_CHAIN], source1, source2, nullptr));
+  if (task == nullptr) {
+    error = EM_NO_MEMORY;
+    return nullptr;
+  }
+  task->output_ = std::move(output);
+  // Each source must begin with the beginning of a key, as the first advance requires.
+  ErrorCode loadError = EM_NO_ERRORS;
+  (void)task->load(loadError);
+  task->releaseSources();
+  if (loadError != EM_NO_ERRORS) {
+    error = loadError;
+    return nullptr;
+  }
+  // The check read the first records; the first advance reads them again.
+  task->started_ = false;
+  for (Source& source : task->sources_) source.pending = 0;
   return task;
 }
 

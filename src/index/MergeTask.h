@@ -39,6 +39,9 @@ class MergeTask {
   // A task recorded in a directory as `record` with its `output` chain so far; the sources
   // are the chains the record names. Reads the sources' current clusters to check that the
   // recorded positions exist and agree with the output: EM_BAD_DATA when they do not.
+  // An empty output (another writer may commit a merge it started without advancing it)
+  // is a merge that has written nothing yet: it restarts as a fresh task on the same
+  // sources, and EM_BAD_DATA unless the record stands at their beginning.
   static std::unique_ptr<MergeTask> restore(const Record& record, std::unique_ptr<Chain> output,
                                             Chain& source1, Chain& source2, ErrorCode& error);
   ~MergeTask();
@@ -86,6 +89,10 @@ class MergeTask {
   };
 
   MergeTask(uint32_t c1, Chain& source1, Chain& source2, std::unique_ptr<Chain> output);
+  static std::unique_ptr<MergeTask> restoreUnwritten(const Record& record,
+                                                     std::unique_ptr<Chain> output,
+                                                     Chain& source1, Chain& source2,
+                                                     ErrorCode& error);
 
   // Loads both sources' current clusters at the recorded positions (on the first advance,
   // at their first records).

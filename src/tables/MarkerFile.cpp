@@ -72,6 +72,10 @@ void MarkerFile::remove(std::string_view failure) const {
   }
 }
 
+bool MarkerFile::isMarkerName(std::string_view fileName) {
+  return fileName == IN_CREATE || fileName == IN_COMMIT;
+}
+
 bool MarkerFile::isTableName(std::string_view word) {
   if (word.empty() || word.size() > 31) return false;
   if (word[0] >= '0' && word[0] <= '9') return false;

@@ -35,6 +35,10 @@ class MarkerFile {
 
   // True for a name the scanner could have produced for a table.
   static bool isTableName(std::string_view word);
+  // True for the name of either marker. Tables "in_create" and "in_commit" have file names
+  // that begin like the markers' ("in_create." + "txt"), so the listing of a table's
+  // files must leave the markers out: they are no table's files.
+  static bool isMarkerName(std::string_view fileName);
 
  private:
   std::string directory_;

@@ -30,10 +30,15 @@
 //      means that commit is complete, and its presence that it is undone, provided a marker
 //      found at start-up is kept until the listener's side has recorded the undoing
 //      (settleInterruptedCommit).
+//   6. A marker is never one of a table's files, whatever the table's name: the files of
+//      table NAME are NAME.structure, NAME.table, NAME.meta and NAME.*.index, and the only
+//      names that meet a marker ("in_create.txt", "in_commit.txt" for tables "in_create"
+//      and "in_commit") are left out of every listing of a table's files (tableFiles).
 #include "tables/TableSet.h"
 
 #include <new>
 #include <utility>
+#include <vector>
 
 #include "foundation/Assert.h"
 #include "foundation/Cp866.h"
@@ -63,6 +68,16 @@ void deleteFile(const std::string& directory, const std::string& name, std::stri
   }
 }
 
+// Every file of table `name`: those whose names begin with the name and '.'. The markers
+// are left out: a table named "in_create" or "in_commit" would otherwise take the marker
+// beside it for one of its files, and deleting it with them would lose the guard of the
+// work under way (invariant 6).
+std::vector<std::string> tableFiles(const std::string& directory, const std::string& name) {
+  std::vector<std::string> files = FileList::byPrefix(directory, name + ".").names();
+  std::erase_if(files, [](const std::string& file) { return MarkerFile::isMarkerName(file); });
+  return files;
+}
+
 void syncDirectory(const std::string& directory, std::string_view failure) {
   if (!platform::Env::current().syncDirectory(directory).isOk()) throw DiskOrMemoryError(failure);
 }
@@ -87,8 +102,7 @@ void TableSet::recoverCreateOrDrop() {
   const std::vector<std::string> names = marker.readNames();
   if (!names.empty()) {
     const std::string& name = names.front();
-    const FileList files = FileList::byPrefix(dataDirectory_, name + ".");
-    for (const std::string& file : files.names()) {
+    for (const std::string& file : tableFiles(dataDirectory_, name)) {
       deleteFile(dataDirectory_, file, " недосозданной таблицы"_cp866);
     }
     // The files must be gone for good before the marker that names them.
@@ -177,7 +191,7 @@ void TableSet::dropTable(std::string_view name) {
   std::shared_ptr<Table> table = getTable(name);
   const std::string tableName(name);
   // Taken before anything changes, so it holds exactly the files of the table as it is.
-  const FileList files = FileList::byPrefix(dataDirectory_, tableName + ".");
+  const std::vector<std::string> files = tableFiles(dataDirectory_, tableName);
   const MarkerFile marker(dataDirectory_, MarkerFile::IN_CREATE);
   marker.write(tableName);
   table->commitPrepare();
@@ -185,7 +199,7 @@ void TableSet::dropTable(std::string_view name) {
   // Whoever else still holds the table keeps an object without files.
   table->closeFiles();
   tables_.erase(tableName);
-  for (const std::string& file : files.names()) {
+  for (const std::string& file : files) {
     deleteFile(dataDirectory_, file, " удаляемой таблицы"_cp866);
   }
   syncDirectory(dataDirectory_, "Ошибка удаления файла in_create.txt"_cp866);

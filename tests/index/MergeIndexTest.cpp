@@ -1,12 +1,13 @@
 // The merge index's fixed cases: visibility of removals in the three search modes, the
 // document number limit, the bytes of a new file, damaged information blocks and
-// directories, searches past the end, optimize, merges in progress across commits, and a
-// merge whose first step failed.
+// directories, searches past the end, optimize, merges in progress across commits, a
+// merge whose first step failed, and a committed merge that has written nothing yet.
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <functional>
 
+#include "foundation/Crc32.h"
 #include "index/Cluster.h"
 #include "index/Directory.h"
 #include "index/DirectoryWriter.h"
@@ -330,6 +331,124 @@ TEST_F(MergeIndexTest, MergeWhoseFirstStepFailedIsLeftOutOfTheCommit) {
   EXPECT_EQ(index->inMergeNum(), 0u);
   EXPECT_EQ(index->chainNum(), 2u);
   EXPECT_TRUE(indexMatches(*index, model_));
+}
+
+// The bytes of one cluster as any writer of the layout makes them: each (key, values) in
+// key order, the first value of a key carrying bit 31, the checksum over the whole cluster
+// with its own field zero.
+std::string clusterBytes(const std::vector<std::pair<std::string, std::vector<uint32_t>>>& keys) {
+  std::string bytes(L, '\0');
+  uint32_t keyEnd = CLUSTER_HEADER_SIZE;
+  uint32_t slot = L / VALUE_SLOT_SIZE - 1;
+  for (const auto& [text, values] : keys) {
+    bytes[keyEnd] = static_cast<char>(text.size());
+    bytes.replace(keyEnd + 1, text.size(), text);
+    bytes[keyEnd + 1 + text.size()] = static_cast<char>(text.size());
+    keyEnd += static_cast<uint32_t>(text.size()) + STORED_KEY_OVERHEAD;
+    for (std::size_t i = 0; i < values.size(); ++i) {
+      storeU32(&bytes[slot-- * VALUE_SLOT_SIZE], values[i] | (i == 0 ? KEY_MARKER : 0));
+    }
+  }
+  storeU32(&bytes[CLUSTER_KEY_END_OFFSET], keyEnd);
+  storeU32(&bytes[CLUSTER_DATA_END_OFFSET], slot);
+  storeU32(&bytes[CLUSTER_CHECKSUM_OFFSET], crc32(bytes.data(), bytes.size()));
+  return bytes;
+}
+
+// An index file built byte by byte as another writer may commit it: two chains and a merge
+// of them that was started (optimize with its budget spent) but has no output cluster yet.
+// Opening it restarts the merge as a fresh one; the documents are those of the chains.
+TEST_F(MergeIndexTest, CommittedMergeWithoutOutputOpensAsAMergeNotYetWritten) {
+  const uint32_t M = KEY_MARKER;
+  const auto ins = [](uint32_t document) { return recordValue(document, InsertMode::INSERT); };
+  const auto rem = [](uint32_t document) { return recordValue(document, InsertMode::REMOVE); };
+  // Chain 0 (older) in cluster 0, chain 1 (newer) in cluster 1; document 2 leaves «a».
+  const std::string chain0 = clusterBytes({{"a", {ins(1), ins(2)}}, {"b", {ins(3)}}, {"c", {ins(4)}}});
+  const std::string chain1 = clusterBytes({{"a", {rem(2)}}, {"b", {ins(5)}}, {"d", {ins(6)}}});
+  Model model;
+  for (auto [k, d] : {std::pair{"a", 1}, {"a", 2}, {"b", 3}, {"c", 4}, {"b", 5}, {"d", 6}}) {
+    model.apply(k, d, InsertMode::INSERT);
+  }
+  model.apply("a", 2, InsertMode::REMOVE);
+
+  struct Row {
+    const char* name;
+    std::array<uint32_t, 4> progress;  // slot distances, pendings
+    uint32_t source1Position;
+    ErrorCode expected;
+  };
+  const std::vector<Row> rows = {
+      {"started, never advanced", {0, 0, 0, 0}, 0, EM_NO_ERRORS},
+      {"first records read, no step run", {1, 1, ins(1), rem(2)}, 0, EM_NO_ERRORS},
+      {"a source past its first cluster", {0, 0, 0, 0}, 1, EM_BAD_DATA},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    std::vector<std::pair<std::string, std::vector<uint32_t>>> directory = {
+        {"", {M | 0}}, {"", {M | 0}}, {"", {DIRECTORY_END}},           // chain 0: «a»..«c»
+        {"", {M | 1}}, {"", {M | 1}}, {"", {DIRECTORY_END}},           // chain 1: «a»..«d»
+        {"", {DIRECTORY_END}}};                                        // end of the chains
+    directory[0].first = "a";
+    directory[1].first = "c";
+    directory[3].first = "a";
+    directory[4].first = "d";
+    const std::array<uint32_t, MERGE_RECORD_NUMBERS> numbers = {
+        0, 1, row.source1Position, 0, 0, 0, row.progress[0], row.progress[1],
+        row.progress[2], row.progress[3], 1};
+    for (uint32_t number : numbers) directory.push_back({"", {M | number}});
+    directory.push_back({"", {DIRECTORY_END}});  // the output chain: no cluster
+    directory.push_back({"", {DIRECTORY_END}});  // end of the merges
+    std::string info(INDEX_BUFFER_SIZE, '\0');
+    storeU32(&info[INFO_CLUSTER_LENGTH_OFFSET], L);
+    storeU32(&info[INFO_MERGE_MULTIPLIER_OFFSET], 2);
+    storeU32(&info[INFO_DIRECTORY_CLUSTER_OFFSET], 2);
+    std::string file;
+    for (uint32_t i = 0; i < INFO_SIZE; ++i) file += info;
+    file += chain0 + chain1 + clusterBytes(directory);
+    test::writeFile(path_, file);
+
+    auto index = open(OpenMode::openNormal, row.expected);
+    if (row.expected != EM_NO_ERRORS) {
+      EXPECT_EQ(index, nullptr);
+      continue;
+    }
+    ASSERT_NE(index, nullptr);
+    EXPECT_EQ(index->chainNum(), 2u);
+    EXPECT_EQ(index->inMergeNum(), 1u);
+    EXPECT_TRUE(indexMatches(*index, model));
+    // Reopened unchanged, and in the other mode: the same merge that has written nothing.
+    index.reset();
+    index = open(OpenMode::openAfterCommit);
+    ASSERT_NE(index, nullptr);
+    EXPECT_EQ(index->inMergeNum(), 1u);
+    EXPECT_TRUE(indexMatches(*index, model));
+
+    // Work goes on: inserts (their flush advances the merge), a commit, a reopen, and
+    // optimize down to one chain.
+    model_ = model;
+    ErrorCode error = EM_NO_ERRORS;
+    insert(*index, "b", 7);
+    insert(*index, "c", 4, InsertMode::REMOVE);
+    index->startSearch(SearchMode::ALL, error);  // the pool becomes a chain
+    index->endSearch();
+    ASSERT_EQ(error, EM_NO_ERRORS);
+    EXPECT_TRUE(indexMatches(*index, model_));
+    ASSERT_EQ(commit(*index), EM_NO_ERRORS);
+    index.reset();
+    index = open(OpenMode::openNormal);
+    ASSERT_NE(index, nullptr);
+    EXPECT_TRUE(indexMatches(*index, model_));
+    while (index->optimize(error) == OptimizeResult::MORE) ASSERT_EQ(error, EM_NO_ERRORS);
+    EXPECT_EQ(index->chainNum(), 1u);
+    EXPECT_EQ(index->inMergeNum(), 0u);
+    EXPECT_TRUE(indexMatches(*index, model_));
+    ASSERT_EQ(commit(*index), EM_NO_ERRORS);
+    index.reset();
+    index = open(OpenMode::openNormal);
+    ASSERT_NE(index, nullptr);
+    EXPECT_EQ(index->chainNum(), 1u);
+    EXPECT_TRUE(indexMatches(*index, model_));
+  }
 }
 
 }  // namespace

@@ -431,5 +431,61 @@ TEST_F(CrashDriverTest, AcknowledgedWorkSurvivesRandomKills) {
   EXPECT_TRUE(instance_->running());
 }
 
+// Tables named like the marker files ("in_create.txt", "in_commit.txt" beside their own
+// files): the server killed 0 to 3 ms into the create, the commit and the drop of such a
+// table. Every next start must succeed, and the table must be there whole, with its
+// acknowledged documents, or gone. Regression: the start after a kill in the create or
+// drop of in_create stopped on "Ошибка удаления файла in_create.txt".
+TEST_F(CrashDriverTest, TablesNamedLikeTheMarkersSurviveKillsInCreateCommitAndDrop) {
+  writeSecurity("");
+  ASSERT_TRUE(instance_->start());
+  int kills = 0;
+  for (const std::string name : {"in_create", "in_commit"}) {
+    std::string structure = BOOKS;
+    structure.replace(structure.find("books"), 5, name);
+    const std::string length = "get table " + name + " length;";
+    // Whether the table exists, judged by its length answer, which must be `counts` when it
+    // does.
+    const auto exists = [&](const std::string& counts) {
+      const std::string answer = admin(length);
+      if (answer.starts_with("ERROR\r\n") && answer.find(name) != std::string::npos) return false;
+      EXPECT_EQ(answer, "OK\r\n" + counts) << cp866ToUtf8(answer);
+      return true;
+    };
+    // Sends `command`, kills the server `delayUs` after, restarts it.
+    const auto killedIn = [&](const std::string& command, uint64_t delayUs) {
+      std::thread killer = killLater(delayUs);
+      try {
+        (void)admin(command);
+      } catch (const client::ClientError&) {
+      }
+      killer.join();
+      ++kills;
+      restart();
+    };
+    for (uint64_t delayUs = 0; delayUs <= 3000; delayUs += 250) {
+      SCOPED_TRACE(name + " killed after " + std::to_string(delayUs) + " us");
+      killedIn("create " + structure, delayUs);
+      if (HasFatalFailure()) return;
+      if (!exists("0\r\n0\r\n")) {
+        ASSERT_EQ(admin("create " + structure), "OK\r\n");
+      }
+      ASSERT_EQ(admin("add " + book("first") + " to table " + name + ";"), "OK\r\ndocument 0\r\n");
+      killedIn("commit;", delayUs);
+      if (HasFatalFailure()) return;
+      ASSERT_TRUE(exists("1\r\n1\r\n"));
+      killedIn("drop table " + name + ";", delayUs);
+      if (HasFatalFailure()) return;
+      if (exists("1\r\n1\r\n")) {
+        ASSERT_EQ(admin("drop table " + name + ";"), "OK\r\n");
+      }
+      EXPECT_FALSE(exists(""));
+      if (HasFailure()) return;
+    }
+  }
+  std::cout << "tables named like the markers: " << kills << " kills" << std::endl;
+  EXPECT_TRUE(instance_->running());
+}
+
 }  // namespace
 }  // namespace dovrel::e2e

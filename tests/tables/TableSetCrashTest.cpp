@@ -128,55 +128,70 @@ TEST_F(TableSetCrashTest, ACommitCrashLeavesAllTablesAtTheOldOrAllAtTheNewState)
   }
 }
 
-TEST_F(TableSetCrashTest, ADropCrashLeavesTheTableWholeOrGone) {
-  for (FaultKind kind : CRASH_KINDS) {
-    for (uint64_t n = 1;; ++n) {
-      SCOPED_TRACE(testing::Message() << "kind " << static_cast<int>(kind) << " call " << n);
-      freshDirectory([&](TableSet& set) { buildTwoTables(set); });
-      enterStateOne(*set_->getTable("a"), *bob_);  // never committed
+// Also for the tables named like the markers, whose files begin like "in_create.txt" and
+// "in_commit.txt" (invariant 6): the start must not take the marker for one of them.
+constexpr std::string_view DROPPED_NAMES[] = {"a", "in_create", "in_commit"};
 
-      const bool completed = crashDuring(kind, n, [&] { set_->dropTable("a"); });
-      EXPECT_FALSE(dir_->exists("in_create.txt"));
-      EXPECT_EQ(stateOf(*set_->getTable("b")), 0);
-      if (set_->hasTable("a")) {
-        EXPECT_FALSE(completed);
-        EXPECT_EQ(stateOf(*set_->getTable("a")), 0);
-      } else {
-        EXPECT_FALSE(hasFilesOf("a"));
+TEST_F(TableSetCrashTest, ADropCrashLeavesTheTableWholeOrGone) {
+  for (std::string_view name : DROPPED_NAMES) {
+    template_.reset();
+    for (FaultKind kind : CRASH_KINDS) {
+      for (uint64_t n = 1;; ++n) {
+        SCOPED_TRACE(testing::Message() << name << " kind " << static_cast<int>(kind) << " call "
+                                        << n);
+        freshDirectory([&](TableSet& set) {
+          for (std::string_view table : {name, std::string_view("b")}) {
+            enterStateZero(*createTable(set, simpleStructure(table), bob_), *bob_);
+          }
+        });
+        enterStateOne(*set_->getTable(name), *bob_);  // never committed
+
+        const bool completed = crashDuring(kind, n, [&] { set_->dropTable(name); });
+        EXPECT_FALSE(dir_->exists("in_create.txt"));
+        EXPECT_EQ(stateOf(*set_->getTable("b")), 0);
+        if (set_->hasTable(name)) {
+          EXPECT_FALSE(completed);
+          EXPECT_EQ(stateOf(*set_->getTable(name)), 0);
+        } else {
+          EXPECT_FALSE(hasFilesOf(name));
+        }
+        if (completed) {
+          EXPECT_FALSE(set_->hasTable(name));
+          break;
+        }
+        ASSERT_LT(n, 200u);
       }
-      if (completed) {
-        EXPECT_FALSE(set_->hasTable("a"));
-        break;
-      }
-      ASSERT_LT(n, 200u);
     }
   }
 }
 
 TEST_F(TableSetCrashTest, ACreationCrashLeavesTheTableCompleteOrGone) {
-  for (FaultKind kind : CRASH_KINDS) {
-    for (uint64_t n = 1;; ++n) {
-      SCOPED_TRACE(testing::Message() << "kind " << static_cast<int>(kind) << " call " << n);
-      freshDirectory([&](TableSet& set) {
-        enterStateZero(*createTable(set, simpleStructure("b"), bob_), *bob_);
-      });
+  for (std::string_view name : DROPPED_NAMES) {
+    for (FaultKind kind : CRASH_KINDS) {
+      for (uint64_t n = 1;; ++n) {
+        SCOPED_TRACE(testing::Message() << name << " kind " << static_cast<int>(kind) << " call "
+                                        << n);
+        freshDirectory([&](TableSet& set) {
+          enterStateZero(*createTable(set, simpleStructure("b"), bob_), *bob_);
+        });
 
-      const bool completed =
-          crashDuring(kind, n, [&] { createTable(*set_, simpleStructure("a"), bob_); });
-      EXPECT_FALSE(dir_->exists("in_create.txt"));
-      EXPECT_EQ(stateOf(*set_->getTable("b")), 0);
-      if (set_->hasTable("a")) {
-        std::shared_ptr<Table> a = set_->getTable("a");
-        a->openFiles(OpenMode::openNormal);
-        EXPECT_EQ(a->getNumberCount(), 0u);
-        enterStateZero(*a, *bob_);
-        EXPECT_EQ(stateOf(*a), 0);
-      } else {
-        EXPECT_FALSE(completed);
-        EXPECT_FALSE(hasFilesOf("a"));
+        const bool completed =
+            crashDuring(kind, n, [&] { createTable(*set_, simpleStructure(name), bob_); });
+        EXPECT_FALSE(dir_->exists("in_create.txt"));
+        EXPECT_EQ(stateOf(*set_->getTable("b")), 0);
+        if (set_->hasTable(name)) {
+          std::shared_ptr<Table> a = set_->getTable(name);
+          a->openFiles(OpenMode::openNormal);
+          EXPECT_EQ(a->getNumberCount(), 0u);
+          enterStateZero(*a, *bob_);
+          EXPECT_EQ(stateOf(*a), 0);
+        } else {
+          EXPECT_FALSE(completed);
+          EXPECT_FALSE(hasFilesOf(name));
+        }
+        if (completed) break;
+        ASSERT_LT(n, 200u);
       }
-      if (completed) break;
-      ASSERT_LT(n, 200u);
     }
   }
 }
