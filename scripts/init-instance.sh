@@ -15,7 +15,8 @@ Creates the instance directory DIR for the dovrel server:
   DIR/dovrel                   symbolic link to the server binary
   DIR/network_permissions.txt  admits 127.0.0.1 only
   DIR/security.txt             one administrator, made by secmigrate
-Start the server with DIR/dovrel (port 8888) or DIR/dovrel -port:N.
+Start the server with DIR/dovrel (port 8888) or DIR/dovrel -port:N; add
+-address:127.0.0.1 to listen on loopback only (the permission list admits no one else).
 
   --admin NAME     the administrator's login name (default: admin): a Latin letter,
                    then Latin letters, digits or '_', at most 31 characters, lower case
@@ -23,8 +24,9 @@ Start the server with DIR/dovrel (port 8888) or DIR/dovrel -port:N.
                    starting with a blank. Without it a random password is generated and
                    printed once. (A password on the command line is visible to other
                    local users while the script runs.)
-  --bin-dir BINDIR where the dovrel and secmigrate binaries are (default: build/bin of
-                   this checkout, built with CMake first when missing)
+  --bin-dir BINDIR where the dovrel and secmigrate binaries are (default: the script's
+                   own directory when they are there, as after cmake --install; else
+                   build/bin of this checkout, built with CMake first when missing)
   --help           this text
 
 DIR must not exist yet, or be an empty directory: an existing instance is never
@@ -43,7 +45,8 @@ bad_usage() {
   exit 2
 }
 
-repo="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+script_dir="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
+repo="$(cd "$script_dir/.." && pwd)"
 dir=""
 admin="admin"
 password=""
@@ -113,6 +116,9 @@ if [ -e "$dir" ] || [ -L "$dir" ]; then
   [ -z "$(ls -A "$dir")" ] || fail "$dir exists and is not empty; nothing was changed"
 fi
 
+if [ -z "$bin_dir" ] && [ -x "$script_dir/dovrel" ] && [ -x "$script_dir/secmigrate" ]; then
+  bin_dir="$script_dir" # installed beside the programs (cmake --install)
+fi
 if [ -z "$bin_dir" ]; then
   bin_dir="$repo/build/bin"
   if [ ! -x "$bin_dir/dovrel" ] || [ ! -x "$bin_dir/secmigrate" ]; then
@@ -170,3 +176,4 @@ else
   echo "  password:      $password    (shown only this once; keep it)"
 fi
 echo "Start the server:  $dir/dovrel            (port 8888; -port:N for another)"
+echo "  loopback only:   $dir/dovrel -address:127.0.0.1"

@@ -1,6 +1,8 @@
-// Process control on POSIX. exitProcess may be called from any thread.
+// Process control on POSIX. exitProcess may be called from any thread; the stop signals are
+// waited for on a thread of their own.
 #include "platform/Process.h"
 
+#include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -8,6 +10,7 @@
 #include <iostream>
 
 #include "platform/Env.h"
+#include "platform/Thread.h"
 
 namespace dovrel::platform {
 
@@ -22,6 +25,34 @@ void ignoreSigpipe() {
   action.sa_handler = SIG_IGN;
   sigemptyset(&action.sa_mask);
   ::sigaction(SIGPIPE, &action, nullptr);
+}
+
+namespace {
+
+sigset_t stopSignals() {
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGTERM);
+  sigaddset(&signals, SIGINT);
+  return signals;
+}
+
+}  // namespace
+
+void blockStopSignals() {
+  const sigset_t signals = stopSignals();
+  ::pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+}
+
+Status startStopSignalWaiter(std::function<void(int signal)> onStop) {
+  return startDetachedThread([onStop = std::move(onStop)] {
+    const sigset_t signals = stopSignals();
+    int received = 0;
+    // sigwait fails only for an invalid set; EINTR is not among its results.
+    while (::sigwait(&signals, &received) != 0) {
+    }
+    onStop(received);
+  });
 }
 
 std::string baseDirectory(const char* argv0) {

@@ -121,8 +121,13 @@ Status ListenSocket::open() {
   return Status::ok();
 }
 
-Status ListenSocket::bind(uint16_t port) {
-  const std::string what = "bind " + endpointText("0.0.0.0", port);
+Status ListenSocket::bind(uint16_t port, uint32_t interfaceAddress) {
+  const std::string what =
+      "bind " + endpointText(std::to_string(interfaceAddress >> 24) + "." +
+                                 std::to_string((interfaceAddress >> 16) & 0xFF) + "." +
+                                 std::to_string((interfaceAddress >> 8) & 0xFF) + "." +
+                                 std::to_string(interfaceAddress & 0xFF),
+                             port);
   if (fd_ < 0) return socketError(EBADF, what);
   const int on = 1;
   if (::setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0) {
@@ -130,7 +135,7 @@ Status ListenSocket::bind(uint16_t port) {
   }
   sockaddr_in address{};
   address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_ANY);
+  address.sin_addr.s_addr = htonl(interfaceAddress);
   address.sin_port = htons(port);
   if (::bind(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
     return socketError(errno, what);

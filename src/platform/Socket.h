@@ -82,7 +82,9 @@ class ListenSocket {
   Status open();
   // Binds to every local address at `port` (0 lets the system choose; see port()).
   // SO_REUSEADDR is set first, so a restart binds even while old connections linger.
-  Status bind(uint16_t port);
+  // `address` (host order, the first octet most significant) is the interface to listen on;
+  // 0 listens on every interface.
+  Status bind(uint16_t port, uint32_t address = 0);
   Status listen(int backlog);
   // The bound port (useful after bind(0)), or 0 when not bound.
   uint16_t port() const;

@@ -69,6 +69,9 @@ class Parser : public Object {
   void shutdown();
 
   bool inError() const { return inError_; }
+  // The error state for a disk failure met outside the parser (the query journal's): every
+  // later query is refused and nothing more is committed, not even by shutdown.
+  void enterErrorState() { inError_ = true; }
 
   // A commit that a crash cut short in its first phase was undone at construction, and its
   // marker is kept until settled, so that the query journal can first record the undoing.

@@ -83,9 +83,17 @@ void ConnectionReader::run() {
     answer_.clear();  // only this thread touches the answer (invariant 2)
     // A query that will only be refused leaves no record for the next start to run. The
     // record reaches the system before the query runs, and so before its answer is sent.
-    if (!core_.executor().refusesEveryQuery()) core_.journal().append(body.view());
-    const QueryResult result = execute(body.view());
-    if (result == RESULT_COMMITTED) core_.journal().rotate();
+    // A record that cannot be written is a disk failure: that query does not run, and the
+    // executor refuses every later one. A commit that ran stands, with its answer.
+    QueryResult result = RESULT_DONE;
+    try {
+      if (!core_.executor().refusesEveryQuery()) core_.journal().append(body.view());
+      result = execute(body.view());
+      if (result == RESULT_COMMITTED) core_.journal().rotate();
+    } catch (const DiskOrMemoryError& error) {
+      core_.executor().enterErrorState();
+      if (result != RESULT_COMMITTED) answerError(error.message());
+    }
     if (result == RESULT_HALT) {
       turn.keep();
       // No answer: the peer sees its connection end. Shut down rather than close, because

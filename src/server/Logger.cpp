@@ -9,6 +9,7 @@
 //              -> APPENDING through a commit marker, and an archive when     (rotate)
 //                 this second's name is free
 //   SHUT_DOWN  after a halt: current.log archived and removed               (shutdown)
+//   FAILED     a write failed; nothing more is written                      (writeFailed)
 //
 // Invariants:
 //   1. Every record is written and flushed before its query runs, so current.log holds
@@ -24,8 +25,13 @@
 //   4. A rotation never overwrites an archive: it renames current.log only to a name that
 //      does not exist, and then a new, empty current.log exists before the next append.
 //   5. After shutdown no current.log exists, so the next start replays nothing.
-//   6. Once journalling is on, a failed file operation is a fatal assertion: a journal that
-//      silently stopped recording would make the next replay lose work.
+//   6. Once journalling is on, a write that fails (a full or failing disk) cuts current.log
+//      back to its whole records and leaves the Logger FAILED: it writes nothing more and
+//      the failure leaves as a DiskOrMemoryError, which puts the server into its error
+//      state. A journal that silently stopped recording would make the next replay lose
+//      work; one that went on after a broken record could not be read at all. A query whose
+//      record failed does not run, and its cut record is not replayed. FAILED keeps
+//      current.log for the next start, whatever the halt does.
 //   7. A commit marker is appended only after a query answered RESULT_COMMITTED, that is
 //      after the commit made the tables durable, and it covers exactly the bytes before it
 //      (or, for a replayed commit, the bytes up to the end of that commit's record). Replay
@@ -85,10 +91,17 @@ void putLittleEndian(uint64_t value, int width, std::string& out) {
 // Reads exactly `length` bytes at `offset`, inside the whole records: anything less is a
 // failure of the disk, recorded with `expression`.
 void readExactly(platform::PageFile& file, uint64_t offset, void* buffer, std::size_t length,
-                 const char* expression) {
+                 const std::string& path) {
   std::size_t transferred = 0;
   const platform::Status status = file.readAt(offset, buffer, length, &transferred);
-  DOVREL_ASSERT_TEXT(status.isOk() && transferred == length, expression);
+  if (!status.isOk() || transferred != length) {
+    throw DiskOrMemoryError(std::string("ошибка чтения "_cp866) + path);
+  }
+}
+
+[[noreturn]] void openFailed(const std::string& path) {
+  throw DiskOrMemoryError(std::string("не удалось открыть "_cp866) + path +
+                          std::string(" на запись"_cp866));
 }
 
 // A journal that does not check out cannot say what ran: the start is refused (exit
@@ -158,16 +171,16 @@ Logger::Logger(std::string logDir, QueryExecutor& executor, ArchiveClock* clock)
       executor.settleInterruptedCommit();
       return;
     }
-    DOVREL_ASSERT(test->close().isOk());
+    if (!test->close().isOk()) openFailed(probe);
   }
-  DOVREL_ASSERT(env.deleteFile(probe).isOk());
+  if (!env.deleteFile(probe).isOk()) openFailed(probe);
   enabled_ = true;
   executor.setCommitListener(intentWriter_);
 
   if (!env.fileExists(currentLog_)) {
     // No journal left (a first start or after a halt): no intent can be waiting.
     executor.settleInterruptedCommit();
-    DOVREL_ASSERT_TEXT(env.openWritableFile(currentLog_, false, &file_).isOk(), "f != NULL");
+    if (!env.openWritableFile(currentLog_, false, &file_).isOk()) openFailed(currentLog_);
     position_ = 0;
     return;
   }
@@ -192,7 +205,7 @@ Logger::JournalScan Logger::scan(platform::PageFile& file, uint64_t size) {
   uint64_t offset = 0;
   while (size - offset >= LENGTH_BYTES) {
     unsigned char head[CHECKED_HEADER_BYTES];
-    readExactly(file, offset, head, LENGTH_BYTES, "read == sizeof(length)");
+    readExactly(file, offset, head, LENGTH_BYTES, currentLog_);
     const uint32_t word = readLength(head);
     if (word == MARKER_LENGTH || word == INTENT_LENGTH || word == CHECKED_LENGTH) {
       // All are 16 bytes before any body; fewer is a record cut while it was appended.
@@ -256,18 +269,21 @@ Logger::JournalScan Logger::scan(platform::PageFile& file, uint64_t size) {
 bool Logger::replay(QueryExecutor& executor) {
   platform::Env& env = platform::Env::current();
   std::unique_ptr<platform::PageFile> file;
-  DOVREL_ASSERT_TEXT(env.openPageFile(currentLog_, platform::OpenMode::OPEN_EXISTING, &file).isOk(),
-                     "f != NULL");
   uint64_t size = 0;
-  DOVREL_ASSERT(file->size(&size).isOk());
+  if (!env.openPageFile(currentLog_, platform::OpenMode::OPEN_EXISTING, &file).isOk() ||
+      !file->size(&size).isOk()) {
+    throw DiskOrMemoryError(std::string("не удалось открыть "_cp866) + currentLog_ +
+                            std::string(" на чтение"_cp866));
+  }
 
   // The whole journal is checked before any query of it runs, so a damaged journal stops
   // the start with nothing replayed. A cut record can only be the last one: the process
   // died while appending it. It never ran, so dropping it loses nothing that was answered.
   const JournalScan found = scan(*file, size);
   if (found.whole < size) {
-    DOVREL_ASSERT(file->truncate(found.whole).isOk());
-    DOVREL_ASSERT(file->sync().isOk());
+    if (!file->truncate(found.whole).isOk() || !file->sync().isOk()) {
+      throw DiskOrMemoryError(std::string("ошибка записи в "_cp866) + currentLog_);
+    }
     consolePrint("Последняя запись лога запросов оборвана и отброшена\n"_cp866);
   }
   // Open for appending now: a replayed commit is marked as soon as it returns (invariant 7).
@@ -288,7 +304,7 @@ bool Logger::replay(QueryExecutor& executor) {
     if (recordEnd <= committed) continue;  // committed already
     query.resize(record.length);
     if (!query.empty()) {
-      readExactly(*file, record.body, query.data(), query.size(), "read == query.length()");
+      readExactly(*file, record.body, query.data(), query.size(), currentLog_);
     }
 
     TextBuffer answer;  // the answer goes nowhere
@@ -311,25 +327,40 @@ bool Logger::replay(QueryExecutor& executor) {
     consolePrint("*");
   }
   replayedEnd_ = 0;
-  DOVREL_ASSERT(file->close().isOk());
+  (void)file->close();  // only read since the truncation, which was synced
   // Archive only a journal whose every query is committed (invariant 8).
   return committed > 0 && committed >= found.lastQueryEnd;
 }
 
 void Logger::openForAppend() {
   platform::Env& env = platform::Env::current();
-  DOVREL_ASSERT_TEXT(env.openWritableFile(currentLog_, true, &file_).isOk(), "f != NULL");
-  DOVREL_ASSERT(env.fileSize(currentLog_, &position_).isOk());
+  if (!env.openWritableFile(currentLog_, true, &file_).isOk() ||
+      !env.fileSize(currentLog_, &position_).isOk()) {
+    file_.reset();
+    openFailed(currentLog_);
+  }
 }
 
-void Logger::closeJournal() {
+bool Logger::closeJournal() {
   DOVREL_ASSERT(file_ != nullptr);
-  DOVREL_ASSERT(file_->close().isOk());
+  const bool closed = file_->close().isOk();
   file_.reset();
+  return closed;
+}
+
+void Logger::writeFailed() {
+  failed_ = true;
+  // Closed first, so that nothing still buffered reaches the file after the truncation.
+  if (file_) (void)closeJournal();
+  // What is left of the broken record goes; should even that fail, the next start drops a
+  // cut record at the end (invariant 2).
+  (void)platform::Env::current().truncateFile(currentLog_, position_);
+  throw DiskOrMemoryError(std::string("ошибка записи в "_cp866) + currentLog_);
 }
 
 void Logger::append(TextView query) {
   if (!enabled_) return;
+  if (failed_) writeFailed();  // no record, so the query must not run
   DOVREL_ASSERT(!shutDown_ && file_ != nullptr);
   const uint32_t n = query.length();
   std::string header;
@@ -337,11 +368,10 @@ void Logger::append(TextView query) {
   putLittleEndian(n, 4, header);
   putLittleEndian(crc32(header.data(), header.size()), 4, header);
   putLittleEndian(crc32(query.pointer(), n), 4, header);
-  DOVREL_ASSERT_TEXT(file_->append(header.data(), header.size()).isOk(),
-                     "fwrite(&length, 1, sizeof(length), f) == sizeof(length)");
-  DOVREL_ASSERT_TEXT(file_->append(query.pointer(), n).isOk(),
-                     "fwrite(s.pointer(), 1, s.length(), f) == s.length()");
-  DOVREL_ASSERT_TEXT(file_->flush().isOk(), "fflush(f) == 0");
+  if (!file_->append(header.data(), header.size()).isOk() ||
+      !file_->append(query.pointer(), n).isOk() || !file_->flush().isOk()) {
+    writeFailed();
+  }
   position_ += header.size() + n;
 }
 
@@ -349,21 +379,24 @@ void Logger::appendMarker(uint64_t committed) { appendControl(commitMarker(commi
 
 void Logger::appendIntent() {
   if (!enabled_ || shutDown_) return;
+  // A commit without its intent could not be told from an undone one after a crash: it
+  // must not begin (the tables are left as they were, in_commit.txt on disk).
+  if (failed_) writeFailed();
   DOVREL_ASSERT(file_ != nullptr);
   appendControl(commitIntent(replayedEnd_ != 0 ? replayedEnd_ : position_));
 }
 
 void Logger::appendControl(const std::string& bytes) {
-  DOVREL_ASSERT_TEXT(file_->append(bytes.data(), bytes.size()).isOk(),
-                     "fwrite(marker, 1, sizeof(marker), f) == sizeof(marker)");
-  DOVREL_ASSERT_TEXT(file_->flush().isOk(), "fflush(f) == 0");
+  if (!file_->append(bytes.data(), bytes.size()).isOk() || !file_->flush().isOk()) writeFailed();
   position_ += bytes.size();
 }
 
 void Logger::rotate() {
-  if (!enabled_) return;
+  // FAILED: the commit has its intent, which counts as its marker at the next start.
+  if (!enabled_ || failed_) return;
   DOVREL_ASSERT(!shutDown_ && file_ != nullptr);
-  // First the marker: from here on a crash replays nothing of what the commit saved.
+  // First the marker: from here on a crash replays nothing of what the commit saved. Its
+  // failure is the commit's intent's business (invariant 9); the journal stops here.
   appendMarker(position_);
   archiveUnlessNameTaken();
 }
@@ -372,7 +405,7 @@ void Logger::archiveUnlessNameTaken() {
   // Never a wait under the parser: when this second's archive exists, current.log stays and
   // goes on after its last marker; a later commit or the halt archives it (invariant 10).
   const std::string archive = archiveName(logDir_, clock_.localTime());
-  if (!platform::Env::current().fileExists(archive)) archiveJournal(archive);
+  if (!platform::Env::current().fileExists(archive)) (void)archiveJournal(archive);
 }
 
 std::string Logger::freeArchiveName() {
@@ -397,25 +430,40 @@ std::string Logger::freeArchiveName() {
   return archive;
 }
 
-void Logger::archiveJournal(const std::string& archive) {
-  closeJournal();
+bool Logger::archiveJournal(const std::string& archive) {
+  // Everything is flushed and marked already: a close that reports an error lost nothing.
+  (void)closeJournal();
   platform::Env& env = platform::Env::current();
-  DOVREL_ASSERT(env.renameFile(currentLog_, archive).isOk());
-  DOVREL_ASSERT_TEXT(env.openWritableFile(currentLog_, false, &file_).isOk(), "f != NULL");
-  DOVREL_ASSERT(file_->flush().isOk());
+  if (!env.renameFile(currentLog_, archive).isOk()) {
+    // current.log stays, covered by its marker, and goes on as when the name is taken.
+    if (!env.openWritableFile(currentLog_, true, &file_).isOk()) writeFailed();
+    return false;
+  }
+  // Without a new current.log there is no journal: everything in the archive is committed,
+  // but the next query would have no record.
   position_ = 0;
+  if (!env.openWritableFile(currentLog_, false, &file_).isOk() || !file_->flush().isOk()) {
+    writeFailed();
+  }
+  return true;
 }
 
 void Logger::shutdown() {
-  if (!enabled_) return;
+  // FAILED: the executor's save (if any) is covered by its intent; current.log stays.
+  if (!enabled_ || failed_) return;
   DOVREL_ASSERT(!shutDown_ && file_ != nullptr);
-  // The halt happens once, so it may wait for a free name: current.log must go.
+  // The halt happens once, so it may wait for a free name: current.log must go. A step that
+  // fails leaves current.log after its marker, so the next start replays nothing of it.
   appendMarker(position_);
-  archiveJournal(freeArchiveName());
+  if (!archiveJournal(freeArchiveName())) {
+    throw DiskOrMemoryError(std::string("не удалось переименовать в "_cp866) + currentLog_);
+  }
   DOVREL_ASSERT(file_ != nullptr && position_ == 0);
-  closeJournal();
-  DOVREL_ASSERT(platform::Env::current().deleteFile(currentLog_).isOk());
+  (void)closeJournal();
   shutDown_ = true;
+  if (!platform::Env::current().deleteFile(currentLog_).isOk()) {
+    throw DiskOrMemoryError(std::string("Ошибка удаления файла "_cp866) + currentLog_);
+  }
 }
 
 }  // namespace dovrel::server

@@ -72,8 +72,8 @@ class Logger final : public QueryJournal, public Object {
   // settled; each replayed commit appends an intent and a marker of its own. Then the
   // journal is open for appending, and every commit the executor makes tells it, by the
   // listener it registers there, once it is under way. `clock` (not owned; nullptr
-  // for the system's) must outlive the Logger. A file operation that fails once journalling
-  // is on is a fatal assertion; a damaged journal (a checksum or a commit marker that does
+  // for the system's) must outlive the Logger. A file operation that fails here throws
+  // DiskOrMemoryError (the start fails with its message); a damaged journal (a checksum or a commit marker that does
   // not check out) stops the start with a TextError before any of it runs.
   Logger(std::string logDir, QueryExecutor& executor, ArchiveClock* clock = nullptr);
   // Closes the journal without rotating it: the process may be ending without a halt, and
@@ -84,23 +84,30 @@ class Logger final : public QueryJournal, public Object {
   Logger& operator=(const Logger&) = delete;
 
   // Writes a checked record (header with the length and checksums, then the body), then
-  // flushes to the system, so the record survives a crash of the process.
+  // flushes to the system, so the record survives a crash of the process. A write that
+  // fails cuts the record off again and throws DiskOrMemoryError; from then on the Logger
+  // is failed: append and the commit intent throw the same, rotate and shutdown do nothing,
+  // and current.log stays for the next start.
   void append(TextView query) override;
   // Called after a commit: appends a commit marker for everything journalled so far and
   // flushes it (from then on a crash replays none of it), then moves current.log to
   // LOGS/YYYYMMDDhhmmss.log (local time) and starts an empty one. When that name is taken
   // (a second commit within one second) it never waits: current.log stays, covered by its
   // marker, and goes on; the next commit whose name is free, or the halt, archives it, so
-  // one archive may hold the spans of several commits.
+  // one archive may hold the spans of several commits. A failed marker throws
+  // DiskOrMemoryError and fails the Logger (the commit's intent stands for its marker); a
+  // failed rename keeps current.log going, as when the name is taken.
   void rotate() override;
   // On halt, after the executor saved: marks and archives current.log, then removes it, so
   // the next start replays nothing. The halt happens once and may wait for a free name: when
   // the name is taken it waits ARCHIVE_RETRY_MS and takes the time again, at most twice, and
   // then takes the first free name of the seconds after the last one tried. The Logger does
-  // nothing afterwards.
+  // nothing afterwards. A step that fails throws DiskOrMemoryError with current.log left
+  // after its marker, so the next start replays nothing.
   void shutdown() override;
 
   bool enabled() const { return enabled_; }
+  bool failed() const { return failed_; }
   const std::string& currentLog() const { return currentLog_; }
 
   // LOGS/ + 14 digits of the time + ".log".
@@ -160,9 +167,13 @@ class Logger final : public QueryJournal, public Object {
   void archiveUnlessNameTaken();
   // A name no archive has yet, waiting for the next second when this one's is taken.
   std::string freeArchiveName();
-  // Closes current.log, renames it to `archive` (a name no file has) and starts an empty one.
-  void archiveJournal(const std::string& archive);
-  void closeJournal();
+  // Closes current.log, renames it to `archive` (a name no file has) and starts an empty one;
+  // false when the rename failed and current.log goes on instead.
+  bool archiveJournal(const std::string& archive);
+  // False when the close reported an error (the file is released either way).
+  bool closeJournal();
+  // Cuts current.log back to its whole records, fails the Logger, throws DiskOrMemoryError.
+  [[noreturn]] void writeFailed();
 
   SystemArchiveClock systemClock_;
   ArchiveClock& clock_;
@@ -170,6 +181,7 @@ class Logger final : public QueryJournal, public Object {
   const std::string currentLog_;
   bool enabled_ = false;
   bool shutDown_ = false;
+  bool failed_ = false;
   std::unique_ptr<platform::WritableFile> file_;
   uint64_t position_ = 0;     // the open journal's length: where the next record goes
   uint64_t replayedEnd_ = 0;  // during replay: the end of the record being replayed, else 0

@@ -23,6 +23,9 @@ class ParserExecutor final : public QueryExecutor {
     parser_.reset();
   }
   bool refusesEveryQuery() const override { return parser_ != nullptr && parser_->inError(); }
+  void enterErrorState() override {
+    if (parser_ != nullptr) parser_->enterErrorState();
+  }
   bool commitInterrupted() const override { return parser_->commitInterrupted(); }
   void settleInterruptedCommit() override { parser_->settleInterruptedCommit(); }
   void setCommitListener(std::weak_ptr<CommitListener> listener) override {

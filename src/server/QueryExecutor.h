@@ -37,6 +37,11 @@ class QueryExecutor {
   // their answer was a refusal.
   virtual bool refusesEveryQuery() const { return false; }
 
+  // Puts the executor into its error state for a disk failure met outside it (a journal
+  // record that could not be written): from then on it refuses every query and saves
+  // nothing, as after a failure of its own.
+  virtual void enterErrorState() {}
+
   // The start-up's side of the commit protocol with the query journal, used by the journal
   // before it replays anything. Whether the start undid a commit that a crash cut short
   // (its marker kept until settled); settling deletes that marker (DiskOrMemoryError on

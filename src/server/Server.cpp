@@ -50,12 +50,12 @@ Server::Server(ServerPaths paths, ServerOptions options, TickClock* clock)
       options_(std::move(options)),
       clock_(clock != nullptr ? *clock : systemClock_) {}
 
-bool Server::start(int port, const ServerFactories& factories) {
+bool Server::start(int port, const ServerFactories& factories, uint32_t address) {
   if (!listener_.open().isOk()) {
     consolePrint("ошибка создания сокета (socket)\n"_cp866);
     return false;
   }
-  if (!listener_.bind(static_cast<uint16_t>(port)).isOk()) {
+  if (!listener_.bind(static_cast<uint16_t>(port), address).isOk()) {
     listener_.close();
     consolePrint("ошибка привязки сокета к порту (bind)\n"_cp866);
     return false;
@@ -128,14 +128,21 @@ void Server::stop() {
 
 int serverMain(int argc, const char* const* argv, const ServerFactories& factories) {
   platform::ignoreSigpipe();
+  // Before any thread starts, so that every thread inherits the mask: a stop signal never
+  // cuts a query or a save short, it waits for the halt below.
+  platform::blockStopSignals();
   const ServerPaths paths = ServerPaths::fromProgramPath(argc > 0 ? argv[0] : "");
   setCriticalFilePath(paths.besideData("critical.txt"));
-  int port = DEFAULT_PORT;
+  CommandLineOptions options;
   try {
-    port = parsePortArguments(std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc));
+    options = parseCommandLine(std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc));
   } catch (const TextError& error) {
     consolePrint(error.text());
     return 1;
+  }
+  if (options.help) {
+    consolePrint(usageText());
+    return 0;
   }
   // One data directory, one server: a second process would replay the first one's journal
   // and append to it. A missing directory is left to the loading below, which reports it.
@@ -146,7 +153,16 @@ int serverMain(int argc, const char* const* argv, const ServerFactories& factori
     return 1;
   }
   Server server(paths, ServerOptions{});
-  if (!server.start(port, factories)) return 1;
+  if (!server.start(options.port, factories, options.address)) return 1;
+  // A signal that came during the start (the replay) is pending and halts right away.
+  const std::shared_ptr<ServerCore> core = server.core();
+  if (!platform::startStopSignalWaiter([core](int) { core->haltWhenIdle(); }).isOk()) {
+    consolePrint("Ошибка создания потока ожидания сигналов\n"_cp866);
+    return 1;
+  }
+  consolePrint(std::string("сервер принимает соединения: адрес "_cp866) +
+               ipAddressText(options.address) + std::string(", порт "_cp866) +
+               std::to_string(server.port()) + "\n");
   return server.acceptLoop();
 }
 

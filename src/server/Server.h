@@ -49,9 +49,10 @@ class Server {
   // `clock` (not owned; nullptr for the system clock) drives the admission throttle.
   Server(ServerPaths paths, ServerOptions options, TickClock* clock = nullptr);
 
-  // Opens, binds (port 0: any free port) and listens, then makes the process-wide objects.
-  // False after printing the message of the step that failed.
-  bool start(int port, const ServerFactories& factories);
+  // Opens, binds (port 0: any free port; `address` 0: every interface, else the IPv4
+  // interface in host order) and listens, then makes the process-wide objects. False after
+  // printing the message of the step that failed.
+  bool start(int port, const ServerFactories& factories, uint32_t address = 0);
   // The port listened on, once started.
   uint16_t port() const { return port_; }
   const std::shared_ptr<ServerCore>& core() const { return core_; }
@@ -80,8 +81,9 @@ class Server {
 std::string ipAddressText(uint32_t address);
 
 // The whole program: paths from argv[0], the command line, start-up and the accept loop.
-// Returns the exit status (0 after a clean end, 1 when start-up or accept fails); a halt
-// ends the process from a connection thread with status 0.
+// Returns the exit status (0 after a clean end or "--help", 1 when start-up or accept
+// fails); a halt ends the process from a connection thread with status 0, and SIGTERM or
+// SIGINT does the same halt from a thread of its own once the running query is done.
 int serverMain(int argc, const char* const* argv, const ServerFactories& factories);
 
 }  // namespace dovrel::server

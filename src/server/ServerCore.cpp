@@ -24,7 +24,10 @@ void ServerCore::halt() {
   try {
     // The save first: until it has succeeded the journal is the only copy of the work since
     // the last commit, so a save that fails or dies leaves it for the next start's replay.
+    // In the error state nothing is saved, and the journal stays for the same reason.
+    const bool saving = !executor_->refusesEveryQuery();
     executor_->shutdown();
+    if (!saving) throw TextError("сервер в состоянии ошибки, требуется перезагрузка\n"_cp866);
     journal_->shutdown();
   } catch (const TextError& error) {
     consolePrint(error.text());
@@ -40,6 +43,11 @@ void ServerCore::halt() {
     status = 1;
   }
   options_.endProcess(status);
+}
+
+void ServerCore::haltWhenIdle() {
+  parserSemaphore_.acquire();
+  halt();
 }
 
 bool ServerCore::waitUntilIdle(uint32_t milliseconds) const {

@@ -48,6 +48,9 @@ class ServerCore {
   // after printing its message, when either of them throws). Returns only when a test
   // replaced endProcess.
   void halt();
+  // The halt for a stop signal, on the signal's own thread: waits for the parser semaphore
+  // (the running query finishes; no other starts afterwards), then halt().
+  void haltWhenIdle();
 
   // Accounting of connection threads and contexts, so tests can see that none is left.
   void threadStarted() { liveThreads_.fetch_add(1); }

@@ -74,26 +74,32 @@ struct Instance {
   Instance(const Instance&) = delete;
   Instance& operator=(const Instance&) = delete;
 
-  // One query as a connection runs it: journalled, executed, and after a commit rotated.
+  // One query as a connection runs it: journalled (unless the parser refuses everything),
+  // executed, and after a commit rotated. A journal that cannot write puts the parser into
+  // its error state; the query whose record failed does not run.
   std::string ask(const std::string& command) {
     const std::string query = ADMIN_LOGIN + command;
-    journal->append(TextView(query));
     TextBuffer answer;
+    bool committed = false;
     try {
-      if (executor->execute(TextView(query), answer) == server::RESULT_COMMITTED) {
-        journal->rotate();
-      }
+      if (!executor->refusesEveryQuery()) journal->append(TextView(query));
+      committed = executor->execute(TextView(query), answer) == server::RESULT_COMMITTED;
+      if (committed) journal->rotate();
       return answer.toString();
     } catch (const TextError& error) {
       return "ERROR\r\n" + error.text();
+    } catch (const DiskOrMemoryError& error) {
+      executor->enterErrorState();
+      return committed ? answer.toString() : "ERROR\r\n" + error.message();
     }
   }
   // The halt: the tables saved, then the journal closed for good; a failed save ends the
-  // process all the same, with the journal left.
+  // process all the same, with the journal left, and so does the error state.
   void halt() {
     try {
+      const bool saving = !executor->refusesEveryQuery();
       executor->shutdown();
-      journal->shutdown();
+      if (saving) journal->shutdown();
     } catch (const DiskOrMemoryError&) {
     }
   }
@@ -169,8 +175,7 @@ class CommitCrashSweepTest : public ::testing::Test {
 
   // Runs `finish` against a prepared instance in a child whose Env dies at the n-th call of
   // `kind`, counted from the end of the start on (from its beginning with `duringStart`);
-  // the child ends as a killed server (or on an assertion: the journal stops on a failed
-  // write). Returns whether the death came.
+  // the child ends as a killed server. Returns whether the death came.
   static bool crashChild(const test::InstanceDir& dir, FaultKind kind, uint64_t nth,
                          const std::function<void(Instance&)>& finish, bool duringStart = false) {
     const int status = inChild([&] {
@@ -185,8 +190,9 @@ class CommitCrashSweepTest : public ::testing::Test {
       finish(*instance);
       return env->crashed();
     });
-    // 3: a fatal assertion, which only a call failed by the death can cause here; 12: the
-    // start refused on a failed call, as a server stops when its start fails.
+    // 3: a fatal assertion, which only a call failed by the death can cause here (the
+    // tables' own); 12: the start refused on a failed call, as a server stops when its
+    // start fails.
     EXPECT_TRUE(status == 10 || status == 11 || status == 3 || (status == 12 && duringStart))
         << "exit status " << status;
     return status != 11;

@@ -79,6 +79,70 @@ TEST(CommandLineTest, RefusesASecondPortArgumentWithoutNamingIt) {
                 "-port:0");
 }
 
+// The listen address: four decimal octets, each 0 to 255 without leading zeros.
+TEST(CommandLineTest, AddressArgumentTakesDottedIpv4Only) {
+  const std::string bad =
+      std::string("Ошибка: неверный формат адреса в параметре командной строки "_cp866);
+  const struct {
+    std::vector<std::string> arguments;
+    std::string message;  // "" when accepted
+    uint32_t address;
+    int port;
+  } cases[] = {
+      {{"-address:127.0.0.1"}, "", 0x7F000001u, 8888},
+      {{"-address:0.0.0.0", "-port:9000"}, "", 0, 9000},
+      {{"-port:9000", "-address:255.255.255.255"}, "", 0xFFFFFFFFu, 9000},
+      {{"-address:10.0.200.9"}, "", 0x0A00C809u, 8888},
+      {{"-address:"}, bad + "-address:", 0, 0},
+      {{"-address:256.0.0.1"}, bad + "-address:256.0.0.1", 0, 0},
+      {{"-address:127.0.0"}, bad + "-address:127.0.0", 0, 0},
+      {{"-address:127.0.0.1.2"}, bad + "-address:127.0.0.1.2", 0, 0},
+      {{"-address:127.0.0.01"}, bad + "-address:127.0.0.01", 0, 0},
+      {{"-address:127.0.0.1 "}, bad + "-address:127.0.0.1 ", 0, 0},
+      {{"-address: 127.0.0.1"}, bad + "-address: 127.0.0.1", 0, 0},
+      {{"-address:127..0.1"}, bad + "-address:127..0.1", 0, 0},
+      {{"-address:localhost"}, bad + "-address:localhost", 0, 0},
+      {{"-address:1271.0.0.1"}, bad + "-address:1271.0.0.1", 0, 0},
+      {{"-address:-1.0.0.1"}, bad + "-address:-1.0.0.1", 0, 0},
+      {{"-address:127.0.0.1", "-address:127.0.0.1"},
+       std::string("Ошибка: более одного параметра командной строки вида -address:"_cp866), 0, 0},
+      // Arguments are checked in order: the bad port comes first.
+      {{"-port:0", "-address:x"},
+       std::string("Ошибка: не положительное число в параметре командной строки "_cp866) +
+           "-port:0",
+       0, 0},
+      {{"-Address:127.0.0.1"},
+       std::string("Ошибка: неожиданный формат параметра командной строки "_cp866) +
+           "-Address:127.0.0.1",
+       0, 0},
+  };
+  for (const auto& c : cases) {
+    std::string message;
+    CommandLineOptions options;
+    try {
+      options = parseCommandLine(c.arguments);
+    } catch (const TextError& error) {
+      message = error.text();
+    }
+    EXPECT_EQ(cp866ToUtf8(message), cp866ToUtf8(c.message)) << "argument: " << c.arguments[0];
+    if (c.message.empty()) {
+      EXPECT_EQ(options.address, c.address) << c.arguments[0];
+      EXPECT_EQ(options.port, c.port) << c.arguments[0];
+      EXPECT_FALSE(options.help);
+    }
+  }
+}
+
+TEST(CommandLineTest, HelpWinsOverEveryOtherArgument) {
+  EXPECT_TRUE(parseCommandLine({"--help"}).help);
+  EXPECT_TRUE(parseCommandLine({"-port:0", "--help"}).help);
+  EXPECT_FALSE(parseCommandLine({}).help);
+  EXPECT_EQ(refusal({"-help"}),
+            std::string("Ошибка: неожиданный формат параметра командной строки "_cp866) + "-help");
+  const std::string usage = cp866ToUtf8(usageText());
+  EXPECT_EQ(usage.rfind("Использование: dovrel [-port:ПОРТ] [-address:АДРЕС]\n", 0), 0u) << usage;
+}
+
 TEST(ServerPathsTest, DirectoriesFollowTheProgramPath) {
   const ServerPaths bare = ServerPaths::fromProgramPath("dovrel");
   EXPECT_EQ(bare.dataDir, "DATA/");

@@ -525,6 +525,84 @@ TEST_F(LoggerTest, PlainRecordsOfAnOlderJournalReplay) {
 }
 
 // Invariant 5: after a halt the next start has nothing to replay.
+// A journal write that fails, at each step that writes: the step throws the disk error when
+// its failure must stop the server, the journal then writes nothing more (the query of a
+// failed record does not run, so its record must not replay), and the next start replays
+// exactly the work that ran and was not committed.
+struct JournalFault {
+  const char* name;
+  const char* step;  // "append", "intent", "rotate" or "shutdown", after "add1" and, for
+                     // the last three, "commit" were journalled
+  platform::FaultKind kind;
+  uint64_t nth;
+  bool throws;
+  bool failed;  // the journal writes nothing more
+  std::vector<std::string> replayed;
+};
+
+class LoggerFaultTest : public LoggerTest, public ::testing::WithParamInterface<JournalFault> {};
+
+using platform::FaultKind;
+
+TEST_P(LoggerFaultTest, FailedWriteStopsTheJournalOrIsSurvived) {
+  const JournalFault& fault = GetParam();
+  const std::string step = fault.step;
+  platform::FaultInjectionEnv env;
+  platform::Env::setCurrent(&env);
+  {
+    auto logger = start();
+    logger->append(TextView("add1"));
+    if (step != "append") logger->append(TextView("commit"));
+    if (step == "rotate") executor.commitStarting();
+    env.failAt(fault.kind, fault.nth, ENOSPC, true);
+    bool thrown = false;
+    try {
+      if (step == "append") logger->append(TextView("add2"));
+      if (step == "intent") executor.commitStarting();
+      if (step == "rotate") logger->rotate();
+      if (step == "shutdown") logger->shutdown();
+    } catch (const DiskOrMemoryError& error) {
+      thrown = true;
+      if (fault.kind != FaultKind::RENAME) {
+        EXPECT_EQ(error.message(), std::string("ошибка записи в "_cp866) + current);
+      }
+    }
+    env.clearFaults();
+    EXPECT_EQ(thrown, fault.throws);
+    EXPECT_EQ(logger->failed(), fault.failed);
+    if (fault.failed) {
+      EXPECT_THROW(logger->append(TextView("after")), DiskOrMemoryError);
+      logger->rotate();
+      logger->shutdown();
+    } else if (step != "shutdown") {
+      logger->append(TextView("after"));
+    }
+  }
+  platform::Env::setCurrent(nullptr);
+  executor.queries.clear();
+  auto next = start();
+  EXPECT_EQ(executor.queries, fault.replayed);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Steps, LoggerFaultTest,
+    ::testing::Values(
+        JournalFault{"RecordHeader", "append", FaultKind::WRITE, 1, true, true, {"add1"}},
+        JournalFault{"RecordBody", "append", FaultKind::WRITE, 2, true, true, {"add1"}},
+        // The whole record may be in the file already: it is cut off again.
+        JournalFault{"RecordFlush", "append", FaultKind::FLUSH, 1, true, true, {"add1"}},
+        // No intent, no commit: the tables stay as they were and the span runs again.
+        JournalFault{"Intent", "intent", FaultKind::WRITE, 1, true, true, {"add1", "commit"}},
+        // The commit is complete and its intent stands for the marker.
+        JournalFault{"Marker", "rotate", FaultKind::WRITE, 1, true, true, {}},
+        // Survived: current.log goes on after its marker, as when the name is taken.
+        JournalFault{"ArchiveRename", "rotate", FaultKind::RENAME, 1, false, false, {"after"}},
+        JournalFault{"HaltMarker", "shutdown", FaultKind::WRITE, 1, true, true,
+                     {"add1", "commit"}},
+        // The marker is written: the next start replays nothing, though the archive is missing.
+        JournalFault{"HaltRename", "shutdown", FaultKind::RENAME, 1, true, false, {}}),
+    [](const ::testing::TestParamInfo<JournalFault>& info) { return info.param.name; });
+
 TEST_F(LoggerTest, ShutdownArchivesAndRemovesTheJournal) {
   {
     auto logger = start();
