@@ -15,8 +15,8 @@
 //   3. Outside those spans a string is data and is kept whole, whatever it holds. When some
 //      string of the request does not scan as the scanner reads strings (no partner quote, a
 //      byte below 32 inside quotes, a wrong count), the pairing of its quotes is in doubt: the
-//      walk is done a second time reading every quote and '#' as a single byte, and what
-//      either walk masks is masked.
+//      walk is done a second time reading every quote and '#' outside the spans of rule 1 as
+//      a single byte, and what either walk masks is masked.
 // Masked bytes become "***", one per run of masked bytes; blanks between tokens are kept.
 #include "security/SecurityQuery.h"
 
@@ -71,7 +71,11 @@ enum class Token {
 // The masks of one command text (what follows the login lines), byte by byte.
 class CommandMask {
  public:
-  explicit CommandMask(std::string_view text) : text_(text), masked_(text.size(), false) {}
+  // The first `hidden` bytes are masked whatever the walks find.
+  CommandMask(std::string_view text, std::size_t hidden)
+      : text_(text), hidden_(hidden), masked_(text.size(), false) {
+    markRange(0, hidden);
+  }
 
   // Rule 3: the walk reading strings, and when a string was in doubt, the one that does not.
   void mark() {
@@ -96,7 +100,11 @@ class CommandMask {
     std::size_t pos = 0;
     while (pos < text_.size()) {
       std::size_t end = pos;
-      const Token token = read(pos, readStrings, &end, &doubtful);
+      // In a password's place a string is read even by the second walk: one that never
+      // closes must still mask the rest. Elsewhere in the hidden bytes (a password) a quote
+      // is a byte, so that it pairs with no quote of the command.
+      const bool strings = state != OUTSIDE || (readStrings && pos >= hidden_);
+      const Token token = read(pos, strings, &end, &doubtful);
       const std::string_view bytes = text_.substr(pos, end - pos);
       if (token == Token::SEMICOLON) {
         state = OUTSIDE;
@@ -178,24 +186,15 @@ class CommandMask {
   }
 
   std::string_view text_;
+  std::size_t hidden_;
   std::vector<bool> masked_;
 };
 
-void appendMaskedCommand(std::string_view command, std::string& out) {
-  CommandMask mask(command);
+// The command text, its first `hidden` bytes masked.
+void appendMaskedCommand(std::string_view command, std::size_t hidden, std::string& out) {
+  CommandMask mask(command, hidden);
   mask.mark();
   mask.appendTo(out);
-}
-
-// "Password: ***" and the line end the line had.
-void appendMaskedPasswordLine(std::string_view line, std::string& out) {
-  out += PASSWORD_PREFIX;
-  out += MASK;
-  if (line.ends_with("\r\n")) {
-    out += "\r\n";
-  } else if (line.ends_with("\n")) {
-    out += "\n";
-  }
 }
 
 }  // namespace
@@ -238,7 +237,7 @@ std::string SecurityQuery::maskPasswords(TextView request) {
     if (first.starts_with(USER_PREFIX)) {
       out += first;
     } else {
-      appendMaskedCommand(first, out);
+      appendMaskedCommand(first, 0, out);
     }
     rest.remove_prefix(first.size());
   } else if (!passwordFirst && first.starts_with(USER_PREFIX)) {
@@ -246,11 +245,22 @@ std::string SecurityQuery::maskPasswords(TextView request) {
     rest.remove_prefix(first.size());
   }
   const std::string_view passwordLine = firstLine(rest);
-  if (passwordLine.starts_with(PASSWORD_PREFIX)) {
-    appendMaskedPasswordLine(passwordLine, out);
-    rest.remove_prefix(passwordLine.size());
+  if (!passwordLine.starts_with(PASSWORD_PREFIX)) {
+    appendMaskedCommand(rest, 0, out);
+  } else if (passwordLine.ends_with("\r\n")) {
+    // A login line as the server reads one: the command starts on the next line.
+    out += PASSWORD_PREFIX;
+    out += MASK;
+    out += "\r\n";
+    appendMaskedCommand(rest.substr(passwordLine.size()), 0, out);
+  } else {
+    // Not a login line's end: the command may have begun in the line, so the walk starts
+    // at the value, which is masked whatever it holds.
+    out += PASSWORD_PREFIX;
+    rest.remove_prefix(PASSWORD_PREFIX.size());
+    const std::size_t value = passwordLine.size() - PASSWORD_PREFIX.size();
+    appendMaskedCommand(rest, passwordLine.ends_with("\n") ? value - 1 : value, out);
   }
-  appendMaskedCommand(rest, out);
   return out;
 }
 

@@ -131,6 +131,13 @@ TEST(SecurityLogMaskTest, PasswordsAreMaskedAndEverythingElseKept) {
       {"User: bob\r\nPass: x\r\n", "User: bob\r\nPass: x\r\n"},
       {"Password: secret", "Password: ***"},
       {"User: bob\r\nPassword: secret\n", "User: bob\r\nPassword: ***\n"},
+      // A password line without its CR LF may run into the command.
+      {"User: bob\r\nPassword: x#0##''@identified \t by\n97secret;",
+       "User: bob\r\nPassword: ***\n***;"},
+      {"User: bob\r\nPassword: x alter user a identified by 'secret';",
+       "User: bob\r\nPassword: ***"},
+      {"User: bob\r\nPassword: x#12#\n BY\r\n90alte#\r\nsecret;",
+       "User: bob\r\nPassword: ***\n BY\r\n***\r\n***;"},
       {"alter user a identified by 'q';", "alter user a identified by ***;"},
       {"Usr: bob\r\nPassword: secret\r\nget users;", "Usr: bob\r\nPassword: ***\r\nget users;"},
   };
