@@ -43,10 +43,9 @@ void assertFailed(const char* file, const char* expression, int line) {
     // Owner-only like every file the server writes. fopen creates with the umask's mode;
     // the mode is set before a byte of the record is written.
     std::error_code ignored;
-    std::filesystem::permissions(criticalPath(),
-                                 std::filesystem::perms::owner_read |
-                                     std::filesystem::perms::owner_write,
-                                 std::filesystem::perm_options::replace, ignored);
+    std::filesystem::permissions(
+        criticalPath(), std::filesystem::perms::owner_read | std::filesystem::perms::owner_write,
+        std::filesystem::perm_options::replace, ignored);
     std::fprintf(out, "Assertion failed: %s\nfile %s line %d", expression, file, line);
     std::fflush(out);
     std::fclose(out);

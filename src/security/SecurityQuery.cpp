@@ -232,8 +232,7 @@ std::string SecurityQuery::maskPasswords(TextView request) {
   // the user's login line is kept as it is; any other text is walked as a command.
   const std::string_view first = firstLine(rest);
   const bool passwordFirst = first.starts_with(PASSWORD_PREFIX);
-  if (!passwordFirst &&
-      firstLine(rest.substr(first.size())).starts_with(PASSWORD_PREFIX)) {
+  if (!passwordFirst && firstLine(rest.substr(first.size())).starts_with(PASSWORD_PREFIX)) {
     if (first.starts_with(USER_PREFIX)) {
       out += first;
     } else {

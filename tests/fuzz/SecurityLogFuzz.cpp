@@ -157,8 +157,8 @@ std::string printable(std::string_view text) {
   return out;
 }
 
-const char* const SEPARATORS[] = {" ", "\t", "\r\n", "\n", "  ", ";", "(", "@", "%", "\x01",
-                                  "\xA0", ",", "=", ".", "\r\n\t", "\x7F"};
+const char* const SEPARATORS[] = {" ", "\t",   "\r\n", "\n", "  ", ";", "(",      "@",
+                                  "%", "\x01", "\xA0", ",",  "=",  ".", "\r\n\t", "\x7F"};
 const char* const BLANKS[] = {" ", "\t", "\r\n", "\n", "  ", "\r\n  ", " \t ", "\n\n"};
 const char* const LINE_ENDS[] = {"\r\n", "\n", "\r\n", ""};
 
@@ -201,8 +201,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // CR LF after the words began, they are in the login line, which the server takes as a
   // whole for the password: what follows the line starts the command.
   const std::size_t feed = request.find('\n', user.size() + 8);
-  const bool wordsInLogin = feed != std::string::npos && feed > commandPassword &&
-                            request[feed - 1] == '\r';
+  const bool wordsInLogin =
+      feed != std::string::npos && feed > commandPassword && request[feed - 1] == '\r';
   const std::string logged = SecurityQuery::maskPasswords(TextView(request));
   if (logged.find('Z') != std::string::npos ||
       (!wordsInLogin && logged.find('Q') != std::string::npos)) {
