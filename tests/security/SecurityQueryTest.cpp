@@ -122,6 +122,8 @@ TEST(SecurityLogMaskTest, PasswordsAreMaskedAndEverythingElseKept) {
        login + "create user c alias 'C\r\n kind grantee account unlock identified by ***;"},
       {"User: bob\r\nPassword: x\r\nalter user c alias #9#c# identified by 'secret';",
        login + "alter user c alias #9#c# identified by ***;"},
+      {"User: bob\r\nPassword: x\r\nalter user c alias 'C\n by 'se;cret",
+       login + "alter user c alias 'C\n by ***"},
       // A zero byte ends the scanner's text, not the walk.
       {"User: bob\r\nPassword: x\r\nalter user\0 identified by 'secret';"s,
        login + "alter user\0 identified by ***;"s},
@@ -134,6 +136,8 @@ TEST(SecurityLogMaskTest, PasswordsAreMaskedAndEverythingElseKept) {
       {"User: bob\r\nPassword: x#0##''@identified \t by\n97secret;",
        "User: bob\r\nPassword: ***\n***;"},
       {"User: bob\r\nPassword: x alter user a identified by 'secret';",
+       "User: bob\r\nPassword: ***"},
+      {"User: bob\r\nPassword: a\"b identified By 125\"rD\nsecret",
        "User: bob\r\nPassword: ***"},
       {"User: bob\r\nPassword: x#12#\n BY\r\n90alte#\r\nsecret;",
        "User: bob\r\nPassword: ***\n BY\r\n***\r\n***;"},
