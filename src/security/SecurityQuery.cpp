@@ -17,6 +17,10 @@
 //      byte below 32 inside quotes, a wrong count), the pairing of its quotes is in doubt: the
 //      walk is done a second time reading every quote and '#' outside the spans of rule 1 as
 //      a single byte, and what either walk masks is masked.
+//   4. The value of a "Password: " line ending in CR LF (a login line as the server reads
+//      it) is masked and the command starts after it. A value without that line end may
+//      run into the command: it is masked whatever it holds and walked as the command's
+//      start, its words counting for rules 1 and 2 and its quotes read as single bytes.
 // Masked bytes become "***", one per run of masked bytes; blanks between tokens are kept.
 #include "security/SecurityQuery.h"
 
@@ -68,7 +72,8 @@ enum class Token {
   OTHER,      // any other single byte
 };
 
-// The masks of one command text (what follows the login lines), byte by byte.
+// The masks of one command text, byte by byte; its first bytes may be a password value
+// (rule 4).
 class CommandMask {
  public:
   // The first `hidden` bytes are masked whatever the walks find.
