@@ -11,7 +11,7 @@ cd "$(dirname "$0")/.."
 seconds=${1:-60}
 [ $# -gt 0 ] && shift
 targets=("$@")
-[ ${#targets[@]} -eq 0 ] && targets=(scanner header permissions structure document security parser)
+[ ${#targets[@]} -eq 0 ] && targets=(scanner header permissions structure document security securitylog parser)
 
 # clang 14 cannot compile the message literals (it crashes on them); 16 can.
 scripts/deps.sh fuzz

@@ -1,10 +1,12 @@
 // The fatal stop behind DOVREL_ASSERT. Any thread may get here. It uses the standard
 // library alone (no console lock, no allocator, no platform layer): the failing thread may
-// hold any of those, and the record must still be written.
+// hold any of those, and the record must still be written. Its file calls (the C library's
+// and std::filesystem's) are the one sanctioned exception to the platform layer's rule.
 #include "foundation/Assert.h"
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <mutex>
 #include <utility>
 
@@ -38,6 +40,12 @@ void assertFailed(const char* file, const char* expression, int line) {
   std::printf("Assertion failed: %s\nfile %s line %d", expression, file, line);
   std::fflush(stdout);
   if (std::FILE* out = std::fopen(criticalPath().c_str(), "a")) {
+    // Owner-only like every file the server writes. fopen creates with the umask's mode;
+    // the mode is set before a byte of the record is written.
+    std::error_code ignored;
+    std::filesystem::permissions(
+        criticalPath(), std::filesystem::perms::owner_read | std::filesystem::perms::owner_write,
+        std::filesystem::perm_options::replace, ignored);
     std::fprintf(out, "Assertion failed: %s\nfile %s line %d", expression, file, line);
     std::fflush(out);
     std::fclose(out);

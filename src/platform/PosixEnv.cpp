@@ -121,8 +121,11 @@ class PosixEnv final : public Env {
                           std::unique_ptr<WritableFile>* file) override {
     file->reset();
     const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (append ? O_APPEND : O_TRUNC);
-    const int fd = ::open(path.c_str(), flags, 0666);
+    const int fd = ::open(path.c_str(), flags, S_IRUSR | S_IWUSR);
     if (fd < 0) return posixError(errno, path);
+    // A file an older build left readable to others (a ".new", the security log) is made
+    // owner-only too.
+    makeOwnerOnly(fd);
     file->reset(new PosixWritableFile(fd, path));
     return Status::ok();
   }
@@ -173,7 +176,15 @@ class PosixEnv final : public Env {
   }
 
   Status createDirectory(const std::string& path) override {
-    if (::mkdir(path.c_str(), 0777) == 0) return Status::ok();
+    // Owner-only like the files in it, with the owner's bits back if the umask took them.
+    constexpr mode_t OWNER_ONLY = S_IRWXU;
+    if (::mkdir(path.c_str(), OWNER_ONLY) == 0) {
+      struct stat info;
+      if (::stat(path.c_str(), &info) == 0 && (info.st_mode & 07777) != OWNER_ONLY) {
+        (void)::chmod(path.c_str(), OWNER_ONLY);
+      }
+      return Status::ok();
+    }
     const int error = errno;
     if (error != EEXIST) return posixError(error, path);
     // An existing directory is what was asked for; a file of that name is not.

@@ -41,6 +41,16 @@ class AlignedBlock {
 
 }  // namespace
 
+void makeOwnerOnly(int fd) {
+  constexpr mode_t OWNER_READ_WRITE = S_IRUSR | S_IWUSR;
+  struct stat info;
+  if (::fstat(fd, &info) != 0 || (info.st_mode & 07777) == OWNER_READ_WRITE) return;
+  int result;
+  do {
+    result = ::fchmod(fd, OWNER_READ_WRITE);
+  } while (result != 0 && errno == EINTR);
+}
+
 Status PosixPageFile::open(const std::string& path, OpenMode mode, std::unique_ptr<PageFile>* file,
                            bool tryDirect) {
   file->reset();
@@ -48,10 +58,12 @@ Status PosixPageFile::open(const std::string& path, OpenMode mode, std::unique_p
   // a file that another opener holds. The file is emptied only once the lock is ours.
   const int flags = O_RDWR | O_CLOEXEC | (mode == OpenMode::CREATE_ALWAYS ? O_CREAT : 0);
   bool direct = tryDirect;
-  int fd = tryDirect ? ::open(path.c_str(), flags | O_DIRECT, 0666) : -1;
+  // Created owner-only; the umask can only take bits away, makeOwnerOnly below puts back
+  // what it took and tightens a file an older build made readable to others.
+  int fd = tryDirect ? ::open(path.c_str(), flags | O_DIRECT, S_IRUSR | S_IWUSR) : -1;
   if (!tryDirect || (fd < 0 && errno == EINVAL)) {
     direct = false;
-    fd = ::open(path.c_str(), flags, 0666);
+    fd = ::open(path.c_str(), flags, S_IRUSR | S_IWUSR);
   }
   if (fd < 0) return posixError(errno, path);
   int result;
@@ -73,6 +85,7 @@ Status PosixPageFile::open(const std::string& path, OpenMode mode, std::unique_p
       return posixError(error, path);
     }
   }
+  makeOwnerOnly(fd);
   file->reset(new PosixPageFile(fd, path, direct));
   return Status::ok();
 }

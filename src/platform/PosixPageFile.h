@@ -15,6 +15,13 @@ namespace dovrel::platform {
 // Alignment of buffers, offsets and lengths for unbuffered transfers.
 inline constexpr std::size_t DIRECT_IO_ALIGNMENT = 4096;
 
+// Every file the system writes holds data or a secret (tables, indexes, the journal with its
+// login lines, the security file and log), so each is owner-only: read and write for the
+// owner alone, whatever the umask. Sets the open descriptor's mode to 0600 unless it has
+// it; a file created elsewhere that the process may write but not change keeps its mode
+// (the failure is not an error: the file was opened as asked).
+void makeOwnerOnly(int fd);
+
 class PosixPageFile final : public PageFile {
  public:
   // Opens `path` (see Env::openPageFile). On failure nothing stays open. `tryDirect` asks

@@ -27,11 +27,11 @@ class SecurityQuery {
   // Appends CR LF "[Success]" CR LF. Called at most once (asserted "!wasSuccess").
   void success();
 
-  // The request as the log keeps it: the value of the "Password: " login line and every
-  // string that follows the words identified by become "***"; every other byte stays as
-  // received. When the text breaks off right after identified by (a string that never
-  // closes, say), where the password begins is unknown: the command is then masked from
-  // its start, or from the last masked string, to its end.
+  // The request as the log keeps it, whatever it holds and however malformed: the value of
+  // the "Password: " login line, and from the word identified or by to the end of the
+  // command every token but the keyword by, become "***"; a string that opens there and
+  // never closes masks the rest of the request. Every other byte stays as received; the
+  // rules are at the top of SecurityQuery.cpp. Never throws a TextError.
   static std::string maskPasswords(TextView request);
   // DD.MM.YYYY HH:MM:SS, every field zero-padded.
   static std::string timestamp(const platform::CalendarTime& time);

@@ -3,9 +3,12 @@
 // loopback peer refused once the list leaves it out, and list replacements while many
 // connections are being accepted.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <thread>
@@ -158,6 +161,54 @@ TEST_F(SecurityE2ETest, ListReplacedWhileConnectionsAreAcceptedAdmitsEveryLoopba
   EXPECT_EQ(failures.load(), 0);
   EXPECT_EQ(ask(ADMIN + "get network permissions;"), "OK\r\n" + counted(lists[1]));
   EXPECT_EQ(instance_->console().find("запрещено"), std::string::npos);
+}
+
+TEST_F(SecurityE2ETest, FilesHoldingDataOrSecretsAreOwnerOnlyWhateverTheUmask) {
+  // The server inherits a umask that lets every bit through; the fixture's security.txt
+  // is made readable to all, as an older build left it.
+  const mode_t umask = ::umask(0);
+  const bool started = instance_->start();
+  ::umask(umask);
+  ASSERT_TRUE(started);
+  std::filesystem::permissions(instance_->directory() + "security.txt",
+                               std::filesystem::perms(0644));
+  ASSERT_EQ(ask(ADMIN + "create user zed alias 'Z' kind creator account unlock identified by "
+                        "'z3d';"),
+            "OK\r\n");
+  ASSERT_EQ(ask("User: zed\r\nPassword: z3d\r\ncreate table t alias 'T' { field f alias '' : "
+                "text { index w 'words'; }; };"),
+            "OK\r\n");
+  ASSERT_EQ(ask("User: zed\r\nPassword: z3d\r\nadd document { field f = 'one'; } to table t;"),
+            "OK\r\ndocument 0\r\n");
+  ASSERT_EQ(ask(ADMIN + "commit;"), "OK\r\n");  // archives the journal
+  ASSERT_EQ(ask("User: zed\r\nPassword: z3d\r\nadd document { field f = 'two'; } to table t;"),
+            "OK\r\ndocument 1\r\n");
+
+  const std::string base = instance_->directory();
+  std::vector<std::string> checked;
+  const auto expectOwnerOnly = [&](const std::filesystem::path& path) {
+    const auto mode = std::filesystem::status(path).permissions() & std::filesystem::perms::all;
+    EXPECT_EQ(static_cast<unsigned>(mode), 0600u)
+        << path << " is " << std::oct << static_cast<unsigned>(mode);
+    checked.push_back(path.lexically_relative(base).string());
+  };
+  expectOwnerOnly(base + "security.txt");
+  expectOwnerOnly(base + "security_log.txt");
+  for (const char* directory : {"DATA", "LOGS"}) {
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(base + directory)) {
+      if (entry.is_regular_file()) expectOwnerOnly(entry.path());
+    }
+  }
+  // The table's files, the current journal and at least one archive were among them.
+  const auto count = [&](const std::string& prefix, const std::string& suffix) {
+    return std::count_if(checked.begin(), checked.end(), [&](const std::string& name) {
+      return name.starts_with(prefix) && name.ends_with(suffix);
+    });
+  };
+  const std::string names = ::testing::PrintToString(checked);
+  EXPECT_EQ(count("DATA/t.table", ""), 1) << names;
+  EXPECT_EQ(count("LOGS/current.log", ""), 1) << names;
+  EXPECT_GE(count("LOGS/", ".log"), 2) << names;
 }
 
 }  // namespace

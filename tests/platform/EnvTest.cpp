@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -119,6 +120,65 @@ TEST_F(EnvTest, DirectoriesAreCreatedOnceAndSynced) {
   EXPECT_EQ(env_.createDirectory(dir_.file("plain")).error(), ENOTDIR);
   EXPECT_EQ(env_.syncDirectory(dir_.file("none")).error(), ENOENT);
   EXPECT_EQ(env_.createDirectory(dir_.file("none/deeper")).error(), ENOENT);
+}
+
+mode_t modeOf(const std::string& path) {
+  struct stat info;
+  return ::stat(path.c_str(), &info) == 0 ? (info.st_mode & 07777) : 07777;
+}
+
+// Sets the umask for one test and puts the old one back.
+class UmaskScope {
+ public:
+  explicit UmaskScope(mode_t mask) : old_(::umask(mask)) {}
+  ~UmaskScope() { ::umask(old_); }
+  UmaskScope(const UmaskScope&) = delete;
+  UmaskScope& operator=(const UmaskScope&) = delete;
+
+ private:
+  mode_t old_;
+};
+
+TEST_F(EnvTest, FilesAndDirectoriesAreOwnerOnlyWhateverTheUmask) {
+  // 0 lets every bit through; 0277 takes even the owner's write bit.
+  for (const mode_t mask : {mode_t{0}, mode_t{022}, mode_t{0277}}) {
+    UmaskScope scope(mask);
+    const struct {
+      const char* name;
+      mode_t before;  // 0: the file does not exist yet
+      bool pageFile;
+      bool append;
+    } cases[] = {
+        {"security_log.txt", 0, false, true},
+        {"current.log", 0, false, false},
+        {"security.txt.new", 0644, false, false},  // left by an older build
+        {"security_log.old", 0666, false, true},
+        {"t.table", 0, true, false},
+        {"t.meta", 0644, true, false},
+    };
+    for (const auto& c : cases) {
+      const std::string path = dir_.file(c.name);
+      std::filesystem::remove(path);
+      if (c.before != 0) {
+        put(c.name, "old");
+        ASSERT_EQ(::chmod(path.c_str(), c.before), 0);
+      }
+      if (c.pageFile) {
+        std::unique_ptr<PageFile> file;
+        const OpenMode mode = c.before != 0 ? OpenMode::OPEN_EXISTING : OpenMode::CREATE_ALWAYS;
+        ASSERT_TRUE(env_.openPageFile(path, mode, &file)) << c.name;
+      } else {
+        std::unique_ptr<WritableFile> file;
+        ASSERT_TRUE(env_.openWritableFile(path, c.append, &file)) << c.name;
+        ASSERT_TRUE(file->append("x", 1));
+      }
+      EXPECT_EQ(modeOf(path), 0600u) << c.name << " under umask " << std::oct << mask;
+    }
+    const std::string sub = dir_.file("DATA");
+    std::filesystem::remove_all(sub);
+    ASSERT_TRUE(env_.createDirectory(sub));
+    EXPECT_EQ(modeOf(sub), 0700u) << "umask " << std::oct << mask;
+  }
 }
 
 TEST_F(EnvTest, ListDirectoryMatchesRegularFilesOnlyAndSorts) {
