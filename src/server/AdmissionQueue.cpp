@@ -49,6 +49,9 @@ void AdmissionQueue::run() {
         turns_.push_back(peer);  // its next one after every other peer's
       }
     }
+    // A peer that connected and reset while it waited costs no start: connections that
+    // open and reset in a loop then take nothing from the others' admission.
+    if (next.socket.peerHasGone()) continue;  // closed here, its slot given back
     throttle_.admit();
     start_(std::move(next));
   }

@@ -46,7 +46,9 @@ bool ServerOptions::readEnvironment(std::string* refusal) {
          readVariable("DOVREL_BODY_BUDGET_BYTES", &bodyBudgetBytes, refusal) &&
          readVariable("DOVREL_MAX_CONNECTIONS", &maxConnections, refusal) &&
          readVariable("DOVREL_HEADER_DEADLINE_MS", &headerDeadlineMs, refusal) &&
-         readVariable("DOVREL_BODY_DEADLINE_MS", &bodyDeadlineMs, refusal);
+         readVariable("DOVREL_BODY_DEADLINE_MS", &bodyDeadlineMs, refusal) &&
+         readVariable("DOVREL_LOGIN_DELAY_MS", &loginDelayFirstMs, refusal) &&
+         readVariable("DOVREL_LOGIN_DELAY_MAX_MS", &loginDelayMaxMs, refusal);
 }
 
 uint32_t connectionCapFor(uint64_t descriptorLimit) {

@@ -59,7 +59,8 @@ struct ServerOptions {
 
   // Replaces the limits above by those the operator set in the environment
   // (DOVREL_MAX_BODY_BYTES, DOVREL_BODY_BUDGET_BYTES, DOVREL_MAX_CONNECTIONS,
-  // DOVREL_HEADER_DEADLINE_MS, DOVREL_BODY_DEADLINE_MS: decimal, above 0). False with the
+  // DOVREL_HEADER_DEADLINE_MS, DOVREL_BODY_DEADLINE_MS, DOVREL_LOGIN_DELAY_MS,
+  // DOVREL_LOGIN_DELAY_MAX_MS: decimal, above 0). False with the
   // console message in `*refusal` for a value that is not such a number.
   bool readEnvironment(std::string* refusal);
 };
