@@ -96,6 +96,26 @@ int Server::acceptLoop() {
     socket.close();
     consolePrint(std::string("соединение c "_cp866) + ipAddressText(peer) + std::string(why));
   };
+  // A peer that opens connections in a loop would fill the console with the refusals
+  // below: one line a second says how many there were.
+  uint64_t refusalSecond = 0;
+  uint64_t refusedUnshown = 0;
+  const auto refuseOften = [&](platform::Socket& socket, uint32_t peer, const std::string& why) {
+    const uint64_t second = clock_.tickMs() / 1000;
+    if (second == refusalSecond && refusalSecond != 0) {
+      socket.close();
+      ++refusedUnshown;
+      return;
+    }
+    std::string line = why;
+    if (refusedUnshown != 0) {
+      line.pop_back();
+      line += std::string(" (и ещё отклонено за секунду: "_cp866) + std::to_string(refusedUnshown) + ")\n";
+    }
+    refusalSecond = second;
+    refusedUnshown = 0;
+    refuse(socket, peer, line);
+  };
   AdmissionThrottle throttle(clock_);
   AdmissionQueue queue(throttle, [this](PendingConnection connection) {
     if (!Connection::start(core_, std::move(connection.socket), std::move(connection.slot),
@@ -126,15 +146,15 @@ int Server::acceptLoop() {
       continue;
     }
     if (core_->liveConnections() >= static_cast<int>(cap)) {
-      refuse(accepted.socket, accepted.peerAddress,
-             std::string(" отклонено: открыто соединений "_cp866) + std::to_string(cap) + "\n");
+      refuseOften(accepted.socket, accepted.peerAddress,
+                  std::string(" отклонено: открыто соединений "_cp866) + std::to_string(cap) + "\n");
       continue;
     }
     PendingConnection pending{std::move(accepted.socket), ConnectionSlot(*core_),
                               accepted.peerAddress};
     if (!queue.offer(pending)) {
-      refuse(pending.socket, pending.peerAddress,
-             " отклонено: слишком много соединений ждут начала\n"_cp866);
+      refuseOften(pending.socket, pending.peerAddress,
+                  std::string(" отклонено: слишком много соединений ждут начала\n"_cp866));
     }
   }
 }
