@@ -77,9 +77,8 @@ void runReaderThread(std::unique_ptr<ConnectionStart> start) {
   ThreadCount count(*core);
   std::shared_ptr<ConnectionContext> context;
   try {
-    context = std::make_shared<ConnectionContext>(std::move(start->socket),
-                                                  std::move(start->slot), start->peerAddress,
-                                                  core);
+    context = std::make_shared<ConnectionContext>(std::move(start->socket), std::move(start->slot),
+                                                  start->peerAddress, core);
   } catch (const std::bad_alloc&) {
     // No memory for the connection's record: only this connection ends (its socket is
     // closed on the way out); an exception leaving a thread would end the process.

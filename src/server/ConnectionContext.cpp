@@ -8,8 +8,8 @@
 
 namespace dovrel::server {
 
-ConnectionContext::ConnectionContext(platform::Socket socket, ConnectionSlot slot,
-                                     uint32_t peer, std::shared_ptr<ServerCore> owner)
+ConnectionContext::ConnectionContext(platform::Socket socket, ConnectionSlot slot, uint32_t peer,
+                                     std::shared_ptr<ServerCore> owner)
     : sock(std::move(socket)), core(std::move(owner)), peerAddress(peer), slot_(std::move(slot)) {}
 
 // The socket closes before the slot is given back (members go in reverse order).

@@ -144,7 +144,8 @@ bool ConnectionReader::readHeader(RequestHeader* header) {
       headerDeadline = 0;
       if (!setDeadline(0, {})) return false;
     } else {
-      if (headerDeadline == 0) headerDeadline = platform::tickCountMs() + core_.options().headerDeadlineMs;
+      if (headerDeadline == 0)
+        headerDeadline = platform::tickCountMs() + core_.options().headerDeadlineMs;
       if (!setDeadline(headerDeadline, "Истекло время ожидания заголовка запроса\n"_cp866)) {
         return false;
       }
@@ -189,9 +190,10 @@ bool ConnectionReader::readBody(const RequestHeader& header, TextBuffer* body,
   const bool known = !header.quiet();
   const ServerOptions& options = core_.options();
   if (known && header.queryLength > options.maxBodyBytes) {
-    ctx_.giveUp(ConnectionSide::READER,
-                std::string("Длина тела запроса "_cp866) + std::to_string(header.queryLength) +
-                    std::string(" больше допустимой "_cp866) + std::to_string(options.maxBodyBytes) + "\n");
+    ctx_.giveUp(ConnectionSide::READER, std::string("Длина тела запроса "_cp866) +
+                                            std::to_string(header.queryLength) +
+                                            std::string(" больше допустимой "_cp866) +
+                                            std::to_string(options.maxBodyBytes) + "\n");
     return false;
   }
   const auto tooLong = [&] {
@@ -310,9 +312,10 @@ void ConnectionReader::delayFailedLogin(const std::string& user) {
   for (const char c : user.substr(0, 64)) {
     shown += static_cast<unsigned char>(c) < 0x20 || c == 0x7F ? '?' : c;
   }
-  consolePrint(std::string("Неудачный вход пользователя "_cp866) + shown + std::string(" с адреса "_cp866) +
-               ipAddressText(ctx_.peerAddress) + std::string(", ответ задержан на "_cp866) +
-               std::to_string(delayMs) + std::string(" мс\n"_cp866));
+  consolePrint(std::string("Неудачный вход пользователя "_cp866) + shown +
+               std::string(" с адреса "_cp866) + ipAddressText(ctx_.peerAddress) +
+               std::string(", ответ задержан на "_cp866) + std::to_string(delayMs) +
+               std::string(" мс\n"_cp866));
   platform::sleepMs(delayMs);
 }
 

@@ -14,14 +14,16 @@ uint32_t FailedLogins::grow(std::unordered_map<Key, Record>& records, const Key&
   if (records.size() >= MAX_ENTRIES && records.find(key) == records.end()) {
     // Forgotten ones first; when every entry is recent, all go: a flood this wide cannot be
     // told from many honest peers, and the peer's own record still slows its next guesses.
-    std::erase_if(records, [&](const auto& entry) { return nowMs - entry.second.lastMs > forgetMs_; });
+    std::erase_if(records,
+                  [&](const auto& entry) { return nowMs - entry.second.lastMs > forgetMs_; });
     if (records.size() >= MAX_ENTRIES) records.clear();
   }
   Record& record = records[key];
   if (record.delayMs == 0 || nowMs - record.lastMs > forgetMs_) {
     record.delayMs = firstMs_;
   } else {
-    record.delayMs = static_cast<uint32_t>(std::min<uint64_t>(uint64_t{record.delayMs} * 2, ceilingMs_));
+    record.delayMs =
+        static_cast<uint32_t>(std::min<uint64_t>(uint64_t{record.delayMs} * 2, ceilingMs_));
   }
   record.lastMs = nowMs;
   return record.delayMs;

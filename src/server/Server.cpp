@@ -110,7 +110,8 @@ int Server::acceptLoop() {
     std::string line = why;
     if (refusedUnshown != 0) {
       line.pop_back();
-      line += std::string(" (и ещё отклонено за секунду: "_cp866) + std::to_string(refusedUnshown) + ")\n";
+      line += std::string(" (и ещё отклонено за секунду: "_cp866) + std::to_string(refusedUnshown) +
+              ")\n";
     }
     refusalSecond = second;
     refusedUnshown = 0;
@@ -146,8 +147,9 @@ int Server::acceptLoop() {
       continue;
     }
     if (core_->liveConnections() >= static_cast<int>(cap)) {
-      refuseOften(accepted.socket, accepted.peerAddress,
-                  std::string(" отклонено: открыто соединений "_cp866) + std::to_string(cap) + "\n");
+      refuseOften(
+          accepted.socket, accepted.peerAddress,
+          std::string(" отклонено: открыто соединений "_cp866) + std::to_string(cap) + "\n");
       continue;
     }
     PendingConnection pending{std::move(accepted.socket), ConnectionSlot(*core_),

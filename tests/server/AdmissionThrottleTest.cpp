@@ -105,16 +105,14 @@ TEST(FailedLoginsTest, DelayDoublesToTheCeilingPerPeerAndUserAndIsForgotten) {
     const char* user;
     uint32_t delay;
   } steps[] = {
-      {0, 1, "bob", 100},        // first failure
-      {10, 1, "bob", 200},       // doubles
-      {20, 1, "alice", 400},     // the same peer: its delay goes on growing
-      {30, 2, "bob", 400},       // another peer for bob: bob's delay
-      {40, 3, "carol", 100},     // a new peer and user start afresh
-      {50, 1, "dave", 800},
-      {60, 1, "dave", 1000},     // the ceiling
-      {70, 1, "dave", 1000},
-      {60071, 1, "dave", 100},   // quiet for longer than the forget period
-      {60072, 1, "erin", 200},   // a new user, but the peer failed just before
+      {0, 1, "bob", 100},                                // first failure
+      {10, 1, "bob", 200},                               // doubles
+      {20, 1, "alice", 400},                             // the same peer: its delay goes on growing
+      {30, 2, "bob", 400},                               // another peer for bob: bob's delay
+      {40, 3, "carol", 100},                             // a new peer and user start afresh
+      {50, 1, "dave", 800},    {60, 1, "dave", 1000},    // the ceiling
+      {70, 1, "dave", 1000},   {60071, 1, "dave", 100},  // quiet for longer than the forget period
+      {60072, 1, "erin", 200},  // a new user, but the peer failed just before
   };
   for (const auto& step : steps) {
     EXPECT_EQ(logins.failed(step.peer, step.user, step.at), step.delay) << step.at;

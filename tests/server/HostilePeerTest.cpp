@@ -154,8 +154,7 @@ TEST_F(HostilePeerTest, UploadsBeyondTheBudgetWaitTheirTurnOrGiveUp) {
   // One that cannot get its share within a body deadline ends without an answer.
   platform::Socket starved = server_->connect();
   sendBytes(starved, request);
-  expectDroppedWith(starved,
-                    "Нет памяти для тела запроса: занят общий предел 150000 байт\n"_cp866);
+  expectDroppedWith(starved, "Нет памяти для тела запроса: занят общий предел 150000 байт\n"_cp866);
   // The stalled holder ends at its body deadline and gives its share back.
   expectDroppedWith(holder, "Истекло время ожидания тела запроса\n"_cp866);
   for (int i = 0; i < 1000 && server_->core().reservedBodyBytes() != 0; ++i) {
@@ -169,7 +168,8 @@ TEST_F(HostilePeerTest, StalledHeadersAndBodiesEndButIdleConnectionsStay) {
   platform::Socket slowHeader = server_->connect();
   sendBytes(slowHeader, "Format: TORV5\r\nCont");
   platform::Socket slowBody = server_->connect();
-  sendBytes(slowBody, frameRequest(std::string(1000, 'b'), RequestMode::KNOWN_LENGTH).substr(0, 70));
+  sendBytes(slowBody,
+            frameRequest(std::string(1000, 'b'), RequestMode::KNOWN_LENGTH).substr(0, 70));
   expectDroppedWith(slowHeader, "Истекло время ожидания заголовка запроса\n"_cp866);
   expectDroppedWith(slowBody, "Истекло время ожидания тела запроса\n"_cp866);
   // A header byte every so often does not keep a header alive past its deadline.
@@ -201,7 +201,8 @@ TEST_F(HostilePeerTest, FailedLoginsAreDelayedNamedAndAnsweredAsBefore) {
     EXPECT_EQ(guesser->request("badlogin", RequestMode::KNOWN_LENGTH).text,
               std::string("ERROR\r\n") + std::string("неверный пароль"_cp866));
     EXPECT_TRUE(server_->waitForConsole(
-        std::string("Неудачный вход пользователя bob с адреса 127.0.0.1, ответ задержан на "_cp866) +
+        std::string(
+            "Неудачный вход пользователя bob с адреса 127.0.0.1, ответ задержан на "_cp866) +
         delay + std::string(" мс\n"_cp866)))
         << delay;
   }
@@ -246,10 +247,10 @@ TEST_F(HostilePeerTest, HonestClientIsServedThroughACrowdOfHostilePeers) {
   stop = true;
   resetter.join();
   std::sort(latencies.begin(), latencies.end());
-  std::cout << "honest client, new connection per request: median " << latencies[25]
-            << " ms, max " << latencies.back() << " ms; open connections "
-            << server_->core().liveConnections() << ", threads " << server_->core().liveThreads()
-            << ", RSS " << residentKiB() << " KiB (before " << residentBefore << ")\n";
+  std::cout << "honest client, new connection per request: median " << latencies[25] << " ms, max "
+            << latencies.back() << " ms; open connections " << server_->core().liveConnections()
+            << ", threads " << server_->core().liveThreads() << ", RSS " << residentKiB()
+            << " KiB (before " << residentBefore << ")\n";
   EXPECT_GE(server_->core().liveConnections(), 300);  // the idle ones stayed
   idle.clear();
   slow.clear();

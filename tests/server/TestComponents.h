@@ -1,7 +1,8 @@
 // A query executor and journal for the protocol tests. The executor answers "OK\r\n" and
 // the request body, and treats a few bodies as orders: "block" waits for the test,
 // "commit" and "halt" return those results, "refuse" and "crash" throw, "empty" answers
-// nothing, "big" answers 16 MiB, "badlogin" is refused as a failed login of user bob. Both record what happened, in order.
+// nothing, "big" answers 16 MiB, "badlogin" is refused as a failed login of user bob. Both record
+// what happened, in order.
 #pragma once
 
 #include <atomic>
