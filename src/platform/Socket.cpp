@@ -93,6 +93,16 @@ Status Socket::setReceiveTimeout(uint32_t milliseconds) {
   return Status::ok();
 }
 
+bool Socket::peerHasGone() const {
+  if (fd_ < 0) return false;  // no connection, so no peer that could have gone
+  pollfd state{fd_, 0, 0};
+  int ready;
+  do {
+    ready = ::poll(&state, 1, 0);
+  } while (ready < 0 && errno == EINTR);
+  return ready > 0 && (state.revents & (POLLHUP | POLLERR)) != 0;
+}
+
 void Socket::close() {
   // Not retried on EINTR: the descriptor is released either way on Linux.
   if (fd_ >= 0) ::close(release());

@@ -41,6 +41,9 @@ class Socket {
   Status setNoDelay();
   // Makes recv give up after `milliseconds` without data (0 = wait for ever).
   Status setReceiveTimeout(uint32_t milliseconds);
+  // True when the peer has already reset or fully closed the connection (checked without
+  // waiting); a peer that only ended its sending side has not gone.
+  bool peerHasGone() const;
   // Closes now (the destructor does it otherwise); safe to call twice.
   void close();
 

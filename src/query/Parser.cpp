@@ -182,6 +182,7 @@ Scanner& Parser::scanner() {
 
 QueryResult Parser::execute(TextView query, TextBuffer& answer) {
   DOVREL_ASSERT_TEXT(answer.length() == 0, "answer.length() == 0");
+  failedLogin_.reset();
   if (inError_) throw TextError("сервер в состоянии ошибки, требуется перезагрузка"_cp866);
   CurrentQuery current(query_, scanner_);
   try {
@@ -244,10 +245,15 @@ std::shared_ptr<User> Parser::login() {
   const TextView password = passwordLine.sub(PASSWORD_PREFIX.size(), passwordLine.length() - 12);
 
   // A wrong password is reported before a lock, so a lock tells nothing to a guesser.
-  std::shared_ptr<User> user = security_->getUser(name);
-  credentials_.checkPassword(*user, password);
-  user->checkNotLocked();
-  return user;
+  try {
+    std::shared_ptr<User> user = security_->getUser(name);
+    credentials_.checkPassword(*user, password);
+    user->checkNotLocked();
+    return user;
+  } catch (const SemanticError&) {
+    failedLogin_ = std::move(name);
+    throw;
+  }
 }
 
 std::shared_ptr<Table> Parser::readTable() {

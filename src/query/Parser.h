@@ -7,6 +7,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "foundation/Poolable.h"
@@ -73,6 +74,10 @@ class Parser : public Object {
   // later query is refused and nothing more is committed, not even by shutdown.
   void enterErrorState() { inError_ = true; }
 
+  // The user name (folded to lower case) when the last execute was refused at its login:
+  // no such user, a wrong password or a locked account; empty after any other outcome.
+  const std::optional<std::string>& failedLogin() const { return failedLogin_; }
+
   // A commit that a crash cut short in its first phase was undone at construction, and its
   // marker is kept until settled, so that the query journal can first record the undoing.
   // The first query settles it when nobody did.
@@ -107,6 +112,7 @@ class Parser : public Object {
 
   bool inError_ = false;
   bool shutDown_ = false;
+  std::optional<std::string> failedLogin_;
   TextView query_;
   std::shared_ptr<Scanner> scanner_;
   std::shared_ptr<TableSet> tables_;

@@ -1,6 +1,8 @@
 // The life of one connection. The reader thread reads requests, waits for the parser, runs
 // them and sends the framed answers; the writer thread sends a status line every status
-// interval while no answer has gone out.
+// interval while no answer has gone out. The writer is started with the first known-length
+// header: before it the state is QUIET, in which no status line is sent, so a connection
+// that never sends a request (or sends only a quiet one) never needs one.
 //
 // States (ConnectionState) and the transitions, with the thread that makes them:
 //   QUIET     -> RECEIVING  reader, known-length header read          (ConnectionReader::run)
@@ -59,6 +61,8 @@ class ThreadCount {
 
 struct ConnectionStart {
   platform::Socket socket;
+  ConnectionSlot slot;
+  uint32_t peerAddress = 0;
   std::shared_ptr<ServerCore> core;
 };
 
@@ -73,7 +77,8 @@ void runReaderThread(std::unique_ptr<ConnectionStart> start) {
   ThreadCount count(*core);
   std::shared_ptr<ConnectionContext> context;
   try {
-    context = std::make_shared<ConnectionContext>(std::move(start->socket), core);
+    context = std::make_shared<ConnectionContext>(std::move(start->socket), std::move(start->slot),
+                                                  start->peerAddress, core);
   } catch (const std::bad_alloc&) {
     // No memory for the connection's record: only this connection ends (its socket is
     // closed on the way out); an exception leaving a thread would end the process.
@@ -83,18 +88,6 @@ void runReaderThread(std::unique_ptr<ConnectionStart> start) {
   // Only a matter of latency: a connection whose socket refuses it is served all the same.
   (void)context->sock.setNoDelay();
 
-  core->threadStarted();
-  std::shared_ptr<ConnectionContext> forWriter = context;
-  const platform::Status started = platform::startDetachedThread(
-      [forWriter]() mutable { runWriterThread(std::move(forWriter)); },
-      core->options().threadStackBytes);
-  if (!started) {
-    core->threadEnded();
-    context.reset();  // closes the socket
-    consolePrint("Ошибка создания потока записи\n"_cp866);
-    return;
-  }
-  forWriter.reset();
   try {
     ConnectionReader(context).run();
   } catch (...) {
@@ -108,11 +101,34 @@ void runReaderThread(std::unique_ptr<ConnectionStart> start) {
 
 }  // namespace
 
-bool Connection::start(const std::shared_ptr<ServerCore>& core, platform::Socket socket) {
+bool Connection::startWriter(const std::shared_ptr<ConnectionContext>& context) {
+  ServerCore& core = *context->core;
+  {
+    // The first status line is due a status interval after the header, not after the
+    // connection's start, however long the connection has been idle.
+    std::lock_guard<std::mutex> lock(context->mutex);
+    context->lastSent = std::chrono::steady_clock::now();
+  }
+  core.threadStarted();
+  std::shared_ptr<ConnectionContext> forWriter = context;
+  const platform::Status started = platform::startDetachedThread(
+      [forWriter]() mutable { runWriterThread(std::move(forWriter)); },
+      core.options().threadStackBytes);
+  if (!started) {
+    core.threadEnded();
+    context->giveUp(ConnectionSide::READER, "Ошибка создания потока записи\n"_cp866);
+    return false;
+  }
+  context->writerStarted = true;
+  return true;
+}
+
+bool Connection::start(const std::shared_ptr<ServerCore>& core, platform::Socket socket,
+                       ConnectionSlot slot, uint32_t peerAddress) {
   // std::function needs a copyable callable; the start record travels in a shared_ptr and
   // is handed over to the thread as a unique one.
-  auto start = std::make_shared<std::unique_ptr<ConnectionStart>>(
-      std::make_unique<ConnectionStart>(ConnectionStart{std::move(socket), core}));
+  auto start = std::make_shared<std::unique_ptr<ConnectionStart>>(std::make_unique<ConnectionStart>(
+      ConnectionStart{std::move(socket), std::move(slot), peerAddress, core}));
   core->threadStarted();
   const platform::Status started = platform::startDetachedThread(
       [start]() { runReaderThread(std::move(*start)); }, core->options().threadStackBytes);

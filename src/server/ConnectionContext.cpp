@@ -8,15 +8,12 @@
 
 namespace dovrel::server {
 
-ConnectionContext::ConnectionContext(platform::Socket socket, std::shared_ptr<ServerCore> owner)
-    : sock(std::move(socket)), core(std::move(owner)) {
-  core->connectionOpened();
-}
+ConnectionContext::ConnectionContext(platform::Socket socket, ConnectionSlot slot, uint32_t peer,
+                                     std::shared_ptr<ServerCore> owner)
+    : sock(std::move(socket)), core(std::move(owner)), peerAddress(peer), slot_(std::move(slot)) {}
 
-ConnectionContext::~ConnectionContext() {
-  sock.close();
-  core->connectionClosed();
-}
+// The socket closes before the slot is given back (members go in reverse order).
+ConnectionContext::~ConnectionContext() { sock.close(); }
 
 ConnectionState ConnectionContext::currentState() {
   std::lock_guard<std::mutex> lock(mutex);

@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "platform/Socket.h"
+#include "server/ServerCore.h"
 
 namespace dovrel::server {
 
@@ -29,7 +30,10 @@ enum class ConnectionSide { READER, WRITER };
 
 class ConnectionContext {
  public:
-  ConnectionContext(platform::Socket socket, std::shared_ptr<ServerCore> core);
+  // `slot` keeps the connection counted as open until the record is freed; `peerAddress`
+  // is the peer's IPv4 address (first octet most significant).
+  ConnectionContext(platform::Socket socket, ConnectionSlot slot, uint32_t peerAddress,
+                    std::shared_ptr<ServerCore> core);
   ~ConnectionContext();
   ConnectionContext(const ConnectionContext&) = delete;
   ConnectionContext& operator=(const ConnectionContext&) = delete;
@@ -59,6 +63,13 @@ class ConnectionContext {
   // The last answer or status line sent, or the connection's start; guarded by mutex.
   std::chrono::steady_clock::time_point lastSent = std::chrono::steady_clock::now();
   const std::shared_ptr<ServerCore> core;
+  const uint32_t peerAddress;
+  // Set by the reader when it starts the writer (at the first known-length header: before
+  // it a connection sends no status line, so an idle one costs a single thread).
+  bool writerStarted = false;  // reader thread only
+
+ private:
+  ConnectionSlot slot_;
 };
 
 }  // namespace dovrel::server

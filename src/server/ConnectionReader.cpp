@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 #include <new>
+#include <optional>
 #include <string>
 
 #include "foundation/Assert.h"
@@ -14,7 +15,10 @@
 #include "foundation/Cp866.h"
 #include "foundation/Crc32.h"
 #include "foundation/Errors.h"
+#include "platform/Clock.h"
 #include "platform/ServerSupport.h"
+#include "server/Connection.h"
+#include "server/Server.h"
 #include "server/ServerCore.h"
 
 namespace dovrel::server {
@@ -69,8 +73,9 @@ void ConnectionReader::run() {
   for (;;) {
     RequestHeader header;
     if (!readHeader(&header) || !enterState(header)) return;
+    BodyReservation reservation(core_);  // given back after the body is freed
     TextBuffer body;
-    if (!readBody(header, &body)) return;
+    if (!readBody(header, &body, &reservation)) return;
     if (!header.quiet() && crc32(body.pointer(), body.length()) != header.checksum) {
       ctx_.giveUp(ConnectionSide::READER, "Ошибка контрольной суммы запроса\n"_cp866);
       return;
@@ -94,6 +99,8 @@ void ConnectionReader::run() {
       core_.executor().enterErrorState();
       if (result != RESULT_COMMITTED) answerError(error.message());
     }
+    // Asked while the turn is held: the executor is not thread-safe.
+    const std::optional<std::string> failedLogin = core_.executor().failedLogin();
     if (result == RESULT_HALT) {
       turn.keep();
       // No answer: the peer sees its connection end. Shut down rather than close, because
@@ -105,6 +112,9 @@ void ConnectionReader::run() {
     }
     turn.release();
     body = TextBuffer();
+    reservation.release();
+    // Served here, after the turn: a guesser slows only itself, never the other clients.
+    if (failedLogin) delayFailedLogin(*failedLogin);
 
     frameAnswer(answer_, header.quiet());
     // Known length: the state is READY now and the next request may follow. Quiet: the
@@ -118,6 +128,7 @@ void ConnectionReader::run() {
 bool ConnectionReader::readHeader(RequestHeader* header) {
   // Received in pieces into the connection's input; the bytes behind the header stay there
   // for the body and the next request.
+  uint64_t headerDeadline = 0;  // set with the header's first byte
   for (;;) {
     const std::string_view pending(input_.get() + inputStart_, inputEnd_ - inputStart_);
     const uint32_t size = requestHeaderSize(pending);
@@ -135,8 +146,24 @@ bool ConnectionReader::readHeader(RequestHeader* header) {
       inputStart_ = 0;
       inputEnd_ = pending.size();
     }
+    // Idle until the first byte of a header: no deadline. From it the whole header must
+    // arrive within the header deadline.
+    if (inputEnd_ == 0) {
+      headerDeadline = 0;
+      if (!setDeadline(0, {})) return false;
+    } else {
+      if (headerDeadline == 0)
+        headerDeadline = platform::tickCountMs() + core_.options().headerDeadlineMs;
+      if (!setDeadline(headerDeadline, "Истекло время ожидания заголовка запроса\n"_cp866)) {
+        return false;
+      }
+    }
     int error = 0;
     const long got = ctx_.sock.recv(input_.get() + inputEnd_, INPUT_CAPACITY - inputEnd_, &error);
+    if (got < 0 && (error == EAGAIN || error == EWOULDBLOCK) && headerDeadline != 0) {
+      ctx_.giveUp(ConnectionSide::READER, "Истекло время ожидания заголовка запроса\n"_cp866);
+      return false;
+    }
     if (got < 0) {
       ctx_.giveUp(ConnectionSide::READER, numbered("Ошибка чтения заголовка "_cp866, error, "\n"));
       return false;
@@ -154,7 +181,8 @@ bool ConnectionReader::enterState(const RequestHeader& header) {
   if (ctx_.state == STATE_ERROR) return false;
   if (!header.quiet()) {
     ctx_.state = STATE_RECEIVING;
-    return true;
+    lock.unlock();
+    return ctx_.writerStarted || Connection::startWriter(context_);
   }
   if (ctx_.state == STATE_QUIET) return true;
   // A quiet request after a known-length one: its end could only be the end of the
@@ -165,39 +193,84 @@ bool ConnectionReader::enterState(const RequestHeader& header) {
   return false;
 }
 
-bool ConnectionReader::readBody(const RequestHeader& header, TextBuffer* body) {
+bool ConnectionReader::readBody(const RequestHeader& header, TextBuffer* body,
+                                BodyReservation* reservation) {
   const bool known = !header.quiet();
+  const ServerOptions& options = core_.options();
+  if (known && header.queryLength > options.maxBodyBytes) {
+    ctx_.giveUp(ConnectionSide::READER, std::string("Длина тела запроса "_cp866) +
+                                            std::to_string(header.queryLength) +
+                                            std::string(" больше допустимой "_cp866) +
+                                            std::to_string(options.maxBodyBytes) + "\n");
+    return false;
+  }
+  const auto tooLong = [&] {
+    ctx_.giveUp(ConnectionSide::READER,
+                std::string("Тело запроса неопределённой длины больше допустимой "_cp866) +
+                    std::to_string(options.maxBodyBytes) + "\n");
+    return false;
+  };
+  // A body that does not fit the shared budget waits for others at most one body period,
+  // so many large uploads take turns instead of exhausting the memory. A known length
+  // takes its whole share at once and so never waits holding part of it.
+  const auto cover = [&](uint64_t bytes) {
+    if (reservation->cover(bytes, options.bodyDeadlineMs)) return true;
+    ctx_.giveUp(ConnectionSide::READER,
+                std::string("Нет памяти для тела запроса: занят общий предел "_cp866) +
+                    std::to_string(options.bodyBudgetBytes) + std::string(" байт\n"_cp866));
+    return false;
+  };
+  if (known && !cover(header.queryLength)) return false;
   uint64_t received = 0;
   try {
     // First what arrived behind the header; a known length takes no byte of the next request.
     const std::size_t buffered = inputEnd_ - inputStart_;
     const uint64_t taken = known ? std::min<uint64_t>(buffered, header.queryLength) : buffered;
     if (taken > 0) {
-      const uint64_t limit = core_.options().bodyMemoryLimit;
+      if (!known && taken > options.maxBodyBytes) return tooLong();
+      if (!known && !cover(taken)) return false;
+      const uint64_t limit = options.bodyMemoryLimit;
       if (limit != 0 && taken > limit) throw std::bad_alloc();
       body->append(input_.get() + inputStart_, taken);  // std::bad_alloc past the limit
       inputStart_ += taken;
       received = taken;
     }
     if (inputStart_ == inputEnd_) inputStart_ = inputEnd_ = 0;
-    // The rest goes straight into the body. The buffer grows with the bytes that actually arrive, never with the announced
-    // length alone, so a peer cannot make the server reserve memory it does not send.
+    // The body must advance by BODY_PROGRESS_BYTES (or to its end) in every body period.
+    uint64_t periodStart = received;
+    uint64_t deadline = platform::tickCountMs() + options.bodyDeadlineMs;
+    // The rest goes straight into the body. The buffer grows with the bytes that actually
+    // arrive, never with the announced length alone, so a peer cannot make the server
+    // reserve memory it does not send.
     while (!known || received < header.queryLength) {
       const uint64_t want =
           known ? std::min<uint64_t>(header.queryLength - received, WIRE_PIECE) : WIRE_PIECE;
-      const uint64_t limit = core_.options().bodyMemoryLimit;
-      if (limit != 0 && received + want > limit) throw std::bad_alloc();
-      body->resize(received + want);  // std::bad_alloc past the buffer's limit
+      // Unknown length: one byte past the limit is enough to know the body is too long
+      // (`received` is within the limit here).
+      const uint64_t asked =
+          known ? want : std::min<uint64_t>(want, options.maxBodyBytes + 1 - received);
+      if (!known && !cover(received + asked)) return false;
+      const uint64_t limit = options.bodyMemoryLimit;
+      if (limit != 0 && received + asked > limit) throw std::bad_alloc();
+      if (received - periodStart >= BODY_PROGRESS_BYTES) {
+        periodStart = received;
+        deadline = platform::tickCountMs() + options.bodyDeadlineMs;
+      }
+      if (!setDeadline(deadline, "Истекло время ожидания тела запроса\n"_cp866)) return false;
+      body->resize(received + asked);  // std::bad_alloc past the buffer's limit
       int error = 0;
-      const long got = ctx_.sock.recv(body->pointer() + received, want, &error);
+      const long got = ctx_.sock.recv(body->pointer() + received, asked, &error);
       if (got > 0) {
         received += static_cast<uint64_t>(got);
         body->resize(received);
+        if (!known && received > options.maxBodyBytes) return tooLong();
         continue;
       }
       body->resize(received);
       if (got == 0 && !known) return true;  // the client's end of stream ends the body
-      if (got == 0) {
+      if (got < 0 && (error == EAGAIN || error == EWOULDBLOCK)) {
+        ctx_.giveUp(ConnectionSide::READER, "Истекло время ожидания тела запроса\n"_cp866);
+      } else if (got == 0) {
         ctx_.giveUp(ConnectionSide::READER, "Неожиданный конец тела запроса"_cp866);
       } else if (known) {
         ctx_.giveUp(ConnectionSide::READER,
@@ -220,6 +293,38 @@ bool ConnectionReader::readBody(const RequestHeader& header, TextBuffer* body) {
     return false;
   }
   return true;
+}
+
+bool ConnectionReader::setDeadline(uint64_t deadlineMs, std::string_view expired) {
+  uint32_t timeout = 0;
+  if (deadlineMs != 0) {
+    const uint64_t now = platform::tickCountMs();
+    if (now >= deadlineMs) {
+      ctx_.giveUp(ConnectionSide::READER, expired);
+      return false;
+    }
+    timeout = static_cast<uint32_t>(std::min<uint64_t>(deadlineMs - now, UINT32_MAX));
+  }
+  if (timeout == receiveTimeoutMs_) return true;
+  // A socket that refuses the timeout is served without it: only a deadline is lost.
+  (void)ctx_.sock.setReceiveTimeout(timeout);
+  receiveTimeoutMs_ = timeout;
+  return true;
+}
+
+void ConnectionReader::delayFailedLogin(const std::string& user) {
+  const uint32_t delayMs =
+      core_.failedLogins().failed(ctx_.peerAddress, user, platform::tickCountMs());
+  // The name is the client's: shown printable and short, so it cannot forge console lines.
+  std::string shown;
+  for (const char c : user.substr(0, 64)) {
+    shown += static_cast<unsigned char>(c) < 0x20 || c == 0x7F ? '?' : c;
+  }
+  consolePrint(std::string("Неудачный вход пользователя "_cp866) + shown +
+               std::string(" с адреса "_cp866) + ipAddressText(ctx_.peerAddress) +
+               std::string(", ответ задержан на "_cp866) + std::to_string(delayMs) +
+               std::string(" мс\n"_cp866));
+  platform::sleepMs(delayMs);
 }
 
 bool ConnectionReader::stopOrAdvance(bool knownLength, ConnectionState next) {

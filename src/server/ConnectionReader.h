@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <string_view>
 
 #include "foundation/TextBuffer.h"
@@ -32,7 +33,12 @@ class ConnectionReader {
   // Each returns false after giving up (the message printed, the writer told).
   bool readHeader(RequestHeader* header);
   bool enterState(const RequestHeader& header);
-  bool readBody(const RequestHeader& header, TextBuffer* body);
+  bool readBody(const RequestHeader& header, TextBuffer* body, BodyReservation* reservation);
+  // The receive timeout for the next recv (0: none), set on the socket only when it
+  // changes. False after giving up when a deadline has already passed.
+  bool setDeadline(uint64_t deadlineMs, std::string_view expired);
+  // After a failed login: the console line and the delay before the answer.
+  void delayFailedLogin(const std::string& user);
   // Runs the query in the executor; refusals become "ERROR\r\n" answers.
   QueryResult execute(TextView query);
   void answerError(std::string_view message);
@@ -51,6 +57,7 @@ class ConnectionReader {
   std::unique_ptr<char[]> input_;
   std::size_t inputStart_ = 0;
   std::size_t inputEnd_ = 0;
+  uint32_t receiveTimeoutMs_ = 0;  // as set on the socket
 };
 
 }  // namespace dovrel::server

@@ -22,6 +22,9 @@ class ParserExecutor final : public QueryExecutor {
     parser_->shutdown();
     parser_.reset();
   }
+  std::optional<std::string> failedLogin() const override {
+    return parser_ != nullptr ? parser_->failedLogin() : std::nullopt;
+  }
   bool refusesEveryQuery() const override { return parser_ != nullptr && parser_->inError(); }
   void enterErrorState() override {
     if (parser_ != nullptr) parser_->enterErrorState();

@@ -4,6 +4,8 @@
 #pragma once
 
 #include <memory>
+#include <optional>
+#include <string>
 
 #include "foundation/TextBuffer.h"
 #include "foundation/TextView.h"
@@ -31,6 +33,11 @@ class QueryExecutor {
   // Saves everything for a halt; called once, before the journal's shutdown, with the parser
   // semaphore held and no other query running. The process ends right after.
   virtual void shutdown() {}
+
+  // After execute, with the parser semaphore still held: the user name (as folded) when the
+  // query was refused at its login (no such user, a wrong password, a locked account), so
+  // that the connection can slow the guesser down; empty otherwise.
+  virtual std::optional<std::string> failedLogin() const { return std::nullopt; }
 
   // True once every query will be refused until a restart (the parser's error state). Such
   // queries are not journalled: replayed after the restart they would take effect although

@@ -12,6 +12,8 @@
 #include "platform/Clock.h"
 #include "platform/DirectoryLock.h"
 #include "platform/Process.h"
+#include "platform/ProcessLimits.h"
+#include "server/AdmissionQueue.h"
 #include "server/CommandLine.h"
 #include "server/Connection.h"
 #include "server/StandInExecutor.h"
@@ -85,8 +87,43 @@ bool Server::start(int port, const ServerFactories& factories, uint32_t address)
 }
 
 int Server::acceptLoop() {
+  // Every descriptor the administrator allows, and connections capped below it, so that
+  // idle peers can never take the descriptors the tables and the accept itself need.
+  const uint64_t descriptorLimit = platform::raiseDescriptorLimit();
+  const uint32_t cap =
+      options_.maxConnections != 0 ? options_.maxConnections : connectionCapFor(descriptorLimit);
+  const auto refuse = [](platform::Socket& socket, uint32_t peer, std::string_view why) {
+    socket.close();
+    consolePrint(std::string("соединение c "_cp866) + ipAddressText(peer) + std::string(why));
+  };
+  // A peer that opens connections in a loop would fill the console with the refusals
+  // below: one line a second says how many there were.
+  uint64_t refusalSecond = 0;
+  uint64_t refusedUnshown = 0;
+  const auto refuseOften = [&](platform::Socket& socket, uint32_t peer, const std::string& why) {
+    const uint64_t second = clock_.tickMs() / 1000;
+    if (second == refusalSecond && refusalSecond != 0) {
+      socket.close();
+      ++refusedUnshown;
+      return;
+    }
+    std::string line = why;
+    if (refusedUnshown != 0) {
+      line.pop_back();
+      line += std::string(" (и ещё отклонено за секунду: "_cp866) + std::to_string(refusedUnshown) +
+              ")\n";
+    }
+    refusalSecond = second;
+    refusedUnshown = 0;
+    refuse(socket, peer, line);
+  };
   AdmissionThrottle throttle(clock_);
-  throttle.start();
+  AdmissionQueue queue(throttle, [this](PendingConnection connection) {
+    if (!Connection::start(core_, std::move(connection.socket), std::move(connection.slot),
+                           connection.peerAddress)) {
+      consolePrint("Ошибка создания потока чтения запроса\n"_cp866);
+    }
+  });
   for (;;) {
     platform::AcceptResult accepted = listener_.accept();
     if (stopRequested_.load()) return 0;
@@ -106,16 +143,20 @@ int Server::acceptLoop() {
         return 1;
     }
     if (!components_.peerFilter->isAllowed(accepted.peerAddress)) {
-      accepted.socket.close();
-      std::string message("соединение c "_cp866);
-      message += ipAddressText(accepted.peerAddress);
-      message += " запрещено\n"_cp866;
-      consolePrint(message);
+      refuse(accepted.socket, accepted.peerAddress, " запрещено\n"_cp866);
       continue;
     }
-    throttle.admit();
-    if (!Connection::start(core_, std::move(accepted.socket))) {
-      consolePrint("Ошибка создания потока чтения запроса\n"_cp866);
+    if (core_->liveConnections() >= static_cast<int>(cap)) {
+      refuseOften(
+          accepted.socket, accepted.peerAddress,
+          std::string(" отклонено: открыто соединений "_cp866) + std::to_string(cap) + "\n");
+      continue;
+    }
+    PendingConnection pending{std::move(accepted.socket), ConnectionSlot(*core_),
+                              accepted.peerAddress};
+    if (!queue.offer(pending)) {
+      refuseOften(pending.socket, pending.peerAddress,
+                  std::string(" отклонено: слишком много соединений ждут начала\n"_cp866));
     }
   }
 }
@@ -152,7 +193,13 @@ int serverMain(int argc, const char* const* argv, const ServerFactories& factori
     consolePrint("Ошибка: каталог данных уже обслуживается другим процессом\n"_cp866);
     return 1;
   }
-  Server server(paths, ServerOptions{});
+  ServerOptions serverOptions;
+  std::string refusal;
+  if (!serverOptions.readEnvironment(&refusal)) {
+    consolePrint(refusal);
+    return 1;
+  }
+  Server server(paths, serverOptions);
   if (!server.start(options.port, factories, options.address)) return 1;
   // A signal that came during the start (the replay) is pending and halts right away.
   const std::shared_ptr<ServerCore> core = server.core();

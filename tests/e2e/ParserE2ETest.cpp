@@ -37,6 +37,10 @@ TEST_F(ParserE2ETest, UsersOfTheSecurityFileLogInAndRunCommands) {
   EXPECT_EQ(ask("User: admin\r\nPassword: Secret\r\ncommit;"),
             "ERROR\r\nОшибка в строке 3 столбце 1: неверный пароль");
   EXPECT_NE(instance_->console().find("Хэш использованного пароля "), std::string::npos);
+  // The failure is named on the console with the peer, and its answer was delayed.
+  EXPECT_NE(instance_->console().find("Неудачный вход пользователя admin с адреса 127.0.0.1, "
+                                      "ответ задержан на 100 мс\n"),
+            std::string::npos);
   EXPECT_TRUE(instance_->running());
 }
 

@@ -1,11 +1,13 @@
 // A query executor and journal for the protocol tests. The executor answers "OK\r\n" and
 // the request body, and treats a few bodies as orders: "block" waits for the test,
 // "commit" and "halt" return those results, "refuse" and "crash" throw, "empty" answers
-// nothing, "big" answers 16 MiB. Both record what happened, in order.
+// nothing, "big" answers 16 MiB, "badlogin" is refused as a failed login of user bob. Both record
+// what happened, in order.
 #pragma once
 
 #include <atomic>
 #include <mutex>
+#include <optional>
 #include <semaphore>
 #include <stdexcept>
 #include <string>
@@ -45,6 +47,11 @@ class TestExecutor final : public QueryExecutor {
   QueryResult execute(TextView query, TextBuffer& answer) override {
     const std::string text = query.toString();
     log_.add("execute " + text);
+    failedLogin_.reset();
+    if (text == "badlogin") {
+      failedLogin_ = "bob";
+      throw TextError("неверный пароль"_cp866);
+    }
     if (text == "block") {
       running.release();
       gate.acquire();
@@ -67,6 +74,7 @@ class TestExecutor final : public QueryExecutor {
     if (failShutdown) throw DiskOrMemoryError("диск"_cp866);
   }
   bool refusesEveryQuery() const override { return inErrorState.load(); }
+  std::optional<std::string> failedLogin() const override { return failedLogin_; }
 
   bool failShutdown = false;
   std::atomic<bool> inErrorState{false};
@@ -75,6 +83,7 @@ class TestExecutor final : public QueryExecutor {
 
  private:
   EventLog& log_;
+  std::optional<std::string> failedLogin_;  // only under the parser semaphore
 };
 
 class TestJournal final : public QueryJournal {

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -23,8 +24,10 @@ inline constexpr uint32_t TEST_INTERVAL_MS = 100;
 
 class TestServer {
  public:
+  // `adjust`, when given, changes the options last (limits and deadlines of a test).
   explicit TestServer(ServerFactories factories, TickClock* clock = nullptr,
-                      uint64_t bodyMemoryLimit = 0) {
+                      uint64_t bodyMemoryLimit = 0,
+                      const std::function<void(ServerOptions&)>& adjust = {}) {
     setConsoleSink([this](std::string_view message) {
       std::lock_guard<std::mutex> lock(mutex_);
       console_ += message;
@@ -33,6 +36,7 @@ class TestServer {
     options.statusIntervalMs = TEST_INTERVAL_MS;
     options.endProcess = [this](int status) { endStatus_ = status; };
     options.bodyMemoryLimit = bodyMemoryLimit;
+    if (adjust) adjust(options);
     server_ = std::make_unique<Server>(ServerPaths::fromProgramPath("/nonexistent/dovrel"), options,
                                        clock);
     started_ = server_->start(0, factories);

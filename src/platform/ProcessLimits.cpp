@@ -1,0 +1,19 @@
+// Resource limits through getrlimit/setrlimit. Main thread (see ProcessLimits.h).
+#include "platform/ProcessLimits.h"
+
+#include <sys/resource.h>
+
+namespace dovrel::platform {
+
+uint64_t raiseDescriptorLimit() {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return 0;
+  if (limit.rlim_cur != limit.rlim_max) {
+    rlimit raised = limit;
+    raised.rlim_cur = limit.rlim_max;
+    if (::setrlimit(RLIMIT_NOFILE, &raised) == 0) limit = raised;
+  }
+  return limit.rlim_cur == RLIM_INFINITY ? UINT64_MAX : static_cast<uint64_t>(limit.rlim_cur);
+}
+
+}  // namespace dovrel::platform
