@@ -3,12 +3,14 @@
 // does: status 0, the halt's console line, the journal archived and removed, so the next
 // start replays nothing, and every acknowledged add is there with its text.
 #include <gtest/gtest.h>
+
 #include <signal.h>
 
 #include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -23,6 +25,9 @@ struct StopCase {
   int signal;
   int times;  // sent back to back
 };
+
+// Named in the test list by its name rather than its bytes.
+void PrintTo(const StopCase& stop, std::ostream* out) { *out << stop.name; }
 
 class StopSignalTest : public TableE2ETest, public ::testing::WithParamInterface<StopCase> {
  protected:
