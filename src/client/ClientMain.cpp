@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <iostream>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -12,6 +13,7 @@
 #include "client/ClientError.h"
 #include "client/ClientOptions.h"
 #include "client/CommandInput.h"
+#include "client/ScriptReport.h"
 #include "client/SearchAnswer.h"
 #include "foundation/Cp866.h"
 #include "platform/Env.h"
@@ -62,7 +64,11 @@ class Session {
       if (mode == RequestMode::QUIET) connection_.reset();
       std::cout << formatAnswer(answer.text, isSearchCommand(command), options_.raw);
       std::cout.flush();
-      if (!answer.isOk()) sawError_ = true;
+      lastRefusal_.clear();
+      if (!answer.isOk()) {
+        sawError_ = true;
+        lastRefusal_ = answer.text;
+      }
       return true;
     } catch (const ClientError& error) {
       connection_.reset();
@@ -77,6 +83,8 @@ class Session {
   }
 
   bool sawError() const { return sawError_; }
+  // The ERROR answer of the last command (code page 866), empty when it was OK.
+  const std::string& lastRefusal() const { return lastRefusal_; }
 
  private:
   const ClientOptions& options_;
@@ -85,14 +93,43 @@ class Session {
   bool showProgress_;
   std::unique_ptr<ClientConnection> connection_;
   bool sawError_ = false;
+  std::string lastRefusal_;
 };
 
-// Runs every command in order; false when the session ended early.
-bool runAll(Session& session, const std::vector<std::string>& commands) {
+// Runs every command in order; false when the session ended early (a lost connection, or
+// a refusal when `stopOnError`).
+bool runAll(Session& session, const std::vector<std::string>& commands, bool stopOnError) {
   for (const std::string& command : commands) {
     if (!session.run(command)) return false;
+    if (stopOnError && !session.lastRefusal().empty()) return false;
   }
   return true;
+}
+
+// Runs a script's commands in order, reporting each refusal at its place in the file and
+// ending with the summary; false when it ended early.
+bool runScript(Session& session, const std::string& file, const std::vector<ScriptCommand>& commands,
+               const ClientOptions& options) {
+  uint32_t sent = 0;
+  uint32_t refused = 0;
+  std::optional<uint32_t> stoppedAt;
+  bool going = true;
+  for (const ScriptCommand& command : commands) {
+    ++sent;
+    going = session.run(command.text);
+    if (!session.lastRefusal().empty()) {
+      ++refused;
+      const std::string report = scriptRefusal(file, command, session.lastRefusal(), options.raw);
+      std::cerr << report;
+      if (!options.continueOnError) {
+        stoppedAt = refusalLineInScript(command, session.lastRefusal());
+        going = false;
+      }
+    }
+    if (!going) break;
+  }
+  std::cerr << "dovrel-client: " << scriptSummary(file, sent, refused, stoppedAt);
+  return going;
 }
 
 void interactive(Session& session) {
@@ -160,24 +197,22 @@ int main(int argc, char** argv) {
     if (platform::isTerminal(platform::StandardStream::INPUT)) {
       interactive(session);
     } else {
-      runAll(session, splitCommands(readAll(std::cin)));
+      runAll(session, splitCommands(readAll(std::cin)), options.stopOnError);
     }
     return session.sawError() ? 1 : 0;
   }
   for (const CommandSource& source : options.sources) {
-    std::vector<std::string> commands;
     if (source.kind == CommandSource::COMMAND) {
-      commands.push_back(source.value);
-    } else {
-      std::string script;
-      const platform::Status status = platform::Env::current().readWholeFile(source.value, &script);
-      if (!status.isOk()) {
-        std::cerr << "dovrel-client: cannot read " << status.toString() << "\n";
-        return 1;
-      }
-      commands = splitCommands(script);
+      if (!runAll(session, {source.value}, options.stopOnError)) break;
+      continue;
     }
-    if (!runAll(session, commands)) break;
+    std::string script;
+    const platform::Status status = platform::Env::current().readWholeFile(source.value, &script);
+    if (!status.isOk()) {
+      std::cerr << "dovrel-client: cannot read " << status.toString() << "\n";
+      return 1;
+    }
+    if (!runScript(session, source.value, splitScript(script), options)) break;
   }
   return session.sawError() ? 1 : 0;
 }

@@ -43,6 +43,12 @@ ClientOptions parseClientOptions(const std::vector<std::string>& arguments) {
       options.raw = true;
     } else if (option == "--quiet-mode") {
       options.quietMode = true;
+    } else if (option == "--stop-on-error") {
+      options.stopOnError = true;
+      options.continueOnError = false;
+    } else if (option == "--continue-on-error") {
+      options.continueOnError = true;
+      options.stopOnError = false;
     } else if (option == "--help") {
       options.help = true;
     } else {
@@ -54,7 +60,8 @@ ClientOptions parseClientOptions(const std::vector<std::string>& arguments) {
 
 const char* clientUsage() {
   return "usage: dovrel-client [-h host] [-p port] [-u user] [-c command]... [-f file]...\n"
-         "                     [--raw] [--quiet-mode] [--help]\n"
+         "                     [--raw] [--quiet-mode] [--stop-on-error | --continue-on-error]\n"
+         "                     [--help]\n"
          "  -h host       server address (default 127.0.0.1)\n"
          "  -p port       server port (default 8888)\n"
          "  -u user       user name (default: $DOVREL_USER, else $USER)\n"
@@ -62,6 +69,10 @@ const char* clientUsage() {
          "  -f file       send the commands of this file, separated by empty lines\n"
          "  --raw         send and print code page 866 bytes unconverted\n"
          "  --quiet-mode  send each command on its own connection as a quiet request\n"
+         "  --stop-on-error      stop at the first ERROR answer (the default for -f)\n"
+         "  --continue-on-error  send every command whatever the answers\n"
+         "A refusal in a -f script is reported as FILE:LINE:COLUMN of the file, and each\n"
+         "script ends with a summary line on standard error.\n"
          "Without -c or -f the commands come from standard input; on a terminal a prompt\n"
          "is shown and a command is sent when an empty line is entered.\n"
          "The password is taken from $DOVREL_PASSWORD, else asked for on the terminal.\n"

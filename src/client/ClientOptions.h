@@ -19,6 +19,10 @@ struct ClientOptions {
   std::vector<CommandSource> sources;  // in command-line order; none: standard input
   bool raw = false;                    // keep the answers' code page 866 bytes and the typed bytes
   bool quietMode = false;              // one quiet request per connection instead of one connection
+  // After an ERROR answer: a script (-f) stops unless continueOnError; commands given with
+  // -c or on standard input go on unless stopOnError. A stop ends every later source too.
+  bool stopOnError = false;
+  bool continueOnError = false;
   bool help = false;
 };
 

@@ -26,17 +26,27 @@ bool CommandAccumulator::finish(std::string* command) {
   return true;
 }
 
-std::vector<std::string> splitCommands(std::string_view script) {
-  std::vector<std::string> commands;
+std::vector<ScriptCommand> splitScript(std::string_view script) {
+  std::vector<ScriptCommand> commands;
   CommandAccumulator accumulator;
   std::string command;
+  uint32_t line = 0;
+  uint32_t firstLine = 0;
   while (!script.empty()) {
     const std::size_t feed = script.find('\n');
-    const std::string_view line = script.substr(0, feed);
-    if (accumulator.addLine(line, &command)) commands.push_back(std::move(command));
+    const std::string_view text = script.substr(0, feed);
+    ++line;
+    if (!accumulator.pending()) firstLine = line;
+    if (accumulator.addLine(text, &command)) commands.push_back({std::move(command), firstLine});
     script.remove_prefix(feed == std::string_view::npos ? script.size() : feed + 1);
   }
-  if (accumulator.finish(&command)) commands.push_back(std::move(command));
+  if (accumulator.finish(&command)) commands.push_back({std::move(command), firstLine});
+  return commands;
+}
+
+std::vector<std::string> splitCommands(std::string_view script) {
+  std::vector<std::string> commands;
+  for (ScriptCommand& command : splitScript(script)) commands.push_back(std::move(command.text));
   return commands;
 }
 

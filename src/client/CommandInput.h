@@ -3,6 +3,7 @@
 // of the system's texts. One thread at a time.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -22,7 +23,15 @@ class CommandAccumulator {
   std::string pending_;
 };
 
+// One command of a script and the line of the script it starts on (the first is 1).
+struct ScriptCommand {
+  std::string text;
+  uint32_t firstLine;
+};
+
 // Every command of a script, in order.
+std::vector<ScriptCommand> splitScript(std::string_view script);
+// The same, the commands' texts only.
 std::vector<std::string> splitCommands(std::string_view script);
 
 }  // namespace dovrel::client

@@ -42,9 +42,27 @@ TEST_F(ClientE2ETest, ScriptCommandsAreSentInOrderOnOneConnection) {
   EXPECT_EQ(run.output, UNKNOWN_TEXT + COMMITTED_TEXT + UNKNOWN_TEXT);
 
   std::ofstream(instance_->directory() + "script.txt") << "frobnicate;\r\n\r\ncommit;\r\n";
-  const ProgramRun fromFile = client({"-f", instance_->directory() + "script.txt", "-c", "x"});
+  const ProgramRun fromFile = client(
+      {"--continue-on-error", "-f", instance_->directory() + "script.txt", "-c", "x"});
   EXPECT_EQ(fromFile.output,
             UNKNOWN_TEXT + COMMITTED_TEXT + "ERROR\nОшибка в строке 3 столбце 1: " + KEYWORDS);
+}
+
+// A script stops at its first refusal, which is reported at its line and column in the
+// file; nothing after it is sent, not even the sources that follow.
+TEST_F(ClientE2ETest, ScriptStopsAtARefusalReportedAtItsPlaceInTheFile) {
+  const std::string script = instance_->directory() + "load.txt";
+  std::ofstream(script) << "get users;\n\n\nget users;\n  commit;\n\ncommit;\n";
+  const ProgramRun run = client({"-f", script, "-c", "commit;"});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.output.find("OK\n", run.output.find("ERROR")), std::string::npos) << run.output;
+  EXPECT_EQ(run.errors, script +
+                            ":5:9: ожидается конец запроса получено commit\n"
+                            "  in the command: get users;\n"
+                            "dovrel-client: " +
+                            script +
+                            ": 2 commands sent, 1 refused; stopped after the refusal at line 5 "
+                            "(--continue-on-error sends the rest)\n");
 }
 
 TEST_F(ClientE2ETest, RawKeepsTheServersBytesAndQuietModeWorks) {
