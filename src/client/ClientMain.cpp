@@ -83,6 +83,25 @@ class Session {
   }
 
   bool sawError() const { return sawError_; }
+
+  // Sends `probe` without printing an OK answer; false, with the server's message on
+  // standard error, when it is refused (a wrong password, an unknown user, a locked account,
+  // a server in its error state) or the server cannot be reached.
+  bool checkLogin(const std::string& probe) {
+    try {
+      connection_ =
+          std::make_unique<ClientConnection>(options_.host, static_cast<uint16_t>(options_.port));
+      const Answer answer = connection_->request(buildQuery(user_, password_, probe),
+                                                 RequestMode::KNOWN_LENGTH, [](std::string_view) {});
+      if (answer.isOk()) return true;
+      std::cerr << "dovrel-client: " << formatAnswer(answer.text, false, options_.raw);
+    } catch (const ClientError& error) {
+      std::cerr << "dovrel-client: " << error.what() << std::endl;
+    }
+    connection_.reset();
+    sawError_ = true;
+    return false;
+  }
   // The ERROR answer of the last command (code page 866), empty when it was OK.
   const std::string& lastRefusal() const { return lastRefusal_; }
 
@@ -132,7 +151,13 @@ bool runScript(Session& session, const std::string& file, const std::vector<Scri
   return going;
 }
 
+// A harmless request that every user who logs in may make (it lists the tables the user
+// may see), sent before the first prompt so that a
+// wrong password ends the client at once instead of failing every command typed.
+constexpr const char* LOGIN_CHECK = "get table names;";
+
 void interactive(Session& session) {
+  if (!session.checkLogin(LOGIN_CHECK)) return;
   CommandAccumulator accumulator;
   std::string line;
   std::string command;
