@@ -65,6 +65,23 @@ TEST_F(ClientE2ETest, ScriptStopsAtARefusalReportedAtItsPlaceInTheFile) {
                             "(--continue-on-error sends the rest)\n");
 }
 
+// At a terminal the login is checked before the first prompt: a wrong password ends the
+// client with the server's message; a right one gives the prompt and runs what is typed.
+TEST_F(ClientE2ETest, TerminalSessionChecksTheLoginFirst) {
+  const std::vector<std::string> login = {"-p", std::to_string(instance_->port()), "-u", "admin"};
+  const ProgramRun wrong =
+      instance_->runClientInTerminal(login, {"commit;", ""}, {{"DOVREL_PASSWORD", "guess"}});
+  EXPECT_EQ(wrong.status, 1);
+  EXPECT_NE(wrong.output.find("неверный пароль"), std::string::npos) << wrong.output;
+  EXPECT_EQ(wrong.output.find("dovrel> "), std::string::npos) << wrong.output;
+
+  const ProgramRun right = instance_->runClientInTerminal(login, {"get table names;", ""},
+                                                          {{"DOVREL_PASSWORD", "secret"}});
+  EXPECT_EQ(right.status, 0);
+  EXPECT_NE(right.output.find("dovrel> "), std::string::npos) << right.output;
+  EXPECT_NE(right.output.find("OK\r\n"), std::string::npos) << right.output;
+}
+
 TEST_F(ClientE2ETest, RawKeepsTheServersBytesAndQuietModeWorks) {
   const ProgramRun raw = client({"--raw", "--quiet-mode", "-c", "frobnicate;"});
   EXPECT_EQ(raw.status, 1);

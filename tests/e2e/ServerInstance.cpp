@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -161,6 +162,64 @@ ProgramRun ServerInstance::runClient(const std::vector<std::string>& arguments,
                                      const std::map<std::string, std::string>& environment,
                                      int milliseconds) {
   return run(binDir() + "/dovrel-client", arguments, input, environment, milliseconds);
+}
+
+ProgramRun ServerInstance::runClientInTerminal(const std::vector<std::string>& arguments,
+                                               const std::vector<std::string>& lines,
+                                               const std::map<std::string, std::string>& environment,
+                                               int pauseMs, int milliseconds) {
+  ProgramRun result;
+  const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
+  if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0) return result;
+  const std::string terminal = ::ptsname(master);
+  const std::string program = binDir() + "/dovrel-client";
+  const pid_t parent = ::getpid();
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (::getppid() != parent) ::_exit(127);
+    ::setsid();  // the terminal becomes the controlling one when it is opened
+    const int slave = ::open(terminal.c_str(), O_RDWR);
+    ::dup2(slave, 0);
+    ::dup2(slave, 1);
+    ::dup2(slave, 2);
+    for (const auto& [name, value] : environment) ::setenv(name.c_str(), value.c_str(), 1);
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(program.c_str()));
+    for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+    argv.push_back(nullptr);
+    ::execv(program.c_str(), argv.data());
+    ::_exit(127);
+  }
+  // Reads what the terminal shows for `ms`, or until the client is gone.
+  const auto drain = [&](int ms) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (std::chrono::steady_clock::now() < until) {
+      char buffer[4096];
+      const int flags = ::fcntl(master, F_GETFL);
+      ::fcntl(master, F_SETFL, flags | O_NONBLOCK);
+      const ssize_t got = ::read(master, buffer, sizeof buffer);
+      if (got > 0) {
+        result.output.append(buffer, static_cast<std::size_t>(got));
+      } else if (got < 0 && errno != EAGAIN) {
+        return;  // the client closed its side
+      } else {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      }
+    }
+  };
+  drain(pauseMs);
+  for (const std::string& line : lines) {
+    const std::string typed = line + "\n";
+    (void)!::write(master, typed.data(), typed.size());
+    drain(pauseMs);
+  }
+  (void)!::write(master, "\x04", 1);  // the end of input at the start of a line
+  drain(pauseMs);
+  result.status = waitChild(pid, milliseconds);
+  drain(50);
+  ::close(master);
+  return result;
 }
 
 ProgramRun ServerInstance::run(const std::string& program,

@@ -53,6 +53,13 @@ class ServerInstance {
   ProgramRun runClient(const std::vector<std::string>& arguments, const std::string& input = "",
                        const std::map<std::string, std::string>& environment = {},
                        int milliseconds = 20000);
+  // dovrel-client on a pseudo-terminal (its standard input, output and error), as a user at
+  // a terminal runs it: `lines` are typed one at a time, each after `pauseMs`, and then the
+  // end of input. `output` holds everything the terminal showed; `errors` stays empty.
+  ProgramRun runClientInTerminal(const std::vector<std::string>& arguments,
+                                 const std::vector<std::string>& lines,
+                                 const std::map<std::string, std::string>& environment = {},
+                                 int pauseMs = 300, int milliseconds = 20000);
 
  private:
   ProgramRun run(const std::string& program, const std::vector<std::string>& arguments,
