@@ -2,11 +2,11 @@
 #include "client/AnswerFormatter.h"
 
 #include "client/SearchAnswer.h"
-#include "foundation/Cp866.h"
 
 namespace dovrel::client {
 
-std::string formatAnswer(std::string_view answerText, bool search, bool raw) {
+std::string formatAnswer(std::string_view answerText, bool search, bool raw,
+                         ValueCodePage values) {
   if (search) {
     SearchAnswer decoded;
     std::string error;
@@ -18,13 +18,7 @@ std::string formatAnswer(std::string_view answerText, bool search, bool raw) {
     // Not a well-formed search answer (an ERROR, for one): shown as text below.
   }
   if (raw) return std::string(answerText);
-  const std::string utf8 = cp866ToUtf8(answerText);
-  std::string out;
-  out.reserve(utf8.size() + 1);
-  for (std::size_t i = 0; i < utf8.size(); ++i) {
-    if (utf8[i] == '\r' && i + 1 < utf8.size() && utf8[i + 1] == '\n') continue;
-    out += utf8[i];
-  }
+  std::string out = decodeAnswer(answerText, values);
   if (!out.ends_with('\n')) out += '\n';
   return out;
 }

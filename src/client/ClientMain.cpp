@@ -15,6 +15,7 @@
 #include "client/CommandInput.h"
 #include "client/ScriptReport.h"
 #include "client/SearchAnswer.h"
+#include "client/TextEncoding.h"
 #include "foundation/Cp866.h"
 #include "platform/Env.h"
 #include "platform/Process.h"
@@ -48,9 +49,19 @@ class Session {
         showProgress_(platform::isTerminal(platform::StandardStream::ERROR)) {}
 
   // Sends one command and prints its answer. False when the session cannot go on (the
-  // connection is lost); an ERROR answer is remembered in sawError().
+  // connection is lost); an ERROR answer, or a command refused here for a character its
+  // code page cannot hold (nothing of it is sent), is remembered in sawError().
   bool run(const std::string& command) {
-    const std::string text = options_.raw ? command : utf8ToCp866(command);
+    std::string text = command;
+    if (!options_.raw) {
+      try {
+        text = encodeCommand(command, values());
+      } catch (const ClientError& error) {
+        std::cerr << "dovrel-client: " << error.what() << std::endl;
+        sawError_ = true;
+        return true;
+      }
+    }
     const std::string body = buildQuery(user_, password_, text);
     const RequestMode mode = options_.quietMode ? RequestMode::QUIET : RequestMode::KNOWN_LENGTH;
     try {
@@ -62,7 +73,7 @@ class Session {
         if (showProgress_ && status != "Ready") std::cerr << status << std::endl;
       });
       if (mode == RequestMode::QUIET) connection_.reset();
-      std::cout << formatAnswer(answer.text, isSearchCommand(command), options_.raw);
+      std::cout << formatAnswer(answer.text, isSearchCommand(command), options_.raw, values());
       std::cout.flush();
       lastRefusal_.clear();
       if (!answer.isOk()) {
@@ -106,6 +117,10 @@ class Session {
   const std::string& lastRefusal() const { return lastRefusal_; }
 
  private:
+  ValueCodePage values() const {
+    return options_.valuesIn866 ? ValueCodePage::VALUES_866 : ValueCodePage::VALUES_1251;
+  }
+
   const ClientOptions& options_;
   std::string user_;
   std::string password_;

@@ -41,6 +41,8 @@ ClientOptions parseClientOptions(const std::vector<std::string>& arguments) {
       options.sources.push_back({CommandSource::FILE, value()});
     } else if (option == "--raw") {
       options.raw = true;
+    } else if (option == "--values-866") {
+      options.valuesIn866 = true;
     } else if (option == "--quiet-mode") {
       options.quietMode = true;
     } else if (option == "--stop-on-error") {
@@ -60,14 +62,15 @@ ClientOptions parseClientOptions(const std::vector<std::string>& arguments) {
 
 const char* clientUsage() {
   return "usage: dovrel-client [-h host] [-p port] [-u user] [-c command]... [-f file]...\n"
-         "                     [--raw] [--quiet-mode] [--stop-on-error | --continue-on-error]\n"
-         "                     [--help]\n"
+         "                     [--raw] [--values-866] [--quiet-mode]\n"
+         "                     [--stop-on-error | --continue-on-error] [--help]\n"
          "  -h host       server address (default 127.0.0.1)\n"
          "  -p port       server port (default 8888)\n"
          "  -u user       user name (default: $DOVREL_USER, else $USER)\n"
          "  -c command    send this command (may be repeated)\n"
          "  -f file       send the commands of this file, separated by empty lines\n"
-         "  --raw         send and print code page 866 bytes unconverted\n"
+         "  --raw         send the typed bytes and print the answers' bytes unconverted\n"
+         "  --values-866  string values in code page 866 (instances written that way)\n"
          "  --quiet-mode  send each command on its own connection as a quiet request\n"
          "  --stop-on-error      stop at the first ERROR answer (the default for -f)\n"
          "  --continue-on-error  send every command whatever the answers\n"
@@ -75,6 +78,8 @@ const char* clientUsage() {
          "script ends with a summary line on standard error.\n"
          "Without -c or -f the commands come from standard input; on a terminal a prompt\n"
          "is shown and a command is sent when an empty line is entered.\n"
+         "String values (quoted and counted strings) go out and come back in code page\n"
+         "1251, the rest in code page 866; a character they cannot hold is refused.\n"
          "The password is taken from $DOVREL_PASSWORD, else asked for on the terminal.\n"
          "Exit status 1 after an ERROR answer or a lost connection.\n";
 }

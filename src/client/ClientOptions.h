@@ -18,6 +18,7 @@ struct ClientOptions {
   bool userGiven = false;
   std::vector<CommandSource> sources;  // in command-line order; none: standard input
   bool raw = false;                    // keep the answers' code page 866 bytes and the typed bytes
+  bool valuesIn866 = false;            // string values in code page 866 instead of 1251
   bool quietMode = false;              // one quiet request per connection instead of one connection
   // After an ERROR answer: a script (-f) stops unless continueOnError; commands given with
   // -c or on standard input go on unless stopOnError. A stop ends every later source too.

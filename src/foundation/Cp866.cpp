@@ -35,8 +35,6 @@ std::string toUtf8(std::string_view bytes, const std::array<char16_t, 128>& high
   return out;
 }
 
-// Decodes one UTF-8 sequence at text[i] and advances i. A malformed or truncated sequence
-// (or an over-long form) yields U+FFFD and consumes one byte, so decoding always ends.
 char32_t decodeOne(std::string_view text, std::size_t& i) {
   auto b = static_cast<unsigned char>(text[i]);
   if (b < 0x80) {
@@ -76,7 +74,21 @@ char32_t decodeOne(std::string_view text, std::size_t& i) {
   return cp;
 }
 
+int byteOf(char32_t cp, const std::array<char16_t, 128>& high) {
+  if (cp < 0x80) return static_cast<int>(cp);
+  for (std::size_t k = 0; k < high.size(); ++k) {
+    if (high[k] != 0 && high[k] == cp) return static_cast<int>(0x80 + k);
+  }
+  return -1;
+}
+
 }  // namespace
+
+char32_t decodeUtf8At(std::string_view utf8, std::size_t& i) { return decodeOne(utf8, i); }
+
+int cp866ByteOf(char32_t cp) { return byteOf(cp, cp_detail::CP866_HIGH); }
+
+int cp1251ByteOf(char32_t cp) { return byteOf(cp, cp_detail::CP1251_HIGH); }
 
 std::string cp866ToUtf8(std::string_view bytes) { return toUtf8(bytes, cp_detail::CP866_HIGH); }
 
@@ -87,19 +99,8 @@ std::string utf8ToCp866(std::string_view utf8) {
   out.reserve(utf8.size());
   std::size_t i = 0;
   while (i < utf8.size()) {
-    char32_t cp = decodeOne(utf8, i);
-    if (cp < 0x80) {
-      out.push_back(static_cast<char>(cp));
-      continue;
-    }
-    char byte = '?';
-    for (std::size_t k = 0; k < cp_detail::CP866_HIGH.size(); ++k) {
-      if (cp_detail::CP866_HIGH[k] == cp) {
-        byte = static_cast<char>(0x80 + k);
-        break;
-      }
-    }
-    out.push_back(byte);
+    const int byte = cp866ByteOf(decodeOne(utf8, i));
+    out.push_back(byte < 0 ? '?' : static_cast<char>(byte));
   }
   return out;
 }

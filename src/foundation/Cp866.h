@@ -121,4 +121,13 @@ std::string cp1251ToUtf8(std::string_view bytes);
 // tests that take text from a UTF-8 terminal.
 std::string utf8ToCp866(std::string_view utf8);
 
+// Decodes the UTF-8 sequence at utf8[i] and advances i past it. A malformed, truncated or
+// over-long sequence yields U+FFFD and consumes one byte, so a loop over a text always ends.
+// Precondition: i < utf8.size().
+char32_t decodeUtf8At(std::string_view utf8, std::size_t& i);
+// The byte of code page 866 (or 1251) that holds the character; -1 when the code page has
+// none. ASCII maps to itself in both.
+int cp866ByteOf(char32_t cp);
+int cp1251ByteOf(char32_t cp);
+
 }  // namespace dovrel

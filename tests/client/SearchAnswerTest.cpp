@@ -71,6 +71,11 @@ TEST(AnswerFormatterTest, ShowsSearchesAsNumbersAndTextAsUtf8) {
   EXPECT_EQ(formatAnswer(error, true, false), "ERROR\nОшибка\n");
   EXPECT_EQ(formatAnswer(error, false, true), error);
   EXPECT_EQ(formatAnswer("OK\r\ncomplete", false, false), "OK\ncomplete\n");
+  // A value ("мир" in code page 1251) in a counted string, then the raw bytes kept.
+  const std::string value = "OK\r\n#3#\xEC\xE8\xF0#";
+  EXPECT_EQ(formatAnswer(value, false, false), "OK\n#3#мир#\n");
+  EXPECT_EQ(formatAnswer(value, false, true), value);
+  EXPECT_EQ(formatAnswer(value, false, false, ValueCodePage::VALUES_866), "OK\n#3#ьшЁ#\n");
 }
 
 }  // namespace

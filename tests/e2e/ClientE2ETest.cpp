@@ -1,10 +1,11 @@
 // dovrel-client against the real server: one-off commands, scripts on standard input,
-// raw output, quiet mode and a server that is not there.
+// raw output, quiet mode, a server that is not there, and the code pages of typed values.
 #include <gtest/gtest.h>
 
 #include <fstream>
 
 #include "E2ETest.h"
+#include "foundation/Cp866.h"
 
 namespace dovrel::e2e {
 namespace {
@@ -87,6 +88,48 @@ TEST_F(ClientE2ETest, RawKeepsTheServersBytesAndQuietModeWorks) {
   EXPECT_EQ(raw.status, 1);
   ASSERT_TRUE(raw.output.starts_with("ERROR\r\n"));
   EXPECT_EQ(raw.output.substr(7, 6), "\x8E\xE8\xA8\xA1\xAA\xA0");  // "Ошибка" in code page 866
+}
+
+// String values go out in code page 1251, which the index normaliser reads, so Cyrillic
+// words typed in the client are found by searches typed in the client.
+TEST_F(ClientE2ETest, CyrillicValuesTypedInTheClientAreFoundBySearches) {
+  ASSERT_EQ(client({"-c",
+                    "create table books alias 'Книги' { field title alias 'Название' : text {"
+                    " index words 'words'; index start 'words-prefix'; index whole 'whole'; };"
+                    " };"})
+                .output,
+            "OK\n");
+  const ProgramRun added = client(
+      {"-c",
+       "add document { field title = 'Война и мир'; } to table books;\n"
+       "add document { field title = #13#Анна Каренина#; } to table books;"});
+  EXPECT_EQ(added.output, "OK\ndocument 0\nOK\ndocument 1\n") << added.errors;
+  const auto found = [&](const std::string& condition) {
+    return client({"-c", "select from books where " + condition + ";"}).output;
+  };
+  EXPECT_EQ(found("title.words = 'мир'"), "OK\n1\n0\n");
+  EXPECT_EQ(found("title.words = 'КАРЕНИНА'"), "OK\n1\n1\n");
+  EXPECT_EQ(found("title.words prefix 'ка'"), "OK\n1\n1\n");
+  EXPECT_EQ(found("title.start = 'вой'"), "OK\n1\n0\n");
+  EXPECT_EQ(found("title.whole = #11#Война и мир#"), "OK\n1\n0\n");
+  EXPECT_EQ(found("title.whole prefix 'анна'"), "OK\n1\n1\n");
+
+  // The value comes back as typed, counted in characters; --raw shows the 1251 bytes.
+  const ProgramRun shown = client({"-c", "get document 0 from table books;"});
+  EXPECT_NE(shown.output.find("#11#Война и мир#"), std::string::npos) << shown.output;
+  const ProgramRun raw = client({"--raw", "-c", "get document 0 from table books;"});
+  EXPECT_NE(raw.output.find("#11#" + std::string("Война и мир"_cp1251) + "#"), std::string::npos)
+      << raw.output;
+
+  // An emoji is refused before anything is sent: the words of its command are not added.
+  const ProgramRun refused =
+      client({"-c", "add document { field title = 'Мир 😀'; } to table books;"});
+  EXPECT_EQ(refused.status, 1);
+  EXPECT_EQ(refused.output, "");
+  EXPECT_EQ(refused.errors,
+            "dovrel-client: line 1, column 35: the character U+1F600 '😀' has no place in code "
+            "page 1251 (string values); nothing was sent\n");
+  EXPECT_EQ(found("title.words = 'мир'"), "OK\n1\n0\n");
 }
 
 TEST_F(ClientE2ETest, MissingServerIsALostConnection) {
