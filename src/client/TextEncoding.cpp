@@ -161,7 +161,13 @@ std::string decodeAnswer(std::string_view bytes, ValueCodePage values) {
       continue;
     }
     flushPlain(i);
-    const std::string_view value = bytes.substr(content, count);
+    // A line end inside a value is shown as the one LF it is on the screen, and counted so.
+    std::string value;
+    value.reserve(count);
+    for (std::size_t k = content; k < content + count; ++k) {
+      if (bytes[k] == '\r' && k + 1 < content + count && bytes[k + 1] == '\n') continue;
+      value += bytes[k];
+    }
     const std::string shown =
         values == ValueCodePage::VALUES_866 ? cp866ToUtf8(value) : cp1251ToUtf8(value);
     out += '#';

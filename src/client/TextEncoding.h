@@ -23,9 +23,9 @@ enum class ValueCodePage { VALUES_1251, VALUES_866 };
 std::string encodeCommand(std::string_view utf8, ValueCodePage values);
 
 // An answer's text in UTF-8: the contents of counted strings (#n#…#) decoded from the
-// value code page, with n the number of characters shown; the rest from code page 866,
-// with CR LF outside the strings shown as LF. A '#' that does not open a complete counted
-// string is plain text.
+// value code page, with n the number of characters shown; the rest from code page 866.
+// CR LF is shown as LF everywhere, and inside a counted string counts as one character.
+// A '#' that does not open a complete counted string is plain text.
 std::string decodeAnswer(std::string_view bytes, ValueCodePage values);
 
 }  // namespace dovrel::client

@@ -103,8 +103,9 @@ TEST(TextEncodingTest, CountedStringsComeBackFrom1251AndTheRestFrom866) {
        "OK\nuser anna alias #3#мир# kind grantee"},
       {std::string("Ошибка"_cp866) + "\r\n", V1251, "Ошибка\n"},
       {"#3#" + std::string("мир"_cp866) + "#", V866, "#3#мир#"},
-      // CR LF inside a value is part of it and of its count.
-      {"#4#a\r\nb#\r\n", V1251, "#4#a\r\nb#\n"},
+      // CR LF inside a value is shown as one line end and counted as one character.
+      {"#4#a\r\nb#\r\n", V1251, "#3#a\nb#\n"},
+      {"#3#a\rb#", V1251, "#3#a\rb#"},
       {"#0##", V1251, "#0##"},
       {"#1###\r\n#2#12#", V1251, "#1###\n#2#12#"},
       // A byte 1251 leaves undefined is one character, shown as U+FFFD.
