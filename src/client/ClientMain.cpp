@@ -64,7 +64,7 @@ class Session {
       bool sent = false;
       bool reused = false;
       try {
-        if (connection_ && connection_->socket().peerHasGone()) connection_.reset();
+        if (connection_ && connection_->socket().idlePeerHasEnded()) connection_.reset();
         reused = connection_ != nullptr && mode != RequestMode::QUIET;
         if (!reused) {
           connection_ = std::make_unique<ClientConnection>(options_.host,

@@ -143,7 +143,7 @@ TEST_F(ClientE2ETest, TerminalSessionSurvivesAServerRestart) {
 // A long answer goes through $PAGER at a terminal only: never with -c or a pipe, nor with
 // --no-pager.
 TEST_F(ClientE2ETest, LongAnswersArePagedOnlyAtATerminal) {
-  ASSERT_EQ(client({"-c", "create table t { field n : text; };"}).status, 0);
+  ASSERT_EQ(client({"-c", "create table t alias 'T' { field n alias 'N' : text { index whole 'whole'; }; };"}).status, 0);
   std::string adds;
   for (int i = 0; i < 30; ++i) adds += "add document { field n = 'x'; } to table t;\n";
   const std::string marker = instance_->directory() + "/paged";
