@@ -1,5 +1,6 @@
 // dovrel-client against the real server: one-off commands, scripts on standard input,
-// raw output, quiet mode and a server that is not there.
+// raw output, quiet mode, a server that is not there, and the interactive shell at a
+// pseudo-terminal (login check, history, Ctrl-C, a server restart, the pager).
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
@@ -150,8 +151,9 @@ TEST_F(ClientE2ETest, LongAnswersArePagedOnlyAtATerminal) {
   const std::map<std::string, std::string> environment = {{"DOVREL_PASSWORD", "secret"},
                                                           {"PAGER", "cat > " + marker}};
   const std::vector<std::string> login = {"-p", std::to_string(instance_->port()), "-u", "admin"};
-  const ProgramRun once = instance_->runClient(
-      {"-p", std::to_string(instance_->port()), "-u", "admin", "-c", adds}, "", environment);
+  std::vector<std::string> command = login;
+  command.insert(command.end(), {"-c", adds});
+  const ProgramRun once = instance_->runClient(command, "", environment);
   EXPECT_EQ(once.status, 0);
   EXPECT_NE(once.output.find("document 29\n"), std::string::npos) << once.output;
   const ProgramRun piped = instance_->runClient(login, adds, environment);
