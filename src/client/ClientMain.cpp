@@ -1,6 +1,7 @@
 // dovrel-client: sends commands to a dovrel server and prints the answers. Commands come
 // from -c, from -f files or from standard input (with a prompt on a terminal, where an
 // empty line sends the command). Single-threaded.
+#include <algorithm>
 #include <cstdlib>
 #include <iostream>
 #include <memory>
@@ -13,6 +14,7 @@
 #include "client/ClientError.h"
 #include "client/ClientOptions.h"
 #include "client/CommandInput.h"
+#include "client/LineEditor.h"
 #include "client/ScriptReport.h"
 #include "client/SearchAnswer.h"
 #include "client/TextEncoding.h"
@@ -20,6 +22,7 @@
 #include "platform/Env.h"
 #include "platform/Process.h"
 #include "platform/ServerSupport.h"
+#include "platform/Terminal.h"
 
 namespace {
 
@@ -49,8 +52,13 @@ class Session {
         showProgress_(platform::isTerminal(platform::StandardStream::ERROR)) {}
 
   // Sends one command and prints its answer. False when the session cannot go on (the
-  // connection is lost); an ERROR answer, or a command refused here for a character its
-  // code page cannot hold (nothing of it is sent), is remembered in sawError().
+  // connection is lost, or the server halted); an ERROR answer is remembered in sawError().
+  // A kept connection that the server closed meanwhile (it restarted) is replaced before
+  // anything is sent; one lost while the request was being sent is retried once on a new
+  // connection, since the server runs only a request it has received whole. A connection
+  // lost after the request went out leaves the command's fate unknown, and the user is told.
+  // A command refused here for a character its code page cannot hold (nothing of it is
+  // sent) counts as an ERROR answer.
   bool run(const std::string& command) {
     std::string text = command;
     if (!options_.raw) {
@@ -64,34 +72,53 @@ class Session {
     }
     const std::string body = buildQuery(user_, password_, text);
     const RequestMode mode = options_.quietMode ? RequestMode::QUIET : RequestMode::KNOWN_LENGTH;
-    try {
-      if (!connection_ || mode == RequestMode::QUIET) {
-        connection_ =
-            std::make_unique<ClientConnection>(options_.host, static_cast<uint16_t>(options_.port));
-      }
-      const Answer answer = connection_->request(body, mode, [this](std::string_view status) {
-        if (showProgress_ && status != "Ready") std::cerr << status << std::endl;
-      });
-      if (mode == RequestMode::QUIET) connection_.reset();
-      std::cout << formatAnswer(answer.text, isSearchCommand(command), options_.raw, values());
-      std::cout.flush();
-      lastRefusal_.clear();
-      if (!answer.isOk()) {
+    for (int attempt = 0;; ++attempt) {
+      bool sent = false;
+      bool reused = false;
+      try {
+        if (connection_ && connection_->socket().idlePeerHasEnded()) connection_.reset();
+        reused = connection_ != nullptr && mode != RequestMode::QUIET;
+        if (!reused) {
+          connection_ = std::make_unique<ClientConnection>(options_.host,
+                                                           static_cast<uint16_t>(options_.port));
+        }
+        connection_->send(body, mode);
+        sent = true;
+        const Answer answer = connection_->receive(mode, [this](std::string_view status) {
+          if (showProgress_ && status != "Ready") std::cerr << status << std::endl;
+        });
+        if (mode == RequestMode::QUIET) connection_.reset();
+        show(formatAnswer(answer.text, isSearchCommand(command), options_.raw, values()));
+        lastRefusal_.clear();
+        if (!answer.isOk()) {
+          sawError_ = true;
+          lastRefusal_ = answer.text;
+        }
+        return true;
+      } catch (const ClientError& error) {
+        connection_.reset();
+        if (error.closedBeforeAnswer() && isHaltCommand(command)) {
+          std::cerr << "dovrel-client: the server closed the connection (halt)" << std::endl;
+          halted_ = true;
+          return false;
+        }
+        if (reused && !sent && attempt == 0) continue;
+        std::cerr << "dovrel-client: " << error.what();
+        if (sent) std::cerr << "; the command may or may not have run";
+        std::cerr << std::endl;
         sawError_ = true;
-        lastRefusal_ = answer.text;
-      }
-      return true;
-    } catch (const ClientError& error) {
-      connection_.reset();
-      if (error.closedBeforeAnswer() && isHaltCommand(command)) {
-        std::cerr << "dovrel-client: the server closed the connection (halt)" << std::endl;
+        lastRefusal_.clear();
         return false;
       }
-      std::cerr << "dovrel-client: " << error.what() << std::endl;
-      sawError_ = true;
-      return false;
     }
   }
+
+  // Answers with more lines than the terminal has rows go through `pagerCommand` from now
+  // on; empty prints every answer directly.
+  void setPager(std::string pagerCommand) { pager_ = std::move(pagerCommand); }
+  // Whether the server ended the session by a halt.
+  bool halted() const { return halted_; }
+  const ClientOptions& options() const { return options_; }
 
   bool sawError() const { return sawError_; }
 
@@ -121,12 +148,25 @@ class Session {
     return options_.valuesIn866 ? ValueCodePage::VALUES_866 : ValueCodePage::VALUES_1251;
   }
 
+  void show(const std::string& text) {
+    if (!pager_.empty()) {
+      int rows = platform::terminalRows();
+      if (rows <= 0) rows = 24;  // an unsized terminal: the classic height
+      const auto lines = std::count(text.begin(), text.end(), '\n');
+      if (lines >= rows && platform::pipeToCommand(pager_, text)) return;
+    }
+    std::cout << text;
+    std::cout.flush();
+  }
+
   const ClientOptions& options_;
   std::string user_;
   std::string password_;
   bool showProgress_;
   std::unique_ptr<ClientConnection> connection_;
   bool sawError_ = false;
+  bool halted_ = false;
+  std::string pager_;
   std::string lastRefusal_;
 };
 
@@ -171,15 +211,36 @@ bool runScript(Session& session, const std::string& file, const std::vector<Scri
 // wrong password ends the client at once instead of failing every command typed.
 constexpr const char* LOGIN_CHECK = "get table names;";
 
+// $PAGER, else less (quitting at once when the answer fits, keeping colours and the
+// screen), else more.
+std::string choosePager() {
+  const char* fromEnvironment = std::getenv("PAGER");
+  if (fromEnvironment != nullptr && *fromEnvironment != '\0') return fromEnvironment;
+  return platform::commandOnPath("less") ? "less -FRX" : "more";
+}
+
+// The prompt loop: a lost connection or a refusal does not end it; the end of the input
+// or a halt does. Ctrl-C drops the line being typed and any pending lines of a command.
 void interactive(Session& session) {
   if (!session.checkLogin(LOGIN_CHECK)) return;
+  if (!session.options().noPager && platform::isTerminal(platform::StandardStream::OUTPUT)) {
+    session.setPager(choosePager());
+  }
+  platform::catchInterrupts();
+  LineEditor editor(defaultHistoryPath());
   CommandAccumulator accumulator;
   std::string line;
   std::string command;
   for (;;) {
-    std::cout << (accumulator.pending() ? "     -> " : "dovrel> ") << std::flush;
-    if (!std::getline(std::cin, line)) break;
-    if (accumulator.addLine(line, &command) && !session.run(command)) return;
+    const LineEditor::Outcome outcome =
+        editor.read(accumulator.pending() ? "     -> " : "dovrel> ", &line);
+    if (outcome == LineEditor::Outcome::END) break;
+    if (outcome == LineEditor::Outcome::INTERRUPTED) {
+      accumulator = CommandAccumulator();
+      continue;
+    }
+    editor.remember(line);
+    if (accumulator.addLine(line, &command) && !session.run(command) && session.halted()) return;
   }
   std::cout << std::endl;
   if (accumulator.finish(&command)) session.run(command);

@@ -51,6 +51,8 @@ ClientOptions parseClientOptions(const std::vector<std::string>& arguments) {
     } else if (option == "--continue-on-error") {
       options.continueOnError = true;
       options.stopOnError = false;
+    } else if (option == "--no-pager") {
+      options.noPager = true;
     } else if (option == "--help") {
       options.help = true;
     } else {
@@ -63,7 +65,7 @@ ClientOptions parseClientOptions(const std::vector<std::string>& arguments) {
 const char* clientUsage() {
   return "usage: dovrel-client [-h host] [-p port] [-u user] [-c command]... [-f file]...\n"
          "                     [--raw] [--values-866] [--quiet-mode]\n"
-         "                     [--stop-on-error | --continue-on-error] [--help]\n"
+         "                     [--stop-on-error | --continue-on-error] [--no-pager] [--help]\n"
          "  -h host       server address (default 127.0.0.1)\n"
          "  -p port       server port (default 8888)\n"
          "  -u user       user name (default: $DOVREL_USER, else $USER)\n"
@@ -74,10 +76,14 @@ const char* clientUsage() {
          "  --quiet-mode  send each command on its own connection as a quiet request\n"
          "  --stop-on-error      stop at the first ERROR answer (the default for -f)\n"
          "  --continue-on-error  send every command whatever the answers\n"
+         "  --no-pager    print long answers directly at a terminal\n"
          "A refusal in a -f script is reported as FILE:LINE:COLUMN of the file, and each\n"
          "script ends with a summary line on standard error.\n"
          "Without -c or -f the commands come from standard input; on a terminal a prompt\n"
-         "is shown and a command is sent when an empty line is entered.\n"
+         "is shown and a command is sent when an empty line is entered; lines are edited\n"
+         "and kept in ~/.dovrel_history, Ctrl-C drops the command being typed, and an\n"
+         "answer longer than the terminal goes through $PAGER (default less -FRX, else\n"
+         "more) unless --no-pager is given.\n"
          "String values (quoted and counted strings) go out and come back in code page\n"
          "1251, the rest in code page 866; a character they cannot hold is refused.\n"
          "The password is taken from $DOVREL_PASSWORD, else asked for on the terminal.\n"

@@ -24,6 +24,7 @@ struct ClientOptions {
   // -c or on standard input go on unless stopOnError. A stop ends every later source too.
   bool stopOnError = false;
   bool continueOnError = false;
+  bool noPager = false;  // at a terminal, print long answers directly instead of through $PAGER
   bool help = false;
 };
 

@@ -103,6 +103,18 @@ bool Socket::peerHasGone() const {
   return ready > 0 && (state.revents & (POLLHUP | POLLERR)) != 0;
 }
 
+bool Socket::idlePeerHasEnded() const {
+  if (fd_ < 0) return false;
+  pollfd state{fd_, POLLIN, 0};
+  int ready;
+  do {
+    ready = ::poll(&state, 1, 0);
+  } while (ready < 0 && errno == EINTR);
+  // Readable while no request is outstanding: the end of the stream, an error or stray
+  // bytes, none of which leaves the connection usable for the next request.
+  return ready > 0 && (state.revents & (POLLIN | POLLHUP | POLLERR)) != 0;
+}
+
 void Socket::close() {
   // Not retried on EINTR: the descriptor is released either way on Linux.
   if (fd_ >= 0) ::close(release());

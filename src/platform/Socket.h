@@ -44,6 +44,10 @@ class Socket {
   // True when the peer has already reset or fully closed the connection (checked without
   // waiting); a peer that only ended its sending side has not gone.
   bool peerHasGone() const;
+  // True when the peer has ended its sending side, reset the connection, or sent bytes
+  // nobody asked for (checked without waiting). Between requests this means the peer will
+  // never answer on this connection again: a server that stopped or restarted.
+  bool idlePeerHasEnded() const;
   // Closes now (the destructor does it otherwise); safe to call twice.
   void close();
 

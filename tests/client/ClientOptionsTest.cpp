@@ -15,7 +15,7 @@ TEST(ClientOptionsTest, ReadsEveryOptionAndKeepsSourcesInOrder) {
   const ClientOptions options =
       parseClientOptions({"-h", "db.local", "-p", "9000", "-u", "ivan", "-c", "get users;", "-f",
                           "a.txt", "-c", "commit;", "--raw", "--quiet-mode", "--values-866",
-                          "--continue-on-error"});
+                          "--continue-on-error", "--no-pager"});
   EXPECT_EQ(options.host, "db.local");
   EXPECT_EQ(options.port, 9000);
   EXPECT_EQ(options.user, "ivan");
@@ -24,6 +24,7 @@ TEST(ClientOptionsTest, ReadsEveryOptionAndKeepsSourcesInOrder) {
   EXPECT_TRUE(options.continueOnError);
   EXPECT_FALSE(options.stopOnError);
   EXPECT_TRUE(options.valuesIn866);
+  EXPECT_TRUE(options.noPager);
   ASSERT_EQ(options.sources.size(), 3u);
   EXPECT_EQ(options.sources[0].value, "get users;");
   EXPECT_EQ(options.sources[1].kind, CommandSource::FILE);
@@ -34,6 +35,7 @@ TEST(ClientOptionsTest, ReadsEveryOptionAndKeepsSourcesInOrder) {
   EXPECT_EQ(defaults.port, 8888);
   EXPECT_FALSE(defaults.userGiven);
   EXPECT_FALSE(defaults.valuesIn866);
+  EXPECT_FALSE(defaults.noPager);
 }
 
 TEST(ClientOptionsTest, RefusesBadPortsUnknownOptionsAndMissingValues) {

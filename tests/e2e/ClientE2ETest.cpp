@@ -1,8 +1,15 @@
 // dovrel-client against the real server: one-off commands, scripts on standard input,
-// raw output, quiet mode, a server that is not there, and the code pages of typed values.
+// raw output, quiet mode, a server that is not there, the code pages of typed values, and
+// the interactive shell at a pseudo-terminal (login check, history, Ctrl-C, a server
+// restart, the pager).
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
+#include <filesystem>
 #include <fstream>
+#include <future>
+#include <thread>
 
 #include "E2ETest.h"
 #include "foundation/Cp866.h"
@@ -81,6 +88,92 @@ TEST_F(ClientE2ETest, TerminalSessionChecksTheLoginFirst) {
   EXPECT_EQ(right.status, 0);
   EXPECT_NE(right.output.find("dovrel> "), std::string::npos) << right.output;
   EXPECT_NE(right.output.find("OK\r\n"), std::string::npos) << right.output;
+}
+
+// The interactive shell: each typed line lands in ~/.dovrel_history (mode 0600), and the
+// next session recalls it with the Up arrow.
+TEST_F(ClientE2ETest, TerminalHistoryIsKeptInTheHomeDirectory) {
+  const std::string home = instance_->directory() + "/home";
+  std::filesystem::create_directories(home);
+  const std::vector<std::string> login = {"-p", std::to_string(instance_->port()), "-u", "admin"};
+  const std::map<std::string, std::string> environment = {{"DOVREL_PASSWORD", "secret"},
+                                                          {"HOME", home}};
+  const ProgramRun first = instance_->runClientInTerminal(login, {"commit;", ""}, environment);
+  EXPECT_EQ(first.status, 0) << first.output;
+  struct stat status {};
+  ASSERT_EQ(::stat((home + "/.dovrel_history").c_str(), &status), 0);
+  EXPECT_EQ(status.st_mode & 0777, 0600u);
+
+  const ProgramRun second = instance_->runClientInTerminal(login, {"\x1b[A", ""}, environment);
+  EXPECT_EQ(second.status, 0) << second.output;
+  EXPECT_NE(second.output.find("commit;"), std::string::npos) << second.output;
+  EXPECT_NE(second.output.find("OK\r\n"), std::string::npos) << second.output;
+}
+
+// Ctrl-C drops the line being typed and the pending lines of a command, not the client:
+// "frobnicate" is never sent (it would be refused and end with status 1).
+TEST_F(ClientE2ETest, TerminalCtrlCCancelsTheCommandBeingTyped) {
+  const std::vector<std::string> login = {"-p", std::to_string(instance_->port()), "-u", "admin"};
+  const ProgramRun run = instance_->runClientInTerminal(
+      login, {"frobnicate", "more\x03", "", "commit;", ""}, {{"DOVREL_PASSWORD", "secret"}});
+  EXPECT_EQ(run.status, 0) << run.output;
+  EXPECT_EQ(run.output.find("ERROR"), std::string::npos) << run.output;
+  EXPECT_NE(run.output.find("OK\r\n"), std::string::npos) << run.output;
+}
+
+// A server restart between two typed commands: the second goes out on a new connection
+// and the session goes on.
+TEST_F(ClientE2ETest, TerminalSessionSurvivesAServerRestart) {
+  const uint16_t port = instance_->port();
+  const std::vector<std::string> login = {"-p", std::to_string(port), "-u", "admin"};
+  constexpr int PAUSE_MS = 1500;
+  auto session = std::async(std::launch::async, [&] {
+    return instance_->runClientInTerminal(login, {"commit;", "", "get table names;", ""},
+                                          {{"DOVREL_PASSWORD", "secret"}}, PAUSE_MS);
+  });
+  // The first command is answered by 3 pauses; the second is typed after the fourth.
+  std::this_thread::sleep_for(std::chrono::milliseconds(PAUSE_MS * 3 + PAUSE_MS / 4));
+  instance_->stop();
+  ASSERT_TRUE(instance_->start(port));
+  const ProgramRun run = session.get();
+  EXPECT_EQ(run.status, 0) << run.output;
+  EXPECT_EQ(run.output.find("connection lost"), std::string::npos) << run.output;
+  const std::size_t first = run.output.find("OK\r\n");
+  ASSERT_NE(first, std::string::npos) << run.output;
+  EXPECT_NE(run.output.find("OK\r\n", first + 1), std::string::npos) << run.output;
+}
+
+// A long answer goes through $PAGER at a terminal only: never with -c or a pipe, nor with
+// --no-pager.
+TEST_F(ClientE2ETest, LongAnswersArePagedOnlyAtATerminal) {
+  ASSERT_EQ(client({"-c", "create table t alias 'T' { field n alias 'N' : text { index whole 'whole'; }; };"}).status, 0);
+  std::string adds;
+  for (int i = 0; i < 30; ++i) adds += "add document { field n = 'x'; } to table t;\n";
+  const std::string marker = instance_->directory() + "/paged";
+  const std::map<std::string, std::string> environment = {{"DOVREL_PASSWORD", "secret"},
+                                                          {"PAGER", "cat > " + marker}};
+  const std::vector<std::string> login = {"-p", std::to_string(instance_->port()), "-u", "admin"};
+  std::vector<std::string> command = login;
+  command.insert(command.end(), {"-c", adds});
+  const ProgramRun once = instance_->runClient(command, "", environment);
+  EXPECT_EQ(once.status, 0);
+  EXPECT_NE(once.output.find("document 29\n"), std::string::npos) << once.output;
+  const ProgramRun piped = instance_->runClient(login, adds, environment);
+  EXPECT_EQ(piped.status, 0);
+  EXPECT_NE(piped.output.find("document 59\n"), std::string::npos) << piped.output;
+  EXPECT_FALSE(std::filesystem::exists(marker));
+
+  std::vector<std::string> noPager = login;
+  noPager.push_back("--no-pager");
+  const ProgramRun direct = instance_->runClientInTerminal(noPager, {adds}, environment);
+  EXPECT_NE(direct.output.find("document 89\r\n"), std::string::npos) << direct.output;
+  EXPECT_FALSE(std::filesystem::exists(marker));
+
+  const ProgramRun paged = instance_->runClientInTerminal(login, {adds}, environment);
+  EXPECT_EQ(paged.status, 0) << paged.output;
+  std::ifstream pagedFile(marker);
+  const std::string pagedText((std::istreambuf_iterator<char>(pagedFile)), {});
+  EXPECT_NE(pagedText.find("document 119\n"), std::string::npos) << pagedText;
 }
 
 TEST_F(ClientE2ETest, RawKeepsTheServersBytesAndQuietModeWorks) {

@@ -7,7 +7,9 @@
 #include <sys/socket.h>
 
 #include <cerrno>
+#include <chrono>
 #include <string>
+#include <thread>
 
 #include "platform/Socket.h"
 
@@ -66,6 +68,21 @@ TEST_F(SocketTest, BytesTravelBothWaysAndShutdownEndsTheStream) {
   ASSERT_TRUE(server.sendAll("OK\r\n", 4));
   server.close();
   EXPECT_EQ(receive(client, 10), "OK\r\n");
+}
+
+// The client's check before it reuses a kept connection: a quiet open peer is usable, a
+// peer whose process ended (its side closed) is not, though peerHasGone() sees no reset.
+TEST_F(SocketTest, IdlePeerHasEndedOnceThePeerClosesItsSide) {
+  Socket client, server;
+  connectPair(&client, &server);
+  EXPECT_FALSE(client.idlePeerHasEnded());
+  server.close();
+  for (int i = 0; i < 100 && !client.idlePeerHasEnded(); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_TRUE(client.idlePeerHasEnded());
+  EXPECT_FALSE(client.peerHasGone());
+  EXPECT_FALSE(Socket().idlePeerHasEnded());
 }
 
 TEST_F(SocketTest, NoDelayIsSetOnTheSocketAndRefusedWithoutOne) {
