@@ -58,6 +58,18 @@ int waitChild(pid_t pid, int milliseconds) {
   }
 }
 
+// In a forked child: the environment's additions, then the program; never returns.
+[[noreturn]] void execProgram(const std::string& program, const std::vector<std::string>& arguments,
+                              const std::map<std::string, std::string>& environment) {
+  for (const auto& [name, value] : environment) ::setenv(name.c_str(), value.c_str(), 1);
+  std::vector<char*> argv;
+  argv.push_back(const_cast<char*>(program.c_str()));
+  for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+  argv.push_back(nullptr);
+  ::execv(program.c_str(), argv.data());
+  ::_exit(127);
+}
+
 // fork + exec with the standard streams on files.
 pid_t spawn(const std::string& program, const std::vector<std::string>& arguments,
             const std::string& inputPath, const std::string& outputPath,
@@ -76,13 +88,7 @@ pid_t spawn(const std::string& program, const std::vector<std::string>& argument
   ::dup2(out, 1);
   ::dup2(err, 2);
   ::setsid();  // no controlling terminal: the client never prompts
-  for (const auto& [name, value] : environment) ::setenv(name.c_str(), value.c_str(), 1);
-  std::vector<char*> argv;
-  argv.push_back(const_cast<char*>(program.c_str()));
-  for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
-  argv.push_back(nullptr);
-  ::execv(program.c_str(), argv.data());
-  ::_exit(127);
+  execProgram(program, arguments, environment);
 }
 
 }  // namespace
@@ -183,13 +189,7 @@ ProgramRun ServerInstance::runClientInTerminal(const std::vector<std::string>& a
     ::dup2(slave, 0);
     ::dup2(slave, 1);
     ::dup2(slave, 2);
-    for (const auto& [name, value] : environment) ::setenv(name.c_str(), value.c_str(), 1);
-    std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(program.c_str()));
-    for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
-    argv.push_back(nullptr);
-    ::execv(program.c_str(), argv.data());
-    ::_exit(127);
+    execProgram(program, arguments, environment);
   }
   // Reads what the terminal shows for `ms`, or until the client is gone.
   const auto drain = [&](int ms) {
