@@ -145,7 +145,8 @@ class Importer {
   bool sendBatch() {
     if (batch_.empty()) return true;
     // One clause per line, so a refusal's line names its clause; lines 1 and 2 of the
-    // request are the login lines.
+    // request are the login lines. Line ends inside a counted string are not counted by
+    // the server, and the clause has none outside them.
     std::string command;
     std::vector<uint32_t> firstLines;
     uint32_t requestLine = 3;
@@ -153,7 +154,6 @@ class Importer {
       firstLines.push_back(requestLine);
       command += pending.clause;
       command += "\r\n";
-      for (char c : pending.clause) requestLine += (c == '\n');
       ++requestLine;
     }
     const Answer answer = requester_.request(command);
@@ -230,6 +230,7 @@ bool writeDocuments(Requester& requester, const TableStructure& structure,
     return false;
   }
   AnswerScanner scanner(answer.text);
+  scanner.expect("OK");
   std::string out;
   for (uint32_t number : numbers) {
     out += jsonLineFromDocument(number, readDocument(scanner), structure);
@@ -248,6 +249,7 @@ std::optional<std::vector<uint32_t>> liveNumbers(Requester& requester, const std
     return std::nullopt;
   }
   AnswerScanner scanner(answer.text);
+  scanner.expect("OK");
   std::vector<uint32_t> live;
   for (uint32_t number : numbers) {
     if (readMetaIsLive(scanner)) live.push_back(number);

@@ -169,7 +169,6 @@ TableStructure parseTableStructure(std::string_view answer) {
 }
 
 DocumentText readDocument(AnswerScanner& scanner) {
-  scanner.expect("OK");
   scanner.expect("document");
   scanner.expect("{");
   DocumentText document;
@@ -199,7 +198,6 @@ DocumentText readDocument(AnswerScanner& scanner) {
 }
 
 bool readMetaIsLive(AnswerScanner& scanner) {
-  scanner.expect("OK");
   scanner.expect("document");
   scanner.expect("{");
   bool live = true;

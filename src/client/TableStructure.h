@@ -73,9 +73,10 @@ struct DocumentMember {
 };
 using DocumentText = std::vector<DocumentMember>;
 
-// Reads one "OK document { ... };" clause answer from `scanner`.
+// Reads one "document { ... };" block from `scanner` (an OK answer to several get document
+// clauses is "OK" and then one block per clause).
 DocumentText readDocument(AnswerScanner& scanner);
-// Reads one "OK document { name = value; ... };" meta clause answer: whether the document
+// Reads one "document { name = value; ... };" meta block: whether the document
 // is live (neither deleted nor replaced).
 bool readMetaIsLive(AnswerScanner& scanner);
 
