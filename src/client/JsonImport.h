@@ -7,7 +7,8 @@
 // number an export writes; it is ignored, since the server numbers new documents itself.
 // Values: text, binary and file fields take strings; int64 takes integers; double takes
 // numbers; date takes "YYYY-MM-DD" (or the server's "DD.MM.YYYY"); time "HH:MM[:SS]";
-// datetime "YYYY-MM-DDTHH:MM[:SS]" (or the server's form); null where the field allows it.
+// datetime "YYYY-MM-DDTHH:MM[:SS]" (or the server's form); null where the field allows it,
+// and a field that allows null may be left out (it is sent as null).
 // Every value is sent as a counted string, so no byte of the data can end the clause.
 #pragma once
 
