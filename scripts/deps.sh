@@ -6,6 +6,7 @@
 #   scripts/deps.sh fuzz   and clang 16 with its libFuzzer runtime, for scripts/fuzz.sh
 set -euo pipefail
 pkgs=(cmake g++ make pkg-config libgcrypt20-dev)
+pkgs+=(nlohmann-json3-dev) # dovrel-client's --import and --export read and write JSON lines
 if [ "${1:-}" != serve ]; then
   pkgs+=(libgtest-dev libgmock-dev libbenchmark-dev)
   pkgs+=(libsqlite3-dev) # bench/load_bench measures SQLite beside dovrel
