@@ -240,10 +240,33 @@ bool writeDocuments(Requester& requester, const TableStructure& structure,
   return true;
 }
 
+// Whether a refusal of a read is the one for a deleted or replaced document that the user
+// may not read without history.
+bool isDeletedRefusal(std::string_view answer) {
+  return answer.find("удалённого документа"_cp866) != std::string_view::npos;
+}
+
 // The live ones among `numbers`, from their meta records; nothing after reporting why.
 std::optional<std::vector<uint32_t>> liveNumbers(Requester& requester, const std::string& table,
                                                  const std::vector<uint32_t>& numbers) {
   const Answer answer = requester.request(getClauses(numbers, table, " meta"));
+  if (!answer.isOk() && isDeletedRefusal(answer.text)) {
+    // A user without history is refused the whole batch at its first deleted document:
+    // ask for each number on its own, and skip the ones refused for that reason.
+    std::vector<uint32_t> live;
+    for (uint32_t number : numbers) {
+      const Answer one = requester.request(getClauses({number}, table, " meta"));
+      if (!one.isOk() && isDeletedRefusal(one.text)) continue;
+      if (!one.isOk()) {
+        std::cerr << "dovrel-client: " << refusalText(one.text) << "\n";
+        return std::nullopt;
+      }
+      AnswerScanner scanner(one.text);
+      scanner.expect("OK");
+      if (readMetaIsLive(scanner)) live.push_back(number);
+    }
+    return live;
+  }
   if (!answer.isOk()) {
     std::cerr << "dovrel-client: " << refusalText(answer.text) << "\n";
     return std::nullopt;
