@@ -7,6 +7,7 @@
 set -euo pipefail
 pkgs=(cmake g++ make pkg-config libgcrypt20-dev)
 pkgs+=(libedit-dev) # dovrel-client's line editing and history
+pkgs+=(nlohmann-json3-dev) # dovrel-client's --import and --export read and write JSON lines
 if [ "${1:-}" != serve ]; then
   pkgs+=(libgtest-dev libgmock-dev libbenchmark-dev)
   pkgs+=(libsqlite3-dev) # bench/load_bench measures SQLite beside dovrel

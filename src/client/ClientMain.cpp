@@ -14,6 +14,7 @@
 #include "client/ClientError.h"
 #include "client/ClientOptions.h"
 #include "client/CommandInput.h"
+#include "client/JsonTransfer.h"
 #include "client/LineEditor.h"
 #include "client/ScriptReport.h"
 #include "client/SearchAnswer.h"
@@ -292,6 +293,9 @@ int main(int argc, char** argv) {
     user = utf8ToCp866(user);
     password = utf8ToCp866(password);
   }
+
+  if (!options.importFile.empty()) return runImport(options, user, password);
+  if (!options.exportTable.empty()) return runExport(options, user, password);
 
   Session session(options, std::move(user), std::move(password));
   if (options.sources.empty()) {

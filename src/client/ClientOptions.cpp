@@ -53,12 +53,34 @@ ClientOptions parseClientOptions(const std::vector<std::string>& arguments) {
       options.stopOnError = false;
     } else if (option == "--no-pager") {
       options.noPager = true;
+    } else if (option == "--import") {
+      options.importFile = value();
+    } else if (option == "--table") {
+      options.table = value();
+    } else if (option == "--no-commit") {
+      options.noCommit = true;
+    } else if (option == "--export") {
+      options.exportTable = value();
+    } else if (option == "--where") {
+      options.where = value();
+      options.whereGiven = true;
     } else if (option == "--help") {
       options.help = true;
     } else {
       throw ClientError("unknown option: " + option);
     }
   }
+  const bool importing = !options.importFile.empty();
+  const bool exporting = !options.exportTable.empty();
+  if (importing && exporting) throw ClientError("--import and --export cannot be combined");
+  if ((importing || exporting) && !options.sources.empty()) {
+    throw ClientError("-c and -f cannot be combined with --import or --export");
+  }
+  if (importing != !options.table.empty()) {
+    throw ClientError(importing ? "--import needs --table" : "--table belongs to --import");
+  }
+  if (options.noCommit && !importing) throw ClientError("--no-commit belongs to --import");
+  if (options.whereGiven && !exporting) throw ClientError("--where belongs to --export");
   return options;
 }
 
@@ -66,6 +88,8 @@ const char* clientUsage() {
   return "usage: dovrel-client [-h host] [-p port] [-u user] [-c command]... [-f file]...\n"
          "                     [--raw] [--values-866] [--quiet-mode]\n"
          "                     [--stop-on-error | --continue-on-error] [--no-pager] [--help]\n"
+         "       dovrel-client [-h host] [-p port] [-u user] --import FILE --table T [--no-commit]\n"
+         "       dovrel-client [-h host] [-p port] [-u user] --export T [--where CONDITION]\n"
          "  -h host       server address (default 127.0.0.1)\n"
          "  -p port       server port (default 8888)\n"
          "  -u user       user name (default: $DOVREL_USER, else $USER)\n"
@@ -87,6 +111,11 @@ const char* clientUsage() {
          "String values (quoted and counted strings) go out and come back in code page\n"
          "1251, the rest in code page 866; a character they cannot hold is refused.\n"
          "The password is taken from $DOVREL_PASSWORD, else asked for on the terminal.\n"
+         "  --import FILE --table T  add each line of FILE (a JSON object) to table T, 1000\n"
+         "                lines per request, each batch committed (--no-commit: not); the\n"
+         "                first refused line is reported and nothing after it is sent\n"
+         "  --export T    write table T's live documents as JSON lines, each with its\n"
+         "                document number as \"@id\"; --where CONDITION: those it finds\n"
          "Exit status 1 after an ERROR answer or a lost connection.\n";
 }
 

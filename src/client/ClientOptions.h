@@ -26,10 +26,20 @@ struct ClientOptions {
   bool continueOnError = false;
   bool noPager = false;  // at a terminal, print long answers directly instead of through $PAGER
   bool help = false;
+  // --import FILE --table T: JSON lines into table T, a commit after every batch unless
+  // noCommit. --export T [--where CONDITION]: documents out as JSON lines.
+  std::string importFile;
+  std::string table;
+  bool noCommit = false;
+  std::string exportTable;
+  std::string where;
+  bool whereGiven = false;
 };
 
 // Parses the arguments after the program name. Throws ClientError with a message for the
-// user on an unknown option, a missing value or a port outside 1-65535.
+// user on an unknown option, a missing value or a port outside 1-65535, and when --import
+// and --export are mixed with each other or with -c/-f, or --import lacks --table, or
+// --where or --no-commit come without the option they belong to.
 ClientOptions parseClientOptions(const std::vector<std::string>& arguments);
 
 // The usage text printed by --help and after a command-line error.

@@ -47,7 +47,13 @@ TEST(ClientOptionsTest, RefusesBadPortsUnknownOptionsAndMissingValues) {
                                              {"-p"},
                                              {"-c"},
                                              {"-x"},
-                                             {"select"}}) {
+                                             {"select"},
+                                             {"--import", "a.jsonl"},
+                                             {"--table", "t"},
+                                             {"--import", "a", "--table", "t", "--export", "t"},
+                                             {"--export", "t", "-c", "commit;"},
+                                             {"--export", "t", "--no-commit"},
+                                             {"--where", "t.a.w = 1"}}) {
     EXPECT_THROW(parseClientOptions(arguments), ClientError) << arguments[0];
   }
 }
