@@ -4,12 +4,14 @@
 #include <algorithm>
 #include <cstdlib>
 #include <iostream>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "client/AnswerFormatter.h"
+#include "client/AnswerViews.h"
 #include "client/ClientConnection.h"
 #include "client/ClientError.h"
 #include "client/ClientOptions.h"
@@ -89,11 +91,16 @@ class Session {
           if (showProgress_ && status != "Ready") std::cerr << status << std::endl;
         });
         if (mode == RequestMode::QUIET) connection_.reset();
-        show(formatAnswer(answer.text, isSearchCommand(command), options_.raw, values()));
         lastRefusal_.clear();
         if (!answer.isOk()) {
           sawError_ = true;
           lastRefusal_ = answer.text;
+        }
+        if (options_.fetch && answer.isOk() && isSearchCommand(command)) {
+          fetch(command, answer.text);
+        } else {
+          show(showAnswer(answer.text, command, view(),
+                          [this](const std::string& table) { return structureOf(table); }));
         }
         return true;
       } catch (const ClientError& error) {
@@ -130,8 +137,8 @@ class Session {
     try {
       connection_ =
           std::make_unique<ClientConnection>(options_.host, static_cast<uint16_t>(options_.port));
-      const Answer answer = connection_->request(buildQuery(user_, password_, probe),
-                                                 RequestMode::KNOWN_LENGTH, [](std::string_view) {});
+      const Answer answer = connection_->request(
+          buildQuery(user_, password_, probe), RequestMode::KNOWN_LENGTH, [](std::string_view) {});
       if (answer.isOk()) return true;
       std::cerr << "dovrel-client: " << formatAnswer(answer.text, false, options_.raw);
     } catch (const ClientError& error) {
@@ -148,8 +155,98 @@ class Session {
   ValueCodePage values() const {
     return options_.valuesIn866 ? ValueCodePage::VALUES_866 : ValueCodePage::VALUES_1251;
   }
+  AnswerView view() const { return {options_.format, values(), options_.raw}; }
 
-  void show(const std::string& text) {
+  // A request the client makes of its own (a fetch, a table's structure): on the kept
+  // connection, or on one of its own in quiet mode.
+  Answer requestMore(const std::string& command) {
+    const auto progress = [this](std::string_view status) {
+      if (showProgress_ && status != "Ready") std::cerr << status << std::endl;
+    };
+    const std::string body = buildQuery(user_, password_, command);
+    if (options_.quietMode || connection_ == nullptr) {
+      ClientConnection connection(options_.host, static_cast<uint16_t>(options_.port));
+      return connection.request(body, RequestMode::QUIET, progress);
+    }
+    return connection_->request(body, RequestMode::KNOWN_LENGTH, progress);
+  }
+
+  // The structure of `table`, read once per session; null when the server refuses it (a
+  // user without the structure privilege), and then json values are shown as strings.
+  const TableStructure* structureOf(const std::string& table) {
+    auto known = structures_.find(table);
+    if (known == structures_.end()) {
+      std::unique_ptr<TableStructure> structure;
+      const Answer answer = requestMore("get table " + table + " structure;");
+      if (answer.isOk())
+        structure = std::make_unique<TableStructure>(parseTableStructure(answer.text));
+      known = structures_.emplace(table, std::move(structure)).first;
+    }
+    return known->second.get();
+  }
+
+  // Prints the documents of the select `command` found, read FETCH_BATCH a request and
+  // each labeled with its number, after the count line (text) or the header (tsv). A
+  // refusal of a read (a replaced document for a user without history) ends the fetch.
+  void fetch(const std::string& command, const std::string& answerText) {
+    constexpr std::size_t FETCH_BATCH = 1000;
+    SearchAnswer found;
+    std::string error;
+    if (!decodeSearchAnswer(answerText, &found, &error)) {
+      std::cerr << "dovrel-client: " << error << std::endl;
+      sawError_ = true;
+      return;
+    }
+    const std::string table = searchedTable(command);
+    const AnswerView shown = view();
+    const TableStructure* structure =
+        shown.format == OutputFormat::TEXT ? nullptr : structureOf(table);
+    std::optional<std::vector<std::string>> columns;
+    if (structure != nullptr) columns = tsvColumns(*structure);
+    std::string out;
+    if (shown.format == OutputFormat::TEXT)
+      out = showSearch(found.countLine, found.found, {}, shown.format);
+    if (shown.format == OutputFormat::TSV && columns) out = tsvHeader(*columns);
+    for (std::size_t first = 0; first < found.documents.size(); first += FETCH_BATCH) {
+      const std::vector<uint32_t> numbers(
+          found.documents.begin() + static_cast<std::ptrdiff_t>(first),
+          found.documents.begin() +
+              static_cast<std::ptrdiff_t>(std::min(first + FETCH_BATCH, found.documents.size())));
+      const Answer answer = requestMore(getDocumentsCommand(table, numbers));
+      auto documents = answer.isOk() ? documentsOfAnswer(answer.text) : std::nullopt;
+      if (!documents || documents->size() != numbers.size()) {
+        show({out, ""});
+        if (answer.isOk()) {
+          std::cerr << "dovrel-client: unexpected answer to a fetch" << std::endl;
+        } else {
+          show(showAnswer(answer.text, "", shown, [](const std::string&) { return nullptr; }));
+          lastRefusal_ = answer.text;
+        }
+        sawError_ = true;
+        return;
+      }
+      std::vector<NumberedDocument> numbered;
+      for (std::size_t i = 0; i < numbers.size(); ++i) {
+        numbered.push_back({numbers[i], structure, std::move((*documents)[i])});
+      }
+      if (!columns) {
+        columns = tsvColumns(numbered);
+        if (shown.format == OutputFormat::TSV) out += tsvHeader(*columns);
+      }
+      out += showDocuments(numbered, *columns, shown);
+      if (pager_.empty()) {
+        show({out, ""});
+        out.clear();
+      }
+    }
+    if (shown.format == OutputFormat::TSV && !columns) out = tsvHeader({});
+    show({out, ""});
+  }
+
+  void show(const ShownAnswer& shown) {
+    if (!shown.err.empty()) std::cerr << shown.err << std::flush;
+    const std::string& text = shown.out;
+    if (text.empty()) return;
     if (!pager_.empty()) {
       int rows = platform::terminalRows();
       if (rows <= 0) rows = 24;  // an unsized terminal: the classic height
@@ -169,6 +266,7 @@ class Session {
   bool halted_ = false;
   std::string pager_;
   std::string lastRefusal_;
+  std::map<std::string, std::unique_ptr<TableStructure>> structures_;
 };
 
 // Runs every command in order; false when the session ended early (a lost connection, or
@@ -183,8 +281,8 @@ bool runAll(Session& session, const std::vector<std::string>& commands, bool sto
 
 // Runs a script's commands in order, reporting each refusal at its place in the file and
 // ending with the summary; false when it ended early.
-bool runScript(Session& session, const std::string& file, const std::vector<ScriptCommand>& commands,
-               const ClientOptions& options) {
+bool runScript(Session& session, const std::string& file,
+               const std::vector<ScriptCommand>& commands, const ClientOptions& options) {
   uint32_t sent = 0;
   uint32_t refused = 0;
   std::optional<uint32_t> stoppedAt;

@@ -64,6 +64,13 @@ ClientOptions parseClientOptions(const std::vector<std::string>& arguments) {
     } else if (option == "--where") {
       options.where = value();
       options.whereGiven = true;
+    } else if (option == "--fetch") {
+      options.fetch = true;
+    } else if (option == "--format") {
+      const std::string& name = value();
+      const auto format = outputFormatNamed(name);
+      if (!format) throw ClientError("unknown format: " + name + " (text, json or tsv)");
+      options.format = *format;
     } else if (option == "--help") {
       options.help = true;
     } else {
@@ -81,14 +88,22 @@ ClientOptions parseClientOptions(const std::vector<std::string>& arguments) {
   }
   if (options.noCommit && !importing) throw ClientError("--no-commit belongs to --import");
   if (options.whereGiven && !exporting) throw ClientError("--where belongs to --export");
+  if ((importing || exporting) && (options.fetch || options.format != OutputFormat::TEXT)) {
+    throw ClientError("--fetch and --format cannot be combined with --import or --export");
+  }
+  if (options.raw && options.format != OutputFormat::TEXT) {
+    throw ClientError("--raw shows the answers' bytes and goes only with --format text");
+  }
   return options;
 }
 
 const char* clientUsage() {
   return "usage: dovrel-client [-h host] [-p port] [-u user] [-c command]... [-f file]...\n"
          "                     [--raw] [--values-866] [--quiet-mode]\n"
-         "                     [--stop-on-error | --continue-on-error] [--no-pager] [--help]\n"
-         "       dovrel-client [-h host] [-p port] [-u user] --import FILE --table T [--no-commit]\n"
+         "                     [--stop-on-error | --continue-on-error] [--no-pager]\n"
+         "                     [--fetch] [--format text|json|tsv] [--help]\n"
+         "       dovrel-client [-h host] [-p port] [-u user] --import FILE --table T "
+         "[--no-commit]\n"
          "       dovrel-client [-h host] [-p port] [-u user] --export T [--where CONDITION]\n"
          "  -h host       server address (default 127.0.0.1)\n"
          "  -p port       server port (default 8888)\n"
@@ -111,6 +126,11 @@ const char* clientUsage() {
          "String values (quoted and counted strings) go out and come back in code page\n"
          "1251, the rest in code page 866; a character they cannot hold is refused.\n"
          "The password is taken from $DOVREL_PASSWORD, else asked for on the terminal.\n"
+         "  --fetch       after a select, print the documents it found (read 1000 a request),\n"
+         "                each labeled with its number\n"
+         "  --format F    text (the default), json (one JSON value a line: documents as\n"
+         "                objects, searches, refusals with line and column) or tsv (a header\n"
+         "                and one row a document, null as \\N)\n"
          "  --import FILE --table T  add each line of FILE (a JSON object) to table T, 1000\n"
          "                lines per request, each batch committed (--no-commit: not); the\n"
          "                first refused line is reported and nothing after it is sent\n"

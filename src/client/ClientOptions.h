@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "client/AnswerViews.h"
+
 namespace dovrel::client {
 
 struct CommandSource {
@@ -25,6 +27,8 @@ struct ClientOptions {
   bool stopOnError = false;
   bool continueOnError = false;
   bool noPager = false;  // at a terminal, print long answers directly instead of through $PAGER
+  bool fetch = false;    // after a select, read and print the documents it found
+  OutputFormat format = OutputFormat::TEXT;
   bool help = false;
   // --import FILE --table T: JSON lines into table T, a commit after every batch unless
   // noCommit. --export T [--where CONDITION]: documents out as JSON lines.
@@ -39,7 +43,8 @@ struct ClientOptions {
 // Parses the arguments after the program name. Throws ClientError with a message for the
 // user on an unknown option, a missing value or a port outside 1-65535, and when --import
 // and --export are mixed with each other or with -c/-f, or --import lacks --table, or
-// --where or --no-commit come without the option they belong to.
+// --where or --no-commit come without the option they belong to, --fetch or --format come
+// with --import or --export, or --raw with a format other than text.
 ClientOptions parseClientOptions(const std::vector<std::string>& arguments);
 
 // The usage text printed by --help and after a command-line error.

@@ -15,7 +15,7 @@ TEST(ClientOptionsTest, ReadsEveryOptionAndKeepsSourcesInOrder) {
   const ClientOptions options =
       parseClientOptions({"-h", "db.local", "-p", "9000", "-u", "ivan", "-c", "get users;", "-f",
                           "a.txt", "-c", "commit;", "--raw", "--quiet-mode", "--values-866",
-                          "--continue-on-error", "--no-pager"});
+                          "--continue-on-error", "--no-pager", "--fetch"});
   EXPECT_EQ(options.host, "db.local");
   EXPECT_EQ(options.port, 9000);
   EXPECT_EQ(options.user, "ivan");
@@ -25,6 +25,8 @@ TEST(ClientOptionsTest, ReadsEveryOptionAndKeepsSourcesInOrder) {
   EXPECT_FALSE(options.stopOnError);
   EXPECT_TRUE(options.valuesIn866);
   EXPECT_TRUE(options.noPager);
+  EXPECT_TRUE(options.fetch);
+  EXPECT_EQ(parseClientOptions({"--format", "tsv"}).format, OutputFormat::TSV);
   ASSERT_EQ(options.sources.size(), 3u);
   EXPECT_EQ(options.sources[0].value, "get users;");
   EXPECT_EQ(options.sources[1].kind, CommandSource::FILE);
@@ -36,6 +38,7 @@ TEST(ClientOptionsTest, ReadsEveryOptionAndKeepsSourcesInOrder) {
   EXPECT_FALSE(defaults.userGiven);
   EXPECT_FALSE(defaults.valuesIn866);
   EXPECT_FALSE(defaults.noPager);
+  EXPECT_EQ(defaults.format, OutputFormat::TEXT);
 }
 
 TEST(ClientOptionsTest, RefusesBadPortsUnknownOptionsAndMissingValues) {
@@ -53,7 +56,11 @@ TEST(ClientOptionsTest, RefusesBadPortsUnknownOptionsAndMissingValues) {
                                              {"--import", "a", "--table", "t", "--export", "t"},
                                              {"--export", "t", "-c", "commit;"},
                                              {"--export", "t", "--no-commit"},
-                                             {"--where", "t.a.w = 1"}}) {
+                                             {"--where", "t.a.w = 1"},
+                                             {"--format", "xml"},
+                                             {"--format"},
+                                             {"--raw", "--format", "json"},
+                                             {"--export", "t", "--fetch"}}) {
     EXPECT_THROW(parseClientOptions(arguments), ClientError) << arguments[0];
   }
 }

@@ -64,6 +64,9 @@ serve "$inst" boss 'S3cret pass!'
 answer="$(ask 'get users;' boss 'S3cret pass!')"
 [[ "$answer" == $'OK\n{\n'*$'\n   user boss alias #4#boss# kind admin account unlock {\n      admins;\n   }\n'* ]] ||
   fail_check "the administrator cannot list the users: $answer"
+# secmigrate writes the role aliases in code page 1251, and the client shows them so.
+[[ "$answer" == *$'\n   role admins alias #14#Администраторы# {\n'* ]] ||
+  fail_check "the role aliases do not read as written: $answer"
 answer="$(ask 'get users;' boss 'wrong')"
 [[ "$answer" == "ERROR"*"неверный пароль"* ]] || fail_check "a wrong password is not refused: $answer"
 halt_server boss 'S3cret pass!'
