@@ -3,14 +3,14 @@
 // the interactive shell at a pseudo-terminal (login check, history, Ctrl-C, a server
 // restart, the pager).
 #include <gtest/gtest.h>
-
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <future>
-#include <thread>
 #include <regex>
+#include <thread>
 
 #include "E2ETest.h"
 #include "foundation/Cp866.h"
@@ -51,8 +51,8 @@ TEST_F(ClientE2ETest, ScriptCommandsAreSentInOrderOnOneConnection) {
   EXPECT_EQ(run.output, UNKNOWN_TEXT + COMMITTED_TEXT + UNKNOWN_TEXT);
 
   std::ofstream(instance_->directory() + "script.txt") << "frobnicate;\r\n\r\ncommit;\r\n";
-  const ProgramRun fromFile = client(
-      {"--continue-on-error", "-f", instance_->directory() + "script.txt", "-c", "x"});
+  const ProgramRun fromFile =
+      client({"--continue-on-error", "-f", instance_->directory() + "script.txt", "-c", "x"});
   EXPECT_EQ(fromFile.output,
             UNKNOWN_TEXT + COMMITTED_TEXT + "ERROR\nОшибка в строке 3 столбце 1: " + KEYWORDS);
 }
@@ -147,7 +147,11 @@ TEST_F(ClientE2ETest, TerminalSessionSurvivesAServerRestart) {
 // A long answer goes through $PAGER at a terminal only: never with -c or a pipe, nor with
 // --no-pager.
 TEST_F(ClientE2ETest, LongAnswersArePagedOnlyAtATerminal) {
-  ASSERT_EQ(client({"-c", "create table t alias 'T' { field n alias 'N' : text { index whole 'whole'; }; };"}).status, 0);
+  ASSERT_EQ(
+      client({"-c",
+              "create table t alias 'T' { field n alias 'N' : text { index whole 'whole'; }; };"})
+          .status,
+      0);
   std::string adds;
   for (int i = 0; i < 30; ++i) adds += "add document { field n = 'x'; } to table t;\n";
   const std::string marker = instance_->directory() + "/paged";
@@ -193,10 +197,10 @@ TEST_F(ClientE2ETest, CyrillicValuesTypedInTheClientAreFoundBySearches) {
                     " };"})
                 .output,
             "OK\n");
-  const ProgramRun added = client(
-      {"-c",
-       "add document { field title = 'Война и мир'; } to table books;\n"
-       "add document { field title = #13#Анна Каренина#; } to table books;"});
+  const ProgramRun added =
+      client({"-c",
+              "add document { field title = 'Война и мир'; } to table books;\n"
+              "add document { field title = #13#Анна Каренина#; } to table books;"});
   EXPECT_EQ(added.output, "OK\ndocument 0\nOK\ndocument 1\n") << added.errors;
   const auto found = [&](const std::string& condition) {
     return client({"-c", "select from books where " + condition + ";"}).output;
@@ -229,6 +233,46 @@ TEST_F(ClientE2ETest, CyrillicValuesTypedInTheClientAreFoundBySearches) {
 // Export, import into a fresh table of the same structure, export again: the same lines
 // apart from the document numbers. A deleted document is not exported; a refused line is
 // reported at its line of the file and nothing after it is sent.
+// A select with --fetch prints the documents it found, 1000 a request, in each format; a
+// refusal of the search is shown as a refusal in the format.
+TEST_F(ClientE2ETest, FetchPrintsTheFoundDocumentsInEachFormat) {
+  std::string adds;
+  for (int i = 0; i < 1002; ++i) {
+    adds += "add document { field n = #" + std::to_string(std::to_string(i).size()) + "#" +
+            std::to_string(i) + "#; field s = " + (i == 1 ? "#5#мир\tи#" : "null") +
+            "; } to table t;\n";
+  }
+  ASSERT_EQ(client({"-c",
+                    "create table t alias '' { field n alias '' : int64 { index whole 'whole'; };"
+                    " field s alias '' : text null { }; };",
+                    "-c", adds})
+                .status,
+            0);
+  const std::string select = "select from t where n.whole range '1' to '1001' order by n.whole;";
+  const ProgramRun text = client({"--fetch", "-c", select});
+  EXPECT_EQ(text.status, 0) << text.errors;
+  EXPECT_TRUE(text.output.starts_with(
+      "OK\n1001\ndocument 1 {\n   field n = #1#1#;\n   field s = #5#мир\tи#;\n};\n"
+      "document 2 {\n"))
+      << text.output.substr(0, 200);
+  EXPECT_NE(text.output.find("document 1001 {\n   field n = #4#1001#;\n   field s = null;\n};\n"),
+            std::string::npos);
+  const ProgramRun json = client({"--fetch", "--format", "json", "-c", select});
+  EXPECT_EQ(json.output.substr(0, json.output.find('\n', 40) + 1),
+            "{\"@id\":1,\"n\":1,\"s\":\"мир\\tи\"}\n{\"@id\":2,\"n\":2,\"s\":null}\n");
+  EXPECT_EQ(std::count(json.output.begin(), json.output.end(), '\n'), 1001);
+  const ProgramRun tsv = client({"--fetch", "--format", "tsv", "-c", select});
+  EXPECT_TRUE(tsv.output.starts_with("@id\tn\ts\n1\t1\tмир\\tи\n2\t2\t\\N\n"))
+      << tsv.output.substr(0, 200);
+  EXPECT_EQ(std::count(tsv.output.begin(), tsv.output.end(), '\n'), 1002);
+
+  const ProgramRun refused =
+      client({"--fetch", "--format", "json", "-c", "select from t where n.words = '1';"});
+  EXPECT_EQ(refused.status, 1);
+  EXPECT_EQ(refused.output.find("{\"error\":"), 0u) << refused.output;
+  EXPECT_NE(refused.output.find("\"line\":1,\"column\":"), std::string::npos) << refused.output;
+}
+
 TEST_F(ClientE2ETest, ExportImportExportGivesTheSameLines) {
   const std::string members =
       "field title alias '' : text { index words 'words'; }; "
@@ -253,11 +297,12 @@ TEST_F(ClientE2ETest, ExportImportExportGivesTheSameLines) {
 
   const ProgramRun first = client({"--export", "books"});
   ASSERT_EQ(first.status, 0) << first.errors;
-  EXPECT_EQ(first.output,
-            "{\"@id\":0,\"title\":\"War and Peace\",\"year\":1869,\"price\":12.5,"
-            "\"at\":\"2024-12-25T09:30:15\",\"shelf\":{\"room\":\"A\\r\\n1\",\"since\":\"2020-03-01\"}}\n"
-            "{\"@id\":2,\"title\":\"Война и мир \\\"#1#\\\"\",\"year\":-9223372036854775808,"
-            "\"price\":100000.0,\"at\":\"2000-01-01T00:00\"}\n");
+  EXPECT_EQ(
+      first.output,
+      "{\"@id\":0,\"title\":\"War and Peace\",\"year\":1869,\"price\":12.5,"
+      "\"at\":\"2024-12-25T09:30:15\",\"shelf\":{\"room\":\"A\\r\\n1\",\"since\":\"2020-03-01\"}}\n"
+      "{\"@id\":2,\"title\":\"Война и мир \\\"#1#\\\"\",\"year\":-9223372036854775808,"
+      "\"price\":100000.0,\"at\":\"2000-01-01T00:00\"}\n");
   const std::string file = instance_->directory() + "books.jsonl";
   std::ofstream(file) << first.output;
   const ProgramRun imported = client({"--import", file, "--table", "copy"});
