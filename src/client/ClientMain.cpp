@@ -3,6 +3,7 @@
 // empty line sends the command). Single-threaded.
 #include <algorithm>
 #include <cstdlib>
+#include <functional>
 #include <iostream>
 #include <map>
 #include <memory>
@@ -82,14 +83,11 @@ class Session {
         if (connection_ && connection_->socket().idlePeerHasEnded()) connection_.reset();
         reused = connection_ != nullptr && mode != RequestMode::QUIET;
         if (!reused) {
-          connection_ = std::make_unique<ClientConnection>(options_.host,
-                                                           static_cast<uint16_t>(options_.port));
+          connection_ = connect();
         }
         connection_->send(body, mode);
         sent = true;
-        const Answer answer = connection_->receive(mode, [this](std::string_view status) {
-          if (showProgress_ && status != "Ready") std::cerr << status << std::endl;
-        });
+        const Answer answer = connection_->receive(mode, progressPrinter());
         if (mode == RequestMode::QUIET) connection_.reset();
         lastRefusal_.clear();
         if (!answer.isOk()) {
@@ -135,8 +133,7 @@ class Session {
   // a server in its error state) or the server cannot be reached.
   bool checkLogin(const std::string& probe) {
     try {
-      connection_ =
-          std::make_unique<ClientConnection>(options_.host, static_cast<uint16_t>(options_.port));
+      connection_ = connect();
       const Answer answer = connection_->request(
           buildQuery(user_, password_, probe), RequestMode::KNOWN_LENGTH, [](std::string_view) {});
       if (answer.isOk()) return true;
@@ -160,15 +157,22 @@ class Session {
   // A request the client makes of its own (a fetch, a table's structure): on the kept
   // connection, or on one of its own in quiet mode.
   Answer requestMore(const std::string& command) {
-    const auto progress = [this](std::string_view status) {
-      if (showProgress_ && status != "Ready") std::cerr << status << std::endl;
-    };
     const std::string body = buildQuery(user_, password_, command);
     if (options_.quietMode || connection_ == nullptr) {
-      ClientConnection connection(options_.host, static_cast<uint16_t>(options_.port));
-      return connection.request(body, RequestMode::QUIET, progress);
+      return connect()->request(body, RequestMode::QUIET, progressPrinter());
     }
-    return connection_->request(body, RequestMode::KNOWN_LENGTH, progress);
+    return connection_->request(body, RequestMode::KNOWN_LENGTH, progressPrinter());
+  }
+
+  std::unique_ptr<ClientConnection> connect() const {
+    return std::make_unique<ClientConnection>(options_.host, static_cast<uint16_t>(options_.port));
+  }
+  // Prints the status lines between answers ("In queue", "Running") when standard error is
+  // a terminal.
+  StatusCallback progressPrinter() const {
+    return [this](std::string_view status) {
+      if (showProgress_ && status != "Ready") std::cerr << status << std::endl;
+    };
   }
 
   // The structure of `table`, read once per session; null when the server refuses it (a
