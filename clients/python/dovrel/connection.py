@@ -179,9 +179,7 @@ class Connection:
         answer = self.execute_raw(encode_command(command, self._values))
         if _is_select(command):
             result = _parse_select(answer)
-            line = "%d of %d" % (result.count, result.found) if b" of " in answer[:40] \
-                else "%d" % result.found
-            return "OK\n" + line + "\n" + "".join("%d\n" % n for n in result.numbers)
+            return "OK\n" + result.count_line + "\n" + "".join("%d\n" % n for n in result.numbers)
         return decode_answer(answer, self._values)
 
     # ---- tables ----
@@ -391,4 +389,6 @@ def _parse_select(answer):
     data = answer[end + 2:]
     if len(data) != 4 * count:
         raise ProtocolError("a search answer of %d numbers carries %d bytes" % (count, len(data)))
-    return SelectResult(count, found, list(struct.unpack("<%dI" % count, data)))
+    result = SelectResult(count, found, list(struct.unpack("<%dI" % count, data)))
+    result.count_line = count_line
+    return result

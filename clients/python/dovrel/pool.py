@@ -67,11 +67,9 @@ class Pool:
         try:
             yield conn
         except OperationalError:
-            broken = True
-            raise
-        except BaseException:
             # Anything else (a refused query, the caller's own error) leaves the stream
             # between two requests, so the connection can serve again.
+            broken = True
             raise
         finally:
             self.release(conn, broken)
