@@ -46,43 +46,85 @@ class SelectResult:
 class Cond:
     """A search condition whose value is sent as a counted string: Cond("year.whole", ">",
     1800), Cond("year.whole", "range", 1800, 1900); combined with & (and) and | (or).
-    The member path is MEMBER.INDEX as in the query language."""
+    The member path is MEMBER.INDEX as in the query language. Chains of one operator stay
+    flat (a and b and c), so they never meet the server's limit on nested parentheses."""
 
     OPERATORS = ("=", "<", "<=", ">", ">=", "<>", "prefix", "range")
 
-    def __init__(self, member, operator, value, to=None, _text=None):
-        if _text is not None:
-            self._text = _text
-            return
+    def __init__(self, member, operator, value, to=None):
         if operator not in self.OPERATORS:
             raise DataError("unknown search operator %r" % (operator,))
         if (operator == "range") != (to is not None):
             raise DataError("range takes two values (Cond(member, 'range', low, high)); other "
                             "operators one")
-        path = encode_plain(member, "member path")
-        if not path or any(not (c.isalnum() or c in "._") for c in member):
+        if not isinstance(member, str) or not member or \
+                any(not (c.isascii() and (c.isalnum() or c in "._")) for c in member):
             raise DataError("a member path is names joined by '.': %r" % (member,))
-        text = path + b" " + operator.encode("ascii") + b" " + V.counted(V.format_value(value))
+        text = member.encode("ascii") + b" " + operator.encode("ascii") + b" " + \
+            V.counted(V.format_value(value))
         if to is not None:
             text += b" to " + V.counted(V.format_value(to))
-        self._text = text
+        self._joint = None  # None for one condition, else b"and" / b"or"
+        self._parts = [text]
+
+    @classmethod
+    def _join(cls, joint, left, right):
+        node = cls.__new__(cls)
+        node._joint = joint
+        node._parts = []
+        for side in (left, right):
+            side = _as_cond(side)
+            if side._joint == joint:
+                node._parts.extend(side._parts)
+            else:
+                node._parts.append(side)
+        return node
 
     def __and__(self, other):
-        return Cond(None, None, None, _text=b"(" + self._text + b" and " + _cond_text(other) + b")")
+        return Cond._join(b"and", self, other)
 
     def __or__(self, other):
-        return Cond(None, None, None, _text=b"(" + self._text + b" or " + _cond_text(other) + b")")
+        return Cond._join(b"or", self, other)
+
+    def _text(self):
+        if self._joint is None:
+            return self._parts[0]
+        texts = []
+        for part in self._parts:
+            text = part._text() if isinstance(part, Cond) else part
+            # "and" binds closer than "or": only an "or" inside an "and" needs parentheses.
+            if self._joint == b"and" and isinstance(part, Cond) and part._joint == b"or":
+                text = b"(" + text + b")"
+            texts.append(text)
+        return (b" " + self._joint + b" ").join(texts)
 
     def __repr__(self):
-        return "Cond(%s)" % self._text.decode("cp1251", errors="replace")
+        return "Cond(%s)" % self._text().decode("cp1251", errors="replace")
+
+
+class _TextCond(Cond):
+    """A condition given as text: kept in parentheses when combined."""
+
+    def __init__(self, text):
+        self._joint = b"text"
+        self._parts = [text]
+
+    def _text(self):
+        return b"(" + self._parts[0] + b")"
+
+
+def _as_cond(where):
+    if isinstance(where, Cond):
+        return where
+    if isinstance(where, str):
+        return _TextCond(encode_command(where))
+    raise DataError("a condition is a Cond or a str, not a %s" % type(where).__name__)
 
 
 def _cond_text(where):
-    if isinstance(where, Cond):
-        return where._text
     if isinstance(where, str):
         return encode_command(where)
-    raise DataError("a condition is a Cond or a str, not a %s" % type(where).__name__)
+    return _as_cond(where)._text()
 
 
 def _is_select(command):

@@ -75,6 +75,7 @@ class Link:
             self._drop_status_lines()
             if self._buffer and not any(s.startswith(bytes(self._buffer[:len(s)]))
                                         for s in STATUS_LINES):
+                self.close()
                 raise ProtocolError("the server sent %r between answers" % bytes(self._buffer[:40]))
 
     def finish_sending(self):

@@ -2,6 +2,8 @@
 code-page rule, quiet requests, restarts and the pool."""
 
 import datetime
+import functools
+import operator
 import threading
 import unittest
 
@@ -119,6 +121,11 @@ class DocumentsTest(ServerTestCase):
             (dict(where=tolstoy), 2, 2, [0, 1]),
             (dict(where=tolstoy | Cond("title.words", "=", "crime")), 3, 3, [0, 1, 2]),
             (dict(where=tolstoy & Cond("year.whole", "<", 1870)), 1, 1, [0]),
+            (dict(where=(tolstoy | Cond("title.words", "=", "crime")) & Cond("year.whole", "<", 1870)),
+             2, 2, [0, 2]),
+            (dict(where=functools.reduce(operator.or_, [Cond("year.whole", "=", y)
+                                                        for y in range(1600, 2000)])), 3, 3, [0, 1, 2]),
+            (dict(where=Cond("year.whole", ">", 1867) & "title.words = 'and'"), 1, 1, [0]),
             (dict(where=Cond("year.whole", "range", 1860, 1870), order_by="year.whole", desc=True),
              2, 2, [0, 2]),
             (dict(where="year.whole >= '1800'", order_by="year.whole", limit=2), 2, 3, [2, 0]),
