@@ -11,16 +11,15 @@ import threading
 
 from . import values as V
 from .errors import BatchError, DataError, InterfaceError, ProtocolError, QueryError
-from .textcodec import VALUES, decode_answer, decode_plain, encode_command, encode_plain
+from .textcodec import decode_answer, decode_plain, encode_command, encode_plain
 from .wire import Link, frame
 
 MODES = {None: b"", "only updated": b"only updated ", "including updated": b"including updated "}
 
 
-def connect(host="127.0.0.1", port=8888, user=None, password="", timeout=30.0, quiet=False,
-            values_866=False):
+def connect(host="127.0.0.1", port=8888, user=None, password="", timeout=30.0, quiet=False):
     """Opens a connection (see Connection)."""
-    return Connection(host, port, user, password, timeout, quiet, values_866)
+    return Connection(host, port, user, password, timeout, quiet)
 
 
 class SelectResult:
@@ -147,14 +146,13 @@ class Connection:
     raises ConnectionLost. Usable as a context manager (closes on exit)."""
 
     def __init__(self, host="127.0.0.1", port=8888, user=None, password="", timeout=30.0,
-                 quiet=False, values_866=False):
+                 quiet=False):
         if user is None:
             raise InterfaceError("connect() needs a user")
         self.host = host
         self.port = port
         self.timeout = timeout
         self.quiet = quiet
-        self._values = "cp866" if values_866 else VALUES
         self._login = (b"User: " + encode_plain(user, "user name") + b"\r\nPassword: " +
                        encode_plain(password, "password") + b"\r\n")
         self._lock = threading.RLock()
@@ -205,7 +203,7 @@ class Connection:
                 self._link.send(data)
                 answer = self._link.read_answer()
         if answer.startswith(b"ERROR\r\n"):
-            raise QueryError(decode_answer(answer[7:], self._values), command)
+            raise QueryError(decode_answer(answer[7:]), command)
         if not answer.startswith(b"OK\r\n"):
             raise ProtocolError("an answer that is neither OK nor ERROR: %r" % answer[:40])
         return answer
@@ -218,11 +216,11 @@ class Connection:
         QueryError on an ERROR answer."""
         if not isinstance(command, str):
             raise InterfaceError("execute() takes a str; use execute_raw() for bytes")
-        answer = self.execute_raw(encode_command(command, self._values))
+        answer = self.execute_raw(encode_command(command))
         if _is_select(command):
             result = _parse_select(answer)
             return "OK\n" + result.count_line + "\n" + "".join("%d\n" % n for n in result.numbers)
-        return decode_answer(answer, self._values)
+        return decode_answer(answer)
 
     # ---- tables ----
 
