@@ -402,16 +402,11 @@ def _added_numbers(answer):
 
 
 def _failed_clause(error, clauses):
-    """The index of the clause an error points at: each clause holds its line ends, and
-    the command starts on line 3."""
+    """The index of the clause an error points at: one clause per line, the command from
+    line 3 on (line ends inside counted strings are not counted by the server)."""
     if error.line is None:
         return 0
-    line = 3
-    for index, clause in enumerate(clauses):
-        line += clause.count(b"\n")
-        if error.line < line:
-            return index
-    return len(clauses) - 1
+    return min(max(error.line - 3, 0), len(clauses) - 1)
 
 
 def _parse_select(answer):

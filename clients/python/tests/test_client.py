@@ -166,6 +166,7 @@ class DocumentsTest(ServerTestCase):
     def test_add_many_stops_at_the_refused_document(self):
         documents = [{"title": "ok", "author": "B", "year": k} for k in range(5)]
         documents[3]["year"] = "not a number"  # a str goes to the server, which refuses it
+        documents[2]["title"] = "two\r\nlines"  # in the refused one's request, before it
         with self.assertRaises(dovrel.BatchError) as caught:
             self.conn.add_many("books", documents, batch=2)
         error = caught.exception
