@@ -12,7 +12,7 @@ if [ "${1:-}" != serve ]; then
   pkgs+=(libgtest-dev libgmock-dev libbenchmark-dev)
   pkgs+=(libsqlite3-dev) # bench/load_bench measures SQLite beside dovrel
   pkgs+=(zlib1g-dev)     # bench/foundation_bench measures zlib's crc32 beside ours
-  pkgs+=(python3)        # the Python client's tests (skipped without it)
+  pkgs+=(python3 python3-pip) # the Python client's tests and its offline install (skipped without)
 fi
 # clang 14 (Debian's default clang) crashes on the message literals, so the fuzz build
 # names clang 16; its libFuzzer and sanitizer runtimes are in libclang-rt-16-dev.
