@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -100,8 +101,11 @@ inline void sendBytes(platform::Socket& socket, std::string_view bytes) {
 // connection instead of ending it in order; both count as closed.
 inline bool readUntilClosed(platform::Socket& socket, std::string* bytes, uint32_t waitMs = 5000) {
   EXPECT_TRUE(socket.setReceiveTimeout(waitMs).isOk());
+  // A bound on the whole wait too: status lines keep an idle connection talking.
+  const auto giveUpAt = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
   char buffer[65536];
   for (;;) {
+    if (std::chrono::steady_clock::now() > giveUpAt) return false;
     int error = 0;
     const long got = socket.recv(buffer, sizeof buffer, &error);
     if (got == 0) return true;
