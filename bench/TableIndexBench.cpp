@@ -45,7 +45,8 @@ std::string textKey(uint32_t n) {
 // the key K%07u of n and the number n, in clusters of 2^sizeLog bytes. Built once;
 // `merged` runs optimize to one chain.
 struct MillionIndexes {
-  MillionIndexes(int sizeLog, bool merged) : directory(scratchDirectory()) {
+  MillionIndexes(int sizeLog, bool merged, bool fill = true) : directory(scratchDirectory()) {
+    if (!fill) return;
     const std::string kind = "whole size=" + std::to_string(sizeLog);
     text = make(kind, FieldType::TEXT, "t");
     number = make(kind, FieldType::INT64, "n");
@@ -142,6 +143,44 @@ void BM_Range(benchmark::State& state) {
 }
 // Arguments: cluster size logarithm, merged into one chain, keys in the range.
 BENCHMARK(BM_Range)->ArgsProduct({{16, 20}, {0, 1}, {10, 1000}})->Unit(benchmark::kMicrosecond);
+
+// 100 000 documents, each with a price drawn from 100 to 99 999 cents on a double whole
+// index, inserted in document order as an ingest does (several chains): a window of 201
+// keys holds about 200 documents scattered over the table, united from every chain.
+void BM_RangeScattered(benchmark::State& state) {
+  static std::unique_ptr<MillionIndexes> built;
+  static std::shared_ptr<TableIndex> price;
+  if (price == nullptr) {
+    built = std::make_unique<MillionIndexes>(0, false, false);
+    price = built->make("whole", FieldType::DOUBLE, "p");
+    std::mt19937 random(7);
+    for (uint32_t document = 0; document < 100000; ++document) {
+      const uint32_t cents = 100 + random() % 99900;
+      price->addDocument(document, TextView(std::to_string(cents / 100) + "." +
+                                            std::to_string(cents % 100 / 10) +
+                                            std::to_string(cents % 10)),
+                         InsertMode::INSERT);
+      // Batches committed one after another, each flushing the pool into a chain.
+      if (document % 1000 == 999) {
+        price->commitPrepare();
+        price->commitFinish();
+      }
+    }
+  }
+  std::mt19937 random(8);
+  for (auto _ : state) {
+    const uint32_t from = 100 + random() % (99999 - 300);
+    const auto text = [](uint32_t cents) {
+      return std::to_string(cents / 100) + "." + std::to_string(cents % 100 / 10) +
+             std::to_string(cents % 10);
+    };
+    OrderedListPtr found =
+        price->range(TextView(text(from)), TextView(text(from + 200)), SearchMode::PRESENT);
+    benchmark::DoNotOptimize(found->length());
+  }
+  addChainCounter(state, *price);
+}
+BENCHMARK(BM_RangeScattered)->Unit(benchmark::kMicrosecond);
 
 // Prefixes of 3 characters after "K" match 10 000 keys, ranges of 10 000 numbers: one
 // document per key, as a prefix or range over a whole index of nearly unique values.
