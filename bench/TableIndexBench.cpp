@@ -156,9 +156,9 @@ void BM_RangeScattered(benchmark::State& state) {
     std::mt19937 random(7);
     for (uint32_t document = 0; document < 100000; ++document) {
       const uint32_t cents = 100 + random() % 99900;
-      price->addDocument(document, TextView(std::to_string(cents / 100) + "." +
-                                            std::to_string(cents % 100 / 10) +
-                                            std::to_string(cents % 10)),
+      price->addDocument(document,
+                         TextView(std::to_string(cents / 100) + "." +
+                                  std::to_string(cents % 100 / 10) + std::to_string(cents % 10)),
                          InsertMode::INSERT);
       // Batches committed one after another, each flushing the pool into a chain.
       if (document % 1000 == 999) {
@@ -201,9 +201,8 @@ void BM_RangeWide(benchmark::State& state) {
   std::mt19937 random(6);
   for (auto _ : state) {
     const uint32_t from = random() % (DOCUMENTS - 10000);
-    OrderedListPtr found =
-        built.number->range(TextView(std::to_string(from)),
-                            TextView(std::to_string(from + 9999)), SearchMode::PRESENT);
+    OrderedListPtr found = built.number->range(
+        TextView(std::to_string(from)), TextView(std::to_string(from + 9999)), SearchMode::PRESENT);
     benchmark::DoNotOptimize(found->length());
   }
   addChainCounter(state, *built.number);
@@ -230,8 +229,8 @@ struct WordIndex {
       text.clear();
       for (int w = 0; w < 40; ++w) {
         const double u = std::uniform_real_distribution<double>(0, sum)(random);
-        text += word(std::lower_bound(cumulative.begin(), cumulative.end(), u) -
-                     cumulative.begin());
+        text +=
+            word(std::lower_bound(cumulative.begin(), cumulative.end(), u) - cumulative.begin());
         text += ' ';
       }
       index->addDocument(document, TextView(text), InsertMode::INSERT);
@@ -260,10 +259,10 @@ void BM_AndFrequentWords(benchmark::State& state) {
   static WordIndex built;
   std::mt19937 random(8);
   for (auto _ : state) {
-    OrderedListPtr first = built.index->equal(TextView(WordIndex::word(random() % 100)),
-                                              SearchMode::PRESENT);
-    OrderedListPtr second = built.index->equal(TextView(WordIndex::word(random() % 100)),
-                                               SearchMode::PRESENT);
+    OrderedListPtr first =
+        built.index->equal(TextView(WordIndex::word(random() % 100)), SearchMode::PRESENT);
+    OrderedListPtr second =
+        built.index->equal(TextView(WordIndex::word(random() % 100)), SearchMode::PRESENT);
     benchmark::DoNotOptimize(intersectionOf(first, second)->length());
   }
   addChainCounter(state, *built.index);

@@ -10,9 +10,10 @@ namespace dovrel::index {
 
 namespace {
 
-// A bit set costs a step per number and a summary word per 4096 numbers of the span; a
-// sort about log2(n) steps of a few nanoseconds per number. The bit set's memory stays
-// within 128 bytes per number united: numbers no sparser than one in a thousand take it.
+// A bit set costs a step per number and a word per 64 numbers of the span (or, with fewer
+// numbers than that, a second step per number and a word per 4096); a sort about log2(n)
+// steps of a few nanoseconds per number. The bit set's memory stays within 128 bytes per
+// number united: numbers no sparser than one in a thousand take it.
 bool denseEnoughForBits(uint32_t greatest, std::size_t count) {
   return greatest / 64 <= count * 16;
 }
@@ -27,9 +28,10 @@ OrderedListPtr listOf(const uint32_t* numbers, std::size_t count) {
 constexpr std::size_t SORT_AT_MOST = 32;
 
 // The bit set of the dense unions, kept between calls (query thread only; one per thread)
-// and all zero between them: a word per 64 numbers and a summary bit per word, so that
-// a union visits only the words it set and clears them as it reads them. It is never
-// larger than the greatest number united so far needs (an eighth of a byte per number).
+// and all zero between them: a word per 64 numbers, cleared as it is read, and for
+// unions with fewer numbers than words a summary bit per word, so that those visit only
+// the words they set. It is never larger than the greatest number united so far needs
+// (an eighth of a byte per number).
 struct DenseScratch {
   std::vector<uint64_t> words;
   std::vector<uint64_t> summary;  // bit w % 64 of summary[w / 64]: words[w] is not zero
@@ -61,21 +63,30 @@ OrderedListPtr uniteUnordered(std::vector<uint32_t>& numbers) {
     throwOutOfMemory();
   }
   uint64_t* words = scratch.words.data();
-  uint64_t* summary = scratch.summary.data();
-  for (const uint32_t number : numbers) {
-    words[number / 64] |= uint64_t{1} << (number % 64);
-    summary[number / 4096] |= uint64_t{1} << (number / 64 % 64);
-  }
   uint32_t* out = list.get();
-  for (std::size_t s = 0; s < summaryCount; ++s) {
-    for (uint64_t used = summary[s]; used != 0; used &= used - 1) {
-      const std::size_t w = s * 64 + static_cast<std::size_t>(std::countr_zero(used));
-      for (uint64_t word = words[w]; word != 0; word &= word - 1) {
-        *out++ = static_cast<uint32_t>(w * 64 + static_cast<uint32_t>(std::countr_zero(word)));
-      }
-      words[w] = 0;
+  const auto emit = [&out, words](std::size_t w) {
+    for (uint64_t word = words[w]; word != 0; word &= word - 1) {
+      *out++ = static_cast<uint32_t>(w * 64 + static_cast<uint32_t>(std::countr_zero(word)));
     }
-    summary[s] = 0;
+    words[w] = 0;
+  };
+  if (numbers.size() * 2 >= wordCount) {
+    // About a number per word or more: every word is read anyway, the summary would only
+    // add a store per number.
+    for (const uint32_t number : numbers) words[number / 64] |= uint64_t{1} << (number % 64);
+    for (std::size_t w = 0; w < wordCount; ++w) emit(w);
+  } else {
+    uint64_t* summary = scratch.summary.data();
+    for (const uint32_t number : numbers) {
+      words[number / 64] |= uint64_t{1} << (number % 64);
+      summary[number / 4096] |= uint64_t{1} << (number / 64 % 64);
+    }
+    for (std::size_t s = 0; s < summaryCount; ++s) {
+      for (uint64_t used = summary[s]; used != 0; used &= used - 1) {
+        emit(s * 64 + static_cast<std::size_t>(std::countr_zero(used)));
+      }
+      summary[s] = 0;
+    }
   }
   return OrderedDocNumList::adopt(std::move(list), static_cast<uint32_t>(out - list.get()));
 }
