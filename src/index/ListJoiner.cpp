@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
+#include <mutex>
 #include <new>
 
 namespace dovrel::index {
@@ -27,18 +28,19 @@ OrderedListPtr listOf(const uint32_t* numbers, std::size_t count) {
 // Few numbers sort faster than any bit set is walked.
 constexpr std::size_t SORT_AT_MOST = 32;
 
-// The bit set of the dense unions, kept between calls (query thread only; one per thread)
-// and all zero between them: a word per 64 numbers, cleared as it is read, and for
-// unions with fewer numbers than words a summary bit per word, so that those visit only
-// the words they set. It is never larger than the greatest number united so far needs
-// (an eighth of a byte per number).
+// The bit set of the dense unions, all zero between them: a word per 64 numbers, cleared
+// as it is read, and for unions with fewer numbers than words a summary bit per word, so
+// that those visit only the words they set. One is kept for the process (queries run one
+// at a time, so its lock is free), never larger than the greatest number united so far
+// needs (an eighth of a byte per number); a union that finds it taken uses one of its own.
 struct DenseScratch {
+  std::mutex mutex;
   std::vector<uint64_t> words;
   std::vector<uint64_t> summary;  // bit w % 64 of summary[w / 64]: words[w] is not zero
 };
 
-DenseScratch& denseScratch() {
-  thread_local DenseScratch scratch;
+DenseScratch& keptScratch() {
+  static DenseScratch scratch;
   return scratch;
 }
 
@@ -53,7 +55,10 @@ OrderedListPtr uniteUnordered(std::vector<uint32_t>& numbers) {
   // Everything that can fail comes before the first bit is set, so the scratch stays zero.
   // Room for every number gathered; the repeats leave some of it unused.
   std::unique_ptr<uint32_t[]> list = allocateDocNumbers(numbers.size());
-  DenseScratch& scratch = denseScratch();
+  DenseScratch& kept = keptScratch();
+  std::unique_lock<std::mutex> keptLock(kept.mutex, std::try_to_lock);
+  DenseScratch own;
+  DenseScratch& scratch = keptLock.owns_lock() ? kept : own;
   const std::size_t wordCount = std::size_t{greatest} / 64 + 1;
   const std::size_t summaryCount = (wordCount - 1) / 64 + 1;
   try {
