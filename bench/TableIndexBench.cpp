@@ -45,7 +45,8 @@ std::string textKey(uint32_t n) {
 // the key K%07u of n and the number n, in clusters of 2^sizeLog bytes. Built once;
 // `merged` runs optimize to one chain.
 struct MillionIndexes {
-  MillionIndexes(int sizeLog, bool merged) : directory(scratchDirectory()) {
+  MillionIndexes(int sizeLog, bool merged, bool fill = true) : directory(scratchDirectory()) {
+    if (!fill) return;
     const std::string kind = "whole size=" + std::to_string(sizeLog);
     text = make(kind, FieldType::TEXT, "t");
     number = make(kind, FieldType::INT64, "n");
@@ -143,6 +144,44 @@ void BM_Range(benchmark::State& state) {
 // Arguments: cluster size logarithm, merged into one chain, keys in the range.
 BENCHMARK(BM_Range)->ArgsProduct({{16, 20}, {0, 1}, {10, 1000}})->Unit(benchmark::kMicrosecond);
 
+// 100 000 documents, each with a price drawn from 100 to 99 999 cents on a double whole
+// index, inserted in document order as an ingest does (several chains): a window of 201
+// keys holds about 200 documents scattered over the table, united from every chain.
+void BM_RangeScattered(benchmark::State& state) {
+  static std::unique_ptr<MillionIndexes> built;
+  static std::shared_ptr<TableIndex> price;
+  if (price == nullptr) {
+    built = std::make_unique<MillionIndexes>(0, false, false);
+    price = built->make("whole", FieldType::DOUBLE, "p");
+    std::mt19937 random(7);
+    for (uint32_t document = 0; document < 100000; ++document) {
+      const uint32_t cents = 100 + random() % 99900;
+      price->addDocument(document,
+                         TextView(std::to_string(cents / 100) + "." +
+                                  std::to_string(cents % 100 / 10) + std::to_string(cents % 10)),
+                         InsertMode::INSERT);
+      // Batches committed one after another, each flushing the pool into a chain.
+      if (document % 1000 == 999) {
+        price->commitPrepare();
+        price->commitFinish();
+      }
+    }
+  }
+  std::mt19937 random(8);
+  for (auto _ : state) {
+    const uint32_t from = 100 + random() % (99999 - 300);
+    const auto text = [](uint32_t cents) {
+      return std::to_string(cents / 100) + "." + std::to_string(cents % 100 / 10) +
+             std::to_string(cents % 10);
+    };
+    OrderedListPtr found =
+        price->range(TextView(text(from)), TextView(text(from + 200)), SearchMode::PRESENT);
+    benchmark::DoNotOptimize(found->length());
+  }
+  addChainCounter(state, *price);
+}
+BENCHMARK(BM_RangeScattered)->Unit(benchmark::kMicrosecond);
+
 // Prefixes of 3 characters after "K" match 10 000 keys, ranges of 10 000 numbers: one
 // document per key, as a prefix or range over a whole index of nearly unique values.
 void BM_PrefixWide(benchmark::State& state) {
@@ -162,9 +201,8 @@ void BM_RangeWide(benchmark::State& state) {
   std::mt19937 random(6);
   for (auto _ : state) {
     const uint32_t from = random() % (DOCUMENTS - 10000);
-    OrderedListPtr found =
-        built.number->range(TextView(std::to_string(from)),
-                            TextView(std::to_string(from + 9999)), SearchMode::PRESENT);
+    OrderedListPtr found = built.number->range(
+        TextView(std::to_string(from)), TextView(std::to_string(from + 9999)), SearchMode::PRESENT);
     benchmark::DoNotOptimize(found->length());
   }
   addChainCounter(state, *built.number);
@@ -191,8 +229,8 @@ struct WordIndex {
       text.clear();
       for (int w = 0; w < 40; ++w) {
         const double u = std::uniform_real_distribution<double>(0, sum)(random);
-        text += word(std::lower_bound(cumulative.begin(), cumulative.end(), u) -
-                     cumulative.begin());
+        text +=
+            word(std::lower_bound(cumulative.begin(), cumulative.end(), u) - cumulative.begin());
         text += ' ';
       }
       index->addDocument(document, TextView(text), InsertMode::INSERT);
@@ -221,10 +259,10 @@ void BM_AndFrequentWords(benchmark::State& state) {
   static WordIndex built;
   std::mt19937 random(8);
   for (auto _ : state) {
-    OrderedListPtr first = built.index->equal(TextView(WordIndex::word(random() % 100)),
-                                              SearchMode::PRESENT);
-    OrderedListPtr second = built.index->equal(TextView(WordIndex::word(random() % 100)),
-                                               SearchMode::PRESENT);
+    OrderedListPtr first =
+        built.index->equal(TextView(WordIndex::word(random() % 100)), SearchMode::PRESENT);
+    OrderedListPtr second =
+        built.index->equal(TextView(WordIndex::word(random() % 100)), SearchMode::PRESENT);
     benchmark::DoNotOptimize(intersectionOf(first, second)->length());
   }
   addChainCounter(state, *built.index);

@@ -228,7 +228,9 @@ void Chain::takeValues(std::vector<uint32_t>& out, ErrorCode& error) {
     for (uint32_t i = 0; i < count; ++i) {
       out.push_back(slots[-static_cast<std::ptrdiff_t>(i)] & VALUE_MASK);
     }
-    // The key may go on in the next cluster, as in valueAcrossClusters.
+    // The key may go on in the next cluster, as in valueAcrossClusters, but only from the
+    // last key of this one.
+    if (!cluster->atLastKey()) return;
     const uint32_t next = static_cast<uint32_t>(currentPos_) + 1;
     if (next >= chainLength() || !keyEqual(startKey(next), cluster->currentKey())) return;
     cluster = loadCluster(next, error);

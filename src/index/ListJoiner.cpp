@@ -4,15 +4,17 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
+#include <mutex>
 #include <new>
 
 namespace dovrel::index {
 
 namespace {
 
-// A bit set costs a word per 64 numbers of the span (cleared and read, about a
-// nanosecond) plus a step per number; a sort about log2(n) steps of a few nanoseconds per
-// number. Numbers no sparser than one in a thousand take the bit set.
+// A bit set costs a step per number and a word per 64 numbers of the span (or, with fewer
+// numbers than that, a second step per number and a word per 4096); a sort about log2(n)
+// steps of a few nanoseconds per number. The bit set's memory stays within 128 bytes per
+// number united: numbers no sparser than one in a thousand take it.
 bool denseEnoughForBits(uint32_t greatest, std::size_t count) {
   return greatest / 64 <= count * 16;
 }
@@ -23,27 +25,72 @@ OrderedListPtr listOf(const uint32_t* numbers, std::size_t count) {
   return OrderedDocNumList::adopt(std::move(list), static_cast<uint32_t>(count));
 }
 
+// Few numbers sort faster than any bit set is walked.
+constexpr std::size_t SORT_AT_MOST = 32;
+
+// The bit set of the dense unions, all zero between them: a word per 64 numbers, cleared
+// as it is read, and for unions with fewer numbers than words a summary bit per word, so
+// that those visit only the words they set. One is kept for the process (queries run one
+// at a time, so its lock is free), never larger than the greatest number united so far
+// needs (an eighth of a byte per number); a union that finds it taken uses one of its own.
+struct DenseScratch {
+  std::mutex mutex;
+  std::vector<uint64_t> words;
+  std::vector<uint64_t> summary;  // bit w % 64 of summary[w / 64]: words[w] is not zero
+};
+
+DenseScratch& keptScratch() {
+  static DenseScratch scratch;
+  return scratch;
+}
+
 // `numbers` in ascending order without repeats, as a list; `numbers` may be reordered.
 OrderedListPtr uniteUnordered(std::vector<uint32_t>& numbers) {
   const uint32_t greatest = *std::max_element(numbers.begin(), numbers.end());
-  if (!denseEnoughForBits(greatest, numbers.size())) {
+  if (numbers.size() <= SORT_AT_MOST || !denseEnoughForBits(greatest, numbers.size())) {
     std::sort(numbers.begin(), numbers.end());
     const auto end = std::unique(numbers.begin(), numbers.end());
     return listOf(numbers.data(), static_cast<std::size_t>(end - numbers.begin()));
   }
-  std::vector<uint64_t> bits;
+  // Everything that can fail comes before the first bit is set, so the scratch stays zero.
+  // Room for every number gathered; the repeats leave some of it unused.
+  std::unique_ptr<uint32_t[]> list = allocateDocNumbers(numbers.size());
+  DenseScratch& kept = keptScratch();
+  std::unique_lock<std::mutex> keptLock(kept.mutex, std::try_to_lock);
+  DenseScratch own;
+  DenseScratch& scratch = keptLock.owns_lock() ? kept : own;
+  const std::size_t wordCount = std::size_t{greatest} / 64 + 1;
+  const std::size_t summaryCount = (wordCount - 1) / 64 + 1;
   try {
-    bits.assign(greatest / 64 + 1, 0);
+    if (scratch.words.size() < wordCount) scratch.words.resize(wordCount, 0);
+    if (scratch.summary.size() < summaryCount) scratch.summary.resize(summaryCount, 0);
   } catch (const std::bad_alloc&) {
     throwOutOfMemory();
   }
-  for (const uint32_t number : numbers) bits[number / 64] |= uint64_t{1} << (number % 64);
-  // Room for every number gathered; the repeats leave some of it unused.
-  std::unique_ptr<uint32_t[]> list = allocateDocNumbers(numbers.size());
+  uint64_t* words = scratch.words.data();
   uint32_t* out = list.get();
-  for (std::size_t w = 0; w < bits.size(); ++w) {
-    for (uint64_t word = bits[w]; word != 0; word &= word - 1) {
+  const auto emit = [&out, words](std::size_t w) {
+    for (uint64_t word = words[w]; word != 0; word &= word - 1) {
       *out++ = static_cast<uint32_t>(w * 64 + static_cast<uint32_t>(std::countr_zero(word)));
+    }
+    words[w] = 0;
+  };
+  if (numbers.size() * 2 >= wordCount) {
+    // About a number per word or more: every word is read anyway, the summary would only
+    // add a store per number.
+    for (const uint32_t number : numbers) words[number / 64] |= uint64_t{1} << (number % 64);
+    for (std::size_t w = 0; w < wordCount; ++w) emit(w);
+  } else {
+    uint64_t* summary = scratch.summary.data();
+    for (const uint32_t number : numbers) {
+      words[number / 64] |= uint64_t{1} << (number % 64);
+      summary[number / 4096] |= uint64_t{1} << (number / 64 % 64);
+    }
+    for (std::size_t s = 0; s < summaryCount; ++s) {
+      for (uint64_t used = summary[s]; used != 0; used &= used - 1) {
+        emit(s * 64 + static_cast<std::size_t>(std::countr_zero(used)));
+      }
+      summary[s] = 0;
     }
   }
   return OrderedDocNumList::adopt(std::move(list), static_cast<uint32_t>(out - list.get()));

@@ -63,7 +63,7 @@ TEST(ListJoinerTest, RunsWrittenInPlaceMatchSetModel) {
   for (uint32_t seed : test::testSeeds(10)) {
     SCOPED_TRACE("seed " + std::to_string(seed));
     std::mt19937 rng(seed);
-    for (uint32_t span : {100u, 5000u, 1u << 29}) {
+    for (uint32_t span : {100u, 5000u, 70000u, 1u << 29}) {
       for (bool ascendingRuns : {true, false}) {
         ListJoiner joiner;
         std::set<uint32_t> model;
@@ -86,6 +86,37 @@ TEST(ListJoinerTest, RunsWrittenInPlaceMatchSetModel) {
         ASSERT_EQ(numbersOf(*joiner.take()), expected) << "span " << span;
         EXPECT_TRUE(joiner.take()->empty());
       }
+    }
+  }
+}
+
+// Dense unions one after another on the same thread: numbers on the edges of the bit
+// set's words and summary words, with repeats, then smaller and larger spans and fuller
+// and emptier words, so that a bit left over from an earlier union would show in a later
+// one.
+TEST(ListJoinerTest, DenseUnionsInSuccessionLeaveNothingBehind) {
+  const V edges{0, 63, 64, 4095, 4096, 4097, 8191, 8192, 12287};
+  // A number every 97 fills most words; one every 397 leaves most empty.
+  for (const uint32_t step : {97u, 397u, 97u}) {
+    for (const uint32_t top : {12288u, 300u, 100000u, 64u, 12288u}) {
+      ListJoiner joiner;
+      std::set<uint32_t> model;
+      for (uint32_t round = 0; round < 3; ++round) {
+        std::vector<uint32_t>& gathered = joiner.gathered();
+        const std::size_t start = gathered.size();
+        for (const uint32_t edge : edges) {
+          if (edge >= top) continue;
+          gathered.push_back(top - 1 - edge);
+          model.insert(top - 1 - edge);
+        }
+        for (uint32_t i = round; i < top; i += step) {
+          gathered.push_back(i);
+          model.insert(i);
+        }
+        joiner.endRuns(start);
+      }
+      ASSERT_EQ(numbersOf(*joiner.join()), V(model.begin(), model.end())) << "top " << top;
+      ASSERT_EQ(numbersOf(*joiner.take()), V(model.begin(), model.end())) << "top " << top;
     }
   }
 }
