@@ -120,24 +120,23 @@ def encode_command(text, values=VALUES):
     return _CommandEncoder(text, values).run()
 
 
-def encode_plain(text, what="text"):
-    """Names, keywords and login lines: code page 866."""
+def _encode(text, codec, page, what):
     try:
-        return text.encode(PLAIN)
+        return text.encode(codec)
     except UnicodeEncodeError as e:
         c = text[e.start]
-        raise EncodingError("the character U+%04X '%s' of the %s has no place in code page 866; "
-                            "nothing was sent" % (ord(c), c, what)) from None
+        raise EncodingError("the character U+%04X '%s' of the %s has no place in code page %s; "
+                            "nothing was sent" % (ord(c), c, what, page)) from None
+
+
+def encode_plain(text, what="text"):
+    """Names, keywords and login lines: code page 866."""
+    return _encode(text, PLAIN, "866", what)
 
 
 def encode_value(text, what="value"):
     """A string value's contents: code page 1251."""
-    try:
-        return text.encode(VALUES)
-    except UnicodeEncodeError as e:
-        c = text[e.start]
-        raise EncodingError("the character U+%04X '%s' of the %s has no place in code page 1251; "
-                            "nothing was sent" % (ord(c), c, what)) from None
+    return _encode(text, VALUES, "1251", what)
 
 
 def decode_value(data):
