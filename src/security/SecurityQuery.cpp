@@ -20,7 +20,9 @@
 //   4. The value of a "Password: " line ending in CR LF (a login line as the server reads
 //      it) is masked and the command starts after it. A value without that line end may
 //      run into the command: it is masked whatever it holds and walked as the command's
-//      start, its words counting for rules 1 and 2 and its quotes read as single bytes.
+//      start, its words counting for rules 1 and 2 and its quotes read as single bytes, except
+//      at a password's place, where a string that does not close inside the value masks the
+//      rest of the request.
 // Masked bytes become "***", one per run of masked bytes; blanks between tokens are kept.
 #include "security/SecurityQuery.h"
 
@@ -109,7 +111,10 @@ class CommandMask {
       // closes must still mask the rest. Elsewhere in the hidden bytes (a password) a quote
       // is a byte, so that it pairs with no quote of the command.
       const bool strings = state != OUTSIDE || (readStrings && pos >= hidden_);
-      const Token token = read(pos, strings, &end, &doubtful);
+      Token token = read(pos, strings, &end, &doubtful);
+      // A string that opens in the hidden bytes and closes after them pairs a password's
+      // quote with one of the command's: where the password ends is unknown.
+      if (token == Token::STRING && pos < hidden_ && end > hidden_) token = Token::UNCLOSED;
       const std::string_view bytes = text_.substr(pos, end - pos);
       if (token == Token::SEMICOLON) {
         state = OUTSIDE;

@@ -176,14 +176,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string loginPre = without(input.piece(), "\n");
   const std::string loginPost = without(input.piece(), "\n");
   const std::string before = input.piece();
-  const std::string content = input.piece();
+  // A login line without its own line end ends at the first one that follows. Were that
+  // one inside a spliced string, the string's partner quote would open a string in the
+  // command, and the password would no longer be at the command's level.
+  const char* const lineEnd = LINE_ENDS[shape >> 6];
+  const std::string content = *lineEnd != '\0' ? input.piece() : without(input.piece(), "\n");
   const std::string pre = input.piece();
   const std::string post = input.piece();
   const std::string after = input.piece();
 
   std::string request = "User: " + user + "\r\n";
   request += "Password: " + loginPre + std::string(LOGIN_MARKER) + loginPost;
-  request += LINE_ENDS[shape >> 6];
+  request += lineEnd;
   request += commandBefore(before, content, splice);
   const int words = shape & 3;
   const std::size_t commandPassword = request.size();
@@ -197,15 +201,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   request += after;
 
-  // Without its line end the password line runs on to the next one. When that ends with
-  // CR LF after the words began, they are in the login line, which the server takes as a
-  // whole for the password: what follows the line starts the command.
+  // Only a request whose password line ends in CR LF logs in, so only such a request can
+  // reach the log with a command. Without its own line end the password line runs on to the
+  // next one; when that ends with CR LF after the words began, they are in the login line,
+  // which the server takes as a whole for the password: what follows the line starts the
+  // command. Any other request is refused at its login, and only its login password is
+  // checked.
   const std::size_t feed = request.find('\n', user.size() + 8);
-  const bool wordsInLogin =
-      feed != std::string::npos && feed > commandPassword && request[feed - 1] == '\r';
+  const bool loggedIn = feed != std::string::npos && request[feed - 1] == '\r';
+  const bool wordsInLogin = loggedIn && feed > commandPassword;
   const std::string logged = SecurityQuery::maskPasswords(TextView(request));
   if (logged.find('Z') != std::string::npos ||
-      (!wordsInLogin && logged.find('Q') != std::string::npos)) {
+      (loggedIn && !wordsInLogin && logged.find('Q') != std::string::npos)) {
     fuzz::fail("a password reached the log:\n" + printable(request) + "\nlogged as\n" +
                printable(logged));
   }

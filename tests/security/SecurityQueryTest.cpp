@@ -137,10 +137,11 @@ TEST(SecurityLogMaskTest, PasswordsAreMaskedAndEverythingElseKept) {
        "User: bob\r\nPassword: ***\n***;"},
       {"User: bob\r\nPassword: x alter user a identified by 'secret';",
        "User: bob\r\nPassword: ***"},
-      {"User: bob\r\nPassword: a\"b identified By 125\"rD\nsecret",
-       "User: bob\r\nPassword: ***"},
+      {"User: bob\r\nPassword: a\"b identified By 125\"rD\nsecret", "User: bob\r\nPassword: ***"},
       {"User: bob\r\nPassword: x#12#\n BY\r\n90alte#\r\nsecret;",
        "User: bob\r\nPassword: ***\n BY\r\n***\r\n***;"},
+      // A quote at a password's place in that line whose partner is in the command.
+      {"User: bob\r\nPassword: x by 'a\n by\r\n'se;cret", "User: bob\r\nPassword: ***"},
       {"alter user a identified by 'q';", "alter user a identified by ***;"},
       {"Usr: bob\r\nPassword: secret\r\nget users;", "Usr: bob\r\nPassword: ***\r\nget users;"},
   };
