@@ -18,7 +18,7 @@
 
 #include "index/ClusterCache.h"
 #include "index/MergeIndex.h"
-#include "index/TableIndex.h"
+#include "keys/TableIndex.h"
 
 namespace {
 

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "index/IndexKeyBuilder.h"
-#include "index/IndexKind.h"
+#include "keys/IndexKeyBuilder.h"
+#include "keys/IndexKind.h"
 
 namespace {
 

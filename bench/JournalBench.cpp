@@ -10,13 +10,14 @@
 #include <string>
 
 #include "foundation/Console.h"
+#include "permissions/NetworkPermissions.h"
 #include "server/Logger.h"
-#include "server/NetworkPermissions.h"
 
 namespace {
 
 using namespace dovrel;
 using namespace dovrel::server;
+using namespace dovrel::permissions;
 
 class NoExecutor final : public QueryExecutor {
  public:

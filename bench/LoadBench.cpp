@@ -47,9 +47,9 @@ struct Options {
   std::string only;  // "", "dovrel" or "sqlite"
   std::string directory = "/tmp";
   std::string binDir = DOVREL_LOAD_BIN_DIR;
-  bool optimize = false;  // tune the indexes after the commit, before the searches
-  bool durable = false;   // every batch committed on its own
-  uint32_t batch = 0;     // documents per batch; 0: the mode's default
+  bool optimize = false;               // tune the indexes after the commit, before the searches
+  bool durable = false;                // every batch committed on its own
+  uint32_t batch = 0;                  // documents per batch; 0: the mode's default
   bool kinds[SEARCH_KIND_COUNT] = {};  // the search kinds to run
 };
 
@@ -60,10 +60,10 @@ struct KindFigures {
   std::vector<double> latencies;       // seconds, one per query
   double seconds = 0;
   uint64_t returned = 0;
-  std::vector<uint64_t> answers;        // each answer's SearchOutcome::sequence
-  std::vector<double> countLatencies;   // the count-only form, one per query
-  std::vector<uint64_t> counts;         // each count-only answer's number found
-  std::optional<double> cpuSeconds;     // the server's (stat), over the full searches
+  std::vector<uint64_t> answers;       // each answer's SearchOutcome::sequence
+  std::vector<double> countLatencies;  // the count-only form, one per query
+  std::vector<uint64_t> counts;        // each count-only answer's number found
+  std::optional<double> cpuSeconds;    // the server's (stat), over the full searches
   std::optional<double> countCpuSeconds;
   std::optional<double> threadsCpuSeconds;  // the same from its threads' schedstat
   std::optional<double> countThreadsCpuSeconds;
@@ -82,8 +82,8 @@ struct Figures {
   double commitSeconds = 0;
   std::optional<double> optimizeSeconds;
   uint64_t diskBytes = 0;
-  std::vector<double> batchCommits;  // seconds, one per batch, in durable mode
-  uint64_t ingestBytesWritten = 0;   // sent to the disk from the first batch to the last commit
+  std::vector<double> batchCommits;      // seconds, one per batch, in durable mode
+  uint64_t ingestBytesWritten = 0;       // sent to the disk from the first batch to the last commit
   std::optional<ResidentMemory> memory;  // the server's, after the searches
   KindFigures kinds[SEARCH_KIND_COUNT];
 
@@ -96,8 +96,7 @@ std::optional<double> Figures::engineSeconds(SearchKind kind) const {
   const KindFigures& k = of(kind);
   if (!k.countMeasured()) return std::nullopt;
   const KindFigures& trivial = of(SearchKind::TRIVIAL);
-  return percentileOf(k.countLatencies, 0.5) -
-         (trivial.measured() ? trivial.percentile(0.5) : 0.0);
+  return percentileOf(k.countLatencies, 0.5) - (trivial.measured() ? trivial.percentile(0.5) : 0.0);
 }
 
 double since(Clock::time_point start) {
@@ -248,10 +247,11 @@ Figures run(LoadTarget& target, const Corpus& corpus, const Options& options) {
       if (threadsBefore && threadsAfter) threadsCpu = *threadsAfter - *threadsBefore;
     };
     try {
-      timedPass(false, k.latencies, k.cpuSeconds, k.threadsCpuSeconds, [&k](const SearchOutcome& outcome) {
-        k.returned += outcome.returned;
-        k.answers.push_back(outcome.sequence);
-      });
+      timedPass(false, k.latencies, k.cpuSeconds, k.threadsCpuSeconds,
+                [&k](const SearchOutcome& outcome) {
+                  k.returned += outcome.returned;
+                  k.answers.push_back(outcome.sequence);
+                });
       if (hasCountForm(kind)) {
         timedPass(true, k.countLatencies, k.countCpuSeconds, k.countThreadsCpuSeconds,
                   [&k](const SearchOutcome& outcome) { k.counts.push_back(outcome.found); });
@@ -311,10 +311,11 @@ void row(const char* label, const std::vector<Figures>& all, const Value& value,
 void summary(const std::vector<Figures>& all, const Options& options) {
   const Figures& a = all[0];
   const Figures& b = all[1];
-  std::printf("\n| kind | %s median / p99 | %s median / p99 | %s count only | %s count(*) | "
-              "%s engine | engine ratio | same | within | %s CPU/query |\n",
-              a.name.c_str(), b.name.c_str(), a.name.c_str(), b.name.c_str(), a.name.c_str(),
-              a.name.c_str());
+  std::printf(
+      "\n| kind | %s median / p99 | %s median / p99 | %s count only | %s count(*) | "
+      "%s engine | engine ratio | same | within | %s CPU/query |\n",
+      a.name.c_str(), b.name.c_str(), a.name.c_str(), b.name.c_str(), a.name.c_str(),
+      a.name.c_str());
   std::printf("|---|---|---|---|---|---|---|---|---|---|\n");
   const auto cell = [](std::optional<double> ms) {
     char text[32] = "-";
@@ -356,13 +357,14 @@ void summary(const std::vector<Figures>& all, const Options& options) {
     }
     std::printf("| %s | %s | %s | %s | %s | %s | %s | %s | %s | %s |\n", searchKindName(kind),
                 medianP99(ka).c_str(), medianP99(kb).c_str(), cell(countMedian(ka)).c_str(),
-                cell(countMedian(kb)).c_str(), cell(engineA).c_str(), ratio.c_str(),
-                same.c_str(), within.c_str(), cell(cpu).c_str());
+                cell(countMedian(kb)).c_str(), cell(engineA).c_str(), ratio.c_str(), same.c_str(),
+                within.c_str(), cell(cpu).c_str());
   }
-  std::printf("engine = count-only median - the trivial request's median (%s); %s: count(*) "
-              "median; within: end-to-end median <= %s's + one trivial round trip; CPU: the "
-              "server's threads (schedstat), full answers; times in ms\n",
-              a.name.c_str(), b.name.c_str(), b.name.c_str());
+  std::printf(
+      "engine = count-only median - the trivial request's median (%s); %s: count(*) "
+      "median; within: end-to-end median <= %s's + one trivial round trip; CPU: the "
+      "server's threads (schedstat), full answers; times in ms\n",
+      a.name.c_str(), b.name.c_str(), b.name.c_str());
   if (a.memory) {
     std::printf("%s RSS after the searches %.1f MB, peak %.1f MB\n", a.name.c_str(),
                 a.memory->now / 1e6, a.memory->peak / 1e6);
@@ -370,9 +372,8 @@ void summary(const std::vector<Figures>& all, const Options& options) {
 }
 
 void report(const std::vector<Figures>& all, const Options& options) {
-  std::printf("\n%u documents in batches of %u%s, %u queries per search kind\n",
-              options.documents, options.batch, options.durable ? ", each committed" : "",
-              options.queries);
+  std::printf("\n%u documents in batches of %u%s, %u queries per search kind\n", options.documents,
+              options.batch, options.durable ? ", each committed" : "", options.queries);
   std::printf("  %-30s", "");
   for (const Figures& figures : all) std::printf(" %14s", figures.name.c_str());
   if (all.size() == 2) std::printf(" %10s", "ratio");
@@ -407,13 +408,15 @@ void report(const std::vector<Figures>& all, const Options& options) {
   row(
       "disk MB before searching", all, [](const Figures& f) { return f.diskBytes / 1e6; }, "%.1f");
   if (options.queries > 0) {
-    row("server RSS MB after the searches", all,
+    row(
+        "server RSS MB after the searches", all,
         [](const Figures& f) -> std::optional<double> {
           if (!f.memory) return std::nullopt;
           return f.memory->now / 1e6;
         },
         "%.1f");
-    row("server peak RSS MB (VmHWM)", all,
+    row(
+        "server peak RSS MB (VmHWM)", all,
         [](const Figures& f) -> std::optional<double> {
           if (!f.memory) return std::nullopt;
           return f.memory->peak / 1e6;
@@ -425,16 +428,15 @@ void report(const std::vector<Figures>& all, const Options& options) {
     return *seconds * 1e3;
   };
   const auto cpuPerQuery = [](std::optional<double> seconds, std::size_t queries) {
-    return seconds && queries > 0 ? std::optional<double>(*seconds * 1e3 / queries)
-                                  : std::nullopt;
+    return seconds && queries > 0 ? std::optional<double>(*seconds * 1e3 / queries) : std::nullopt;
   };
   for (SearchKind kind : SEARCH_KINDS) {
     if (options.queries == 0) break;
     const int i = static_cast<int>(kind);
     if (!options.kinds[i]) continue;
     std::printf("%s: %s\n", searchKindName(kind), searchKindDescription(kind));
-    const bool anyMeasured =
-        std::any_of(all.begin(), all.end(), [i](const Figures& f) { return f.kinds[i].measured(); });
+    const bool anyMeasured = std::any_of(all.begin(), all.end(),
+                                         [i](const Figures& f) { return f.kinds[i].measured(); });
     if (!anyMeasured) {
       for (const Figures& f : all) {
         std::printf("  %s skipped it: %s\n", f.name.c_str(),
@@ -443,65 +445,73 @@ void report(const std::vector<Figures>& all, const Options& options) {
       continue;
     }
     row("median ms", all,
-        ofKind(i, [](const KindFigures& k) -> std::optional<double> {
-          return k.percentile(0.5) * 1e3;
-        }),
+        ofKind(
+            i,
+            [](const KindFigures& k) -> std::optional<double> { return k.percentile(0.5) * 1e3; }),
         "%.3f");
     row("99th percentile ms", all,
-        ofKind(i, [](const KindFigures& k) -> std::optional<double> {
-          return k.percentile(0.99) * 1e3;
-        }),
+        ofKind(
+            i,
+            [](const KindFigures& k) -> std::optional<double> { return k.percentile(0.99) * 1e3; }),
         "%.3f");
     row("queries/s", all,
-        ofKind(i, [](const KindFigures& k) -> std::optional<double> {
-          return k.latencies.size() / k.seconds;
-        }),
+        ofKind(i,
+               [](const KindFigures& k) -> std::optional<double> {
+                 return k.latencies.size() / k.seconds;
+               }),
         "%.0f");
     row("documents returned per query", all,
-        ofKind(i, [](const KindFigures& k) -> std::optional<double> {
-          return double(k.returned) / k.latencies.size();
-        }),
+        ofKind(i,
+               [](const KindFigures& k) -> std::optional<double> {
+                 return double(k.returned) / k.latencies.size();
+               }),
         "%.1f");
     if (hasCountForm(kind)) {
       row("found per query (count only)", all,
-          ofKind(i, [](const KindFigures& k) -> std::optional<double> {
-            if (k.counts.empty()) return std::nullopt;
-            double sum = 0;
-            for (uint64_t count : k.counts) sum += static_cast<double>(count);
-            return sum / k.counts.size();
-          }),
+          ofKind(i,
+                 [](const KindFigures& k) -> std::optional<double> {
+                   if (k.counts.empty()) return std::nullopt;
+                   double sum = 0;
+                   for (uint64_t count : k.counts) sum += static_cast<double>(count);
+                   return sum / k.counts.size();
+                 }),
           "%.1f");
       row("count-only median ms", all,
-          ofKind(i, [](const KindFigures& k) -> std::optional<double> {
-            if (k.countLatencies.empty()) return std::nullopt;
-            return percentileOf(k.countLatencies, 0.5) * 1e3;
-          }),
+          ofKind(i,
+                 [](const KindFigures& k) -> std::optional<double> {
+                   if (k.countLatencies.empty()) return std::nullopt;
+                   return percentileOf(k.countLatencies, 0.5) * 1e3;
+                 }),
           "%.3f");
-      row("engine ms (count only - trivial)", all,
+      row(
+          "engine ms (count only - trivial)", all,
           [&](const Figures& f) { return milliseconds(f.engineSeconds(kind)); }, "%.3f");
     }
     // stat counts in clock ticks (10 ms as a rule): coarse over few queries. schedstat is
     // exact, for the threads still running at the end of the pass.
-    row("server CPU ms/query (stat)", all,
+    row(
+        "server CPU ms/query (stat)", all,
         [&](const Figures& f) {
           return cpuPerQuery(f.kinds[i].cpuSeconds, f.kinds[i].latencies.size());
         },
         "%.3f");
-    row("server CPU ms/query (schedstat)", all,
+    row(
+        "server CPU ms/query (schedstat)", all,
         [&](const Figures& f) {
           return cpuPerQuery(f.kinds[i].threadsCpuSeconds, f.kinds[i].latencies.size());
         },
         "%.4f");
     if (hasCountForm(kind)) {
-      row("  count only (stat)", all,
+      row(
+          "  count only (stat)", all,
           [&](const Figures& f) {
             return cpuPerQuery(f.kinds[i].countCpuSeconds, f.kinds[i].countLatencies.size());
           },
           "%.3f");
-      row("  count only (schedstat)", all,
+      row(
+          "  count only (schedstat)", all,
           [&](const Figures& f) {
-            return cpuPerQuery(f.kinds[i].countThreadsCpuSeconds,
-                               f.kinds[i].countLatencies.size());
+            return cpuPerQuery(f.kinds[i].countThreadsCpuSeconds, f.kinds[i].countLatencies.size());
           },
           "%.4f");
     }

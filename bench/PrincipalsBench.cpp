@@ -6,11 +6,11 @@
 #include <string>
 #include <vector>
 
-#include "security/PasswordHash.h"
-#include "security/Public.h"
-#include "security/Role.h"
-#include "security/TableSecurity.h"
-#include "security/User.h"
+#include "principals/PasswordHash.h"
+#include "principals/Public.h"
+#include "principals/Role.h"
+#include "principals/TableSecurity.h"
+#include "principals/User.h"
 
 namespace dovrel {
 namespace {

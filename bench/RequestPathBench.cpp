@@ -28,7 +28,7 @@
 
 #include "client/ClientConnection.h"
 #include "platform/Socket.h"
-#include "security/PasswordHash.h"
+#include "principals/PasswordHash.h"
 
 namespace {
 

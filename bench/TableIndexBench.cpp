@@ -16,8 +16,8 @@
 #include "foundation/Scanner.h"
 #include "foundation/TextBuffer.h"
 #include "index/MergeIndex.h"
-#include "index/TableIndex.h"
-#include "security/User.h"
+#include "keys/TableIndex.h"
+#include "principals/User.h"
 #include "tables/Document.h"
 #include "tables/Table.h"
 

@@ -1,9 +1,25 @@
-# Helpers that give every subsystem the same shape: one static library per folder,
-# one test binary per test folder.
+# Helpers that give every layer the same shape: one static library per folder of src/,
+# one test binary per test folder, and the layer order read from src/LAYERS.
+
+# DOVREL_LAYERS: the layers, lowest first. DOVREL_LAYER_RANK_<name>: a layer's place in
+# that list. DOVREL_LAYER_ONLY_<name>: for a layer written "name: a b", the layers it may use.
+file(STRINGS ${PROJECT_SOURCE_DIR}/src/LAYERS layer_lines REGEX "^[a-z]")
+set(DOVREL_LAYERS)
+set(rank 0)
+foreach(line IN LISTS layer_lines)
+  string(REGEX MATCH "^[a-z]+" layer "${line}")
+  list(APPEND DOVREL_LAYERS ${layer})
+  set(DOVREL_LAYER_RANK_${layer} ${rank})
+  if(line MATCHES ":(.*)$")
+    string(REGEX MATCHALL "[a-z]+" DOVREL_LAYER_ONLY_${layer} "${CMAKE_MATCH_1}")
+  endif()
+  math(EXPR rank "${rank} + 1")
+endforeach()
 
 # dovrel_library(NAME [SOURCES f.cpp ...] [DEPS target ...])
 # Builds the static library dovrel_NAME from the listed sources, or from every .cpp in
-# the current folder when none are listed. DEPS are the lower-layer libraries it uses.
+# the current folder when none are listed. DEPS are the lower-layer libraries it uses; a
+# layer's library that names a dovrel_ library of its own or a later layer is refused.
 function(dovrel_library name)
   cmake_parse_arguments(ARG "" "" "SOURCES;DEPS" ${ARGN})
   if(ARG_SOURCES)
@@ -11,12 +27,22 @@ function(dovrel_library name)
   else()
     file(GLOB srcs CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
   endif()
-  if(NOT srcs)
-    # A subsystem whose sources are not written yet: headers only.
-    add_library(dovrel_${name} INTERFACE)
-    target_include_directories(dovrel_${name} INTERFACE ${PROJECT_SOURCE_DIR}/src)
-    target_link_libraries(dovrel_${name} INTERFACE ${ARG_DEPS})
-    return()
+  if(DEFINED DOVREL_LAYER_RANK_${name})
+    foreach(dep IN LISTS ARG_DEPS)
+      if(NOT dep MATCHES "^dovrel_(.+)$")
+        continue()
+      endif()
+      set(used ${CMAKE_MATCH_1})
+      if(NOT DEFINED DOVREL_LAYER_RANK_${used})
+        message(FATAL_ERROR "dovrel_${name} links ${dep}, which is not a layer of src/LAYERS")
+      endif()
+      if(NOT DOVREL_LAYER_RANK_${used} LESS DOVREL_LAYER_RANK_${name})
+        message(FATAL_ERROR "dovrel_${name} links ${dep}, a layer that is not below it")
+      endif()
+      if(DEFINED DOVREL_LAYER_ONLY_${name} AND NOT used IN_LIST DOVREL_LAYER_ONLY_${name})
+        message(FATAL_ERROR "dovrel_${name} may use only ${DOVREL_LAYER_ONLY_${name}}")
+      endif()
+    endforeach()
   endif()
   add_library(dovrel_${name} STATIC ${srcs})
   target_include_directories(dovrel_${name} PUBLIC ${PROJECT_SOURCE_DIR}/src)
@@ -32,9 +58,6 @@ function(dovrel_test name)
     set(srcs ${ARG_SOURCES})
   else()
     file(GLOB srcs CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
-  endif()
-  if(NOT srcs)
-    return()
   endif()
   add_executable(${name}_tests ${srcs})
   target_include_directories(${name}_tests PRIVATE ${PROJECT_SOURCE_DIR}/src ${PROJECT_SOURCE_DIR}/tests)

@@ -232,8 +232,8 @@ void DovrelTarget::commit() { askOk("commit;", "commit"); }
 
 void DovrelTarget::optimize() {
   // Each call does at most one merge budget of work; "complete" means one run is left.
-  for (const char* index : {"title.p", "body.w", "author.a", "year.y", "price.v", "date.d",
-                            "name.n", "size.s"}) {
+  for (const char* index :
+       {"title.p", "body.w", "author.a", "year.y", "price.v", "date.d", "name.n", "size.s"}) {
     while (!askOk(std::string("optimize index docs.") + index + ";", "optimize index")
                 .ends_with("complete")) {
     }
@@ -259,7 +259,8 @@ SearchOutcome DovrelTarget::search(const SearchQuery& query) {
                   counted(priceText(query.high));
       break;
     case SearchKind::AND:
-      condition = "docs.year.y = " + counted(query.low) + " and docs.body.w = " + counted(query.text);
+      condition =
+          "docs.year.y = " + counted(query.low) + " and docs.body.w = " + counted(query.text);
       break;
     case SearchKind::ORDERED:
       condition = "docs.year.y range " + counted(query.low) + " to " + counted(query.high);
@@ -273,15 +274,14 @@ SearchOutcome DovrelTarget::search(const SearchQuery& query) {
       offset = query.offset;
       break;
     case SearchKind::TWO_WORDS:
-      condition = "docs.body.w = " + counted(query.text) + " and docs.body.w = " +
-                  counted(query.text2);
+      condition =
+          "docs.body.w = " + counted(query.text) + " and docs.body.w = " + counted(query.text2);
       break;
     case SearchKind::NAME_PREFIX:
       condition = "docs.name.n prefix " + counted(query.text);
       break;
     case SearchKind::SIZE_RANGE:
-      condition =
-          "docs.size.s range " + counted(query.low) + " to " + counted(query.high);
+      condition = "docs.size.s range " + counted(query.low) + " to " + counted(query.high);
       break;
     case SearchKind::GET: {
       const std::string answer =

@@ -20,7 +20,7 @@ struct CorpusDocument {
   int64_t year = 0;        // 1950 to 2025
   int64_t priceCents = 0;  // 100 to 99999: a price of 1.00 to 999.99
   int32_t month = 1;
-  int32_t day = 1;  // 1 to 28: every date exists in every month
+  int32_t day = 1;   // 1 to 28: every date exists in every month
   std::string name;  // "family-word-number": unique, lower-case letters, digits and '-'
   int64_t size = 0;  // 0 to SIZE_MAX_VALUE
 
@@ -45,10 +45,9 @@ enum class SearchKind {
   TRIVIAL
 };
 inline constexpr SearchKind SEARCH_KINDS[] = {
-    SearchKind::EQUALITY,    SearchKind::WORD,      SearchKind::PREFIX,
-    SearchKind::RANGE,       SearchKind::AND,       SearchKind::ORDERED,
-    SearchKind::ORDERED_ALL, SearchKind::TWO_WORDS, SearchKind::NAME_PREFIX,
-    SearchKind::SIZE_RANGE,  SearchKind::GET,       SearchKind::TRIVIAL};
+    SearchKind::EQUALITY,    SearchKind::WORD,       SearchKind::PREFIX,      SearchKind::RANGE,
+    SearchKind::AND,         SearchKind::ORDERED,    SearchKind::ORDERED_ALL, SearchKind::TWO_WORDS,
+    SearchKind::NAME_PREFIX, SearchKind::SIZE_RANGE, SearchKind::GET,         SearchKind::TRIVIAL};
 inline constexpr std::size_t SEARCH_KIND_COUNT = std::size(SEARCH_KINDS);
 // The kind's name in the report and in --kinds: lower case, no blanks.
 const char* searchKindName(SearchKind kind);
@@ -62,11 +61,11 @@ bool isOrdered(SearchKind kind);
 
 struct SearchQuery {
   SearchKind kind = SearchKind::EQUALITY;
-  bool countOnly = false;     // answer the count only: `limit 0` / count(*)
-  std::string text;           // author, word, prefix or name family ("fam-")
-  std::string text2;          // the second word (TWO_WORDS)
-  int64_t low = 0, high = 0;  // price cents (RANGE), years (ORDERED), year (AND: low), size
-  uint32_t document = 0;      // GET
+  bool countOnly = false;          // answer the count only: `limit 0` / count(*)
+  std::string text;                // author, word, prefix or name family ("fam-")
+  std::string text2;               // the second word (TWO_WORDS)
+  int64_t low = 0, high = 0;       // price cents (RANGE), years (ORDERED), year (AND: low), size
+  uint32_t document = 0;           // GET
   uint32_t limit = 0, offset = 0;  // ORDERED_ALL
   bool descending = false;         // ORDERED_ALL
 };

@@ -5,8 +5,7 @@
 
 namespace dovrel::client {
 
-std::string formatAnswer(std::string_view answerText, bool search, bool raw,
-                         ValueCodePage values) {
+std::string formatAnswer(std::string_view answerText, bool search, bool raw, ValueCodePage values) {
   if (search) {
     SearchAnswer decoded;
     std::string error;

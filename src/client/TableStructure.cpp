@@ -31,9 +31,8 @@ AnswerToken AnswerScanner::scan() {
       count = count * 10 + static_cast<uint64_t>(text_[i] - '0');
       ++i;
     }
-    if (i == digitsStart || i >= text_.size() || text_[i] != '#' ||
-        count > text_.size() - i - 1 || i + 1 + count >= text_.size() ||
-        text_[i + 1 + count] != '#') {
+    if (i == digitsStart || i >= text_.size() || text_[i] != '#' || count > text_.size() - i - 1 ||
+        i + 1 + count >= text_.size() || text_[i + 1 + count] != '#') {
       throw ClientError("malformed counted string in the server's answer");
     }
     AnswerToken token{AnswerToken::COUNTED, std::string(text_.substr(i + 1, count))};

@@ -2,16 +2,17 @@
 // parser, query journal with its crash replay), then the accept loop on the main thread.
 #include <memory>
 
+#include "dovrel/ParserExecutor.h"
+#include "permissions/NetworkPermissions.h"
 #include "query/Parser.h"
 #include "server/Logger.h"
-#include "server/NetworkPermissions.h"
-#include "server/ParserExecutor.h"
 #include "server/Server.h"
 
 namespace {
 
 using namespace dovrel;
 using namespace dovrel::server;
+using namespace dovrel::permissions;
 
 }  // namespace
 

@@ -20,9 +20,9 @@ namespace dovrel::crc32_detail {
 namespace {
 
 // Bit-reflected x^(D+31) mod P and x^(D-33) mod P for the fold distances D.
-constexpr uint64_t FOLD_128_LOW = 0xae689191;   // D = 128: lane onto the next lane
+constexpr uint64_t FOLD_128_LOW = 0xae689191;  // D = 128: lane onto the next lane
 constexpr uint64_t FOLD_128_HIGH = 0xccaa009e;
-constexpr uint64_t FOLD_512_LOW = 0x8f352d95;   // D = 512: four lanes on
+constexpr uint64_t FOLD_512_LOW = 0x8f352d95;  // D = 512: four lanes on
 constexpr uint64_t FOLD_512_HIGH = 0x1d9513d7;
 constexpr uint64_t FOLD_2048_LOW = 0xce3371cb;  // D = 2048: sixteen lanes on
 constexpr uint64_t FOLD_2048_HIGH = 0xe95c1271;
@@ -46,8 +46,8 @@ __attribute__((target("pclmul,sse4.1"))) inline __m128i fold128(__m128i lane, __
 }
 
 __attribute__((target("avx512f,avx512vl,vpclmulqdq"))) inline __m512i fold512(__m512i lanes,
-                                                                             __m512i k,
-                                                                             __m512i next) {
+                                                                              __m512i k,
+                                                                              __m512i next) {
   // a ^ b ^ c in one instruction (truth table 0x96).
   return _mm512_ternarylogic_epi64(_mm512_clmulepi64_epi128(lanes, k, 0x00),
                                    _mm512_clmulepi64_epi128(lanes, k, 0x11), next, 0x96);
@@ -56,7 +56,7 @@ __attribute__((target("avx512f,avx512vl,vpclmulqdq"))) inline __m512i fold512(__
 }  // namespace
 
 __attribute__((target("pclmul,sse4.1"))) uint32_t updateClmul(uint32_t running, const void* data,
-                                                             std::size_t length) {
+                                                              std::size_t length) {
   auto p = static_cast<const uint8_t*>(data);
   if (length < 64) return crc32UpdateTable(running, p, length);
   __m128i x0 = _mm_xor_si128(load128(p), _mm_cvtsi32_si128(static_cast<int>(running)));
@@ -93,15 +93,16 @@ __attribute__((target("avx512f,avx512vl,vpclmulqdq,pclmul,sse4.1"))) uint32_t up
   auto p = static_cast<const uint8_t*>(data);
   if (length < 256) return updateClmul(running, p, length);
   // Four registers of four lanes: sixteen lanes, 256 bytes a round.
-  __m512i z0 = _mm512_xor_si512(load512(p), _mm512_set_epi32(0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
-                                                             0, 0, 0, static_cast<int>(running)));
+  __m512i z0 = _mm512_xor_si512(load512(p), _mm512_set_epi32(0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+                                                             0, 0, static_cast<int>(running)));
   __m512i z1 = load512(p + 64);
   __m512i z2 = load512(p + 128);
   __m512i z3 = load512(p + 192);
   p += 256;
   length -= 256;
-  const __m512i k2048 = _mm512_set_epi64(FOLD_2048_HIGH, FOLD_2048_LOW, FOLD_2048_HIGH, FOLD_2048_LOW,
-                                         FOLD_2048_HIGH, FOLD_2048_LOW, FOLD_2048_HIGH, FOLD_2048_LOW);
+  const __m512i k2048 =
+      _mm512_set_epi64(FOLD_2048_HIGH, FOLD_2048_LOW, FOLD_2048_HIGH, FOLD_2048_LOW, FOLD_2048_HIGH,
+                       FOLD_2048_LOW, FOLD_2048_HIGH, FOLD_2048_LOW);
   while (length >= 256) {
     z0 = fold512(z0, k2048, load512(p));
     z1 = fold512(z1, k2048, load512(p + 64));

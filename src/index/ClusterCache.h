@@ -1,6 +1,7 @@
 // ClusterCache: a bounded, process-wide store of clusters that were read from index files
 // and passed validation, or were just written, so that repeated searches and merges reuse
-// them instead of reading and checking the same bytes again. Thread-safe: every call may come from any thread.
+// them instead of reading and checking the same bytes again. Thread-safe: every call may come from
+// any thread.
 #pragma once
 
 #include <cstddef>

@@ -173,9 +173,8 @@ void IndexFile::writeCluster(Cluster& cluster, uint32_t number, ErrorCode& error
   if (error == EM_NO_ERRORS && copy) {
     ClusterCache::Marks marks = cluster.makeKeyMarks();
     std::shared_ptr<const AlignedBuffer> shared;
-    if (guardAllocation(ignored, [&] {
-          shared = std::make_shared<const AlignedBuffer>(std::move(copy));
-        })) {
+    if (guardAllocation(ignored,
+                        [&] { shared = std::make_shared<const AlignedBuffer>(std::move(copy)); })) {
       cache.insert(identity_, number, ClusterCache::Cached{std::move(shared), std::move(marks)});
     }
   }

@@ -58,8 +58,8 @@ std::unique_ptr<MergeTask> MergeTask::restore(const Record& record, std::unique_
     error = EM_BAD_DATA;
     return nullptr;
   }
-  if (output->chainLength() == 0) return restoreUnwritten(record, std::move(output), source1,
-                                                          source2, error);
+  if (output->chainLength() == 0)
+    return restoreUnwritten(record, std::move(output), source1, source2, error);
   std::unique_ptr<MergeTask> task(
       new (std::nothrow) MergeTask(record[MERGE_SOURCE1_CHAIN], source1, source2, nullptr));
   if (task == nullptr) {
@@ -319,8 +319,8 @@ bool MergeTask::copyWholeKey(Source& source, Cluster& out) {
   Cluster* cluster = source.cluster;
   if (cluster->atLastKey()) return false;
   const uint32_t more = cluster->unreadValues();
-  const uint64_t bytes = uint64_t{keyLength(key())} + STORED_KEY_OVERHEAD +
-                         VALUE_SLOT_SIZE * (uint64_t{more} + 1);
+  const uint64_t bytes =
+      uint64_t{keyLength(key())} + STORED_KEY_OVERHEAD + VALUE_SLOT_SIZE * (uint64_t{more} + 1);
   if (out.freeBytes() < bytes + MAX_ENTRY_SIZE) return false;
   out.addKeyWithValues(key(), source.pending | KEY_MARKER, cluster->nextValueSlot(), more);
   newKey_ = true;

@@ -90,9 +90,8 @@ class MergeTask {
 
   MergeTask(uint32_t c1, Chain& source1, Chain& source2, std::unique_ptr<Chain> output);
   static std::unique_ptr<MergeTask> restoreUnwritten(const Record& record,
-                                                     std::unique_ptr<Chain> output,
-                                                     Chain& source1, Chain& source2,
-                                                     ErrorCode& error);
+                                                     std::unique_ptr<Chain> output, Chain& source1,
+                                                     Chain& source2, ErrorCode& error);
 
   // Loads both sources' current clusters at the recorded positions (on the first advance,
   // at their first records).

@@ -1,6 +1,6 @@
 // Document-number lists and the operations that build new lists from them. Query thread
 // only while a list is built; finished lists are immutable.
-#include "index/DocNumList.h"
+#include "keys/DocNumList.h"
 
 #include <algorithm>
 #include <cstring>

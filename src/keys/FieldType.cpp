@@ -1,5 +1,5 @@
 // Field type keywords. Pure functions; any thread.
-#include "index/FieldType.h"
+#include "keys/FieldType.h"
 
 #include <array>
 

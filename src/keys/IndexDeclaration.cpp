@@ -1,5 +1,5 @@
 // Reading and writing index declarations of the structure text. Query thread, or start-up.
-#include "index/IndexDeclaration.h"
+#include "keys/IndexDeclaration.h"
 
 #include "foundation/Cp866.h"
 #include "foundation/Scanner.h"

@@ -7,8 +7,8 @@
 #include <string>
 #include <string_view>
 
-#include "index/FieldType.h"
-#include "index/IndexKind.h"
+#include "keys/FieldType.h"
+#include "keys/IndexKind.h"
 
 namespace dovrel {
 class Scanner;

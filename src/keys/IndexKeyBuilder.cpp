@@ -1,5 +1,5 @@
 // Building the document keys and query keys of field values. One builder per thread.
-#include "index/IndexKeyBuilder.h"
+#include "keys/IndexKeyBuilder.h"
 
 #include <algorithm>
 #include <cstring>
@@ -8,8 +8,8 @@
 #include "foundation/Assert.h"
 #include "foundation/Cp866.h"
 #include "foundation/Errors.h"
-#include "index/DocNumList.h"
-#include "index/TextNormalizer.h"
+#include "keys/DocNumList.h"
+#include "keys/TextNormalizer.h"
 
 namespace dovrel::index {
 

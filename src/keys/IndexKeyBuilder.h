@@ -10,10 +10,10 @@
 #include <vector>
 
 #include "foundation/TextView.h"
-#include "index/FieldType.h"
-#include "index/IndexKeyConverter.h"
-#include "index/IndexKind.h"
 #include "index/Key.h"
+#include "keys/FieldType.h"
+#include "keys/IndexKeyConverter.h"
+#include "keys/IndexKind.h"
 
 namespace dovrel::index {
 

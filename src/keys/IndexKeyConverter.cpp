@@ -1,6 +1,6 @@
 // Value keys: parsing the text forms, the order-preserving encodings and their decoding.
 // Pure functions; any thread.
-#include "index/IndexKeyConverter.h"
+#include "keys/IndexKeyConverter.h"
 
 #include <bit>
 #include <charconv>

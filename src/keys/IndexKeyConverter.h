@@ -9,8 +9,8 @@
 #include <string_view>
 
 #include "foundation/TextView.h"
-#include "index/FieldType.h"
 #include "index/Key.h"
+#include "keys/FieldType.h"
 
 namespace dovrel {
 class TextBuffer;

@@ -1,5 +1,5 @@
 // Index kind texts, the kinds' field types and their search operations. Any thread.
-#include "index/IndexKind.h"
+#include "keys/IndexKind.h"
 
 #include <array>
 

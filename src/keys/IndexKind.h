@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "index/FieldType.h"
+#include "keys/FieldType.h"
 
 namespace dovrel::index {
 

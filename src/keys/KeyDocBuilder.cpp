@@ -1,5 +1,5 @@
 // Collecting sort-key pairs. Query thread only.
-#include "index/KeyDocBuilder.h"
+#include "keys/KeyDocBuilder.h"
 
 #include <algorithm>
 #include <new>

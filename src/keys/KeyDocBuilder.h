@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "foundation/Poolable.h"
-#include "index/NumPairList.h"
+#include "keys/NumPairList.h"
 
 namespace dovrel::index {
 

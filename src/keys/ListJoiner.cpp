@@ -1,5 +1,5 @@
 // Unions of many runs in one pass. Query thread only.
-#include "index/ListJoiner.h"
+#include "keys/ListJoiner.h"
 
 #include <algorithm>
 #include <bit>

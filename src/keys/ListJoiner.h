@@ -9,7 +9,7 @@
 #include <span>
 #include <vector>
 
-#include "index/DocNumList.h"
+#include "keys/DocNumList.h"
 
 namespace dovrel::index {
 
@@ -34,7 +34,7 @@ class ListJoiner {
   OrderedListPtr take();
 
  private:
-  OrderedListPtr single_;         // the only list added so far, kept as its handle
+  OrderedListPtr single_;          // the only list added so far, kept as its handle
   std::vector<uint32_t> numbers_;  // every other run, end to end
   bool inOrder_ = true;            // the runs follow one another strictly ascending
 };

@@ -1,5 +1,5 @@
 // Ordering a result by the key ordinals of a sort index. Query thread only.
-#include "index/NumPairList.h"
+#include "keys/NumPairList.h"
 
 #include <algorithm>
 #include <new>

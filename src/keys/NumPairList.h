@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "foundation/Poolable.h"
-#include "index/DocNumList.h"
+#include "keys/DocNumList.h"
 
 namespace dovrel::index {
 

@@ -1,5 +1,5 @@
 // Ordering results by a sort index from what was read of it once. Query thread only.
-#include "index/SortOrder.h"
+#include "keys/SortOrder.h"
 
 #include <algorithm>
 #include <cmath>

@@ -9,9 +9,9 @@
 #include <span>
 #include <vector>
 
-#include "index/DocNumList.h"
-#include "index/IndexKeyConverter.h"
 #include "index/Key.h"
+#include "keys/DocNumList.h"
+#include "keys/IndexKeyConverter.h"
 
 namespace dovrel::index {
 

@@ -1,6 +1,6 @@
 // A table index over its merge index: file life, document keys and the searches of the
 // query language. Query thread only (or the start-up that loads the tables).
-#include "index/TableIndex.h"
+#include "keys/TableIndex.h"
 
 #include <algorithm>
 #include <array>
@@ -11,11 +11,11 @@
 #include "foundation/Cp866.h"
 #include "foundation/Errors.h"
 #include "foundation/TextBuffer.h"
-#include "index/IndexKeyBuilder.h"
-#include "index/IndexKeyConverter.h"
-#include "index/KeyDocBuilder.h"
-#include "index/ListJoiner.h"
 #include "index/MergeIndex.h"
+#include "keys/IndexKeyBuilder.h"
+#include "keys/IndexKeyConverter.h"
+#include "keys/KeyDocBuilder.h"
+#include "keys/ListJoiner.h"
 
 namespace dovrel::index {
 

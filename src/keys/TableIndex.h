@@ -12,11 +12,11 @@
 
 #include "foundation/Poolable.h"
 #include "foundation/TextView.h"
-#include "index/DocNumList.h"
-#include "index/IndexDeclaration.h"
 #include "index/MergeIndexTypes.h"
-#include "index/NumPairList.h"
-#include "index/SortOrder.h"
+#include "keys/DocNumList.h"
+#include "keys/IndexDeclaration.h"
+#include "keys/NumPairList.h"
+#include "keys/SortOrder.h"
 #include "storage/OpenMode.h"
 
 namespace dovrel {

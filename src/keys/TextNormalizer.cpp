@@ -1,5 +1,5 @@
 // Folding whole texts. Any thread.
-#include "index/TextNormalizer.h"
+#include "keys/TextNormalizer.h"
 
 namespace dovrel::index {
 

@@ -1,11 +1,11 @@
 // A permitted range of addresses. Immutable; any thread.
-#include "server/IpRangePermission.h"
+#include "permissions/IpRangePermission.h"
 
 #include "foundation/Cp866.h"
 #include "foundation/Errors.h"
-#include "server/NetworkAddress.h"
+#include "permissions/NetworkAddress.h"
 
-namespace dovrel::server {
+namespace dovrel::permissions {
 
 IpRangePermission::IpRangePermission(std::string_view first, std::string_view last)
     : first_(ipFromText(first)), last_(ipFromText(last)) {
@@ -24,4 +24,4 @@ void IpRangePermission::write(TextBuffer& out) const {
   out.append(ipToText(last_));
 }
 
-}  // namespace dovrel::server
+}  // namespace dovrel::permissions

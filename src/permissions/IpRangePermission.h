@@ -4,9 +4,9 @@
 
 #include <string_view>
 
-#include "server/NetworkPermission.h"
+#include "permissions/NetworkPermission.h"
 
-namespace dovrel::server {
+namespace dovrel::permissions {
 
 class IpRangePermission final : public NetworkPermission {
  public:
@@ -23,4 +23,4 @@ class IpRangePermission final : public NetworkPermission {
   uint32_t last_;
 };
 
-}  // namespace dovrel::server
+}  // namespace dovrel::permissions

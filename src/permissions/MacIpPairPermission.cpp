@@ -1,9 +1,9 @@
 // A permitted MAC/IP pair. Immutable; any thread.
-#include "server/MacIpPairPermission.h"
+#include "permissions/MacIpPairPermission.h"
 
-#include "server/NetworkAddress.h"
+#include "permissions/NetworkAddress.h"
 
-namespace dovrel::server {
+namespace dovrel::permissions {
 
 // The MAC is read first, so a line wrong in both places reports its MAC.
 MacIpPairPermission::MacIpPairPermission(std::string_view mac, std::string_view ip)
@@ -23,4 +23,4 @@ void MacIpPairPermission::write(TextBuffer& out) const {
   out.append(ipToText(ip_));
 }
 
-}  // namespace dovrel::server
+}  // namespace dovrel::permissions

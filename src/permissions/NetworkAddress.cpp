@@ -2,14 +2,14 @@
 // library over a zero-terminated copy, so the accepted and refused texts are exactly those
 // of the format; every field has a width, so no value can overflow, and the text printed
 // back goes into a std::string, never a fixed buffer.
-#include "server/NetworkAddress.h"
+#include "permissions/NetworkAddress.h"
 
 #include <cstdio>
 
 #include "foundation/Cp866.h"
 #include "foundation/Errors.h"
 
-namespace dovrel::server {
+namespace dovrel::permissions {
 
 std::string ipToText(uint32_t address) {
   char text[32];
@@ -72,4 +72,4 @@ uint64_t macFromText(std::string_view text) {
   return mac;
 }
 
-}  // namespace dovrel::server
+}  // namespace dovrel::permissions

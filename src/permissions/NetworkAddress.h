@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-namespace dovrel::server {
+namespace dovrel::permissions {
 
 // "a.b.c.d", first octet (the most significant byte) first.
 std::string ipToText(uint32_t address);
@@ -25,4 +25,4 @@ std::string macToText(uint64_t mac);
 // компонент MAC-адреса" or "Лишние данные или денормализованный MAC-адрес".
 uint64_t macFromText(std::string_view text);
 
-}  // namespace dovrel::server
+}  // namespace dovrel::permissions

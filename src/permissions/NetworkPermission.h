@@ -8,7 +8,7 @@
 #include "foundation/Poolable.h"
 #include "foundation/TextBuffer.h"
 
-namespace dovrel::server {
+namespace dovrel::permissions {
 
 // What a rule says about a peer's IP address, in order of precedence: when rules disagree,
 // the first of these wins.
@@ -28,4 +28,4 @@ class NetworkPermission : public Object {
   virtual void write(TextBuffer& out) const = 0;
 };
 
-}  // namespace dovrel::server
+}  // namespace dovrel::permissions

@@ -1,7 +1,7 @@
 // Parsing the network permission file and combining the verdicts of its rules. Parsing
 // builds a new list and is used under the parser semaphore or at start-up; a built list is
 // read-only and may be checked from any thread.
-#include "server/NetworkPermissionList.h"
+#include "permissions/NetworkPermissionList.h"
 
 #include <string_view>
 
@@ -9,12 +9,12 @@
 #include "foundation/Errors.h"
 #include "foundation/Scanner.h"
 #include "foundation/TextBuffer.h"
-#include "server/IpRangePermission.h"
-#include "server/MacIpPairPermission.h"
-#include "server/SingleIpPermission.h"
-#include "server/SingleMacPermission.h"
+#include "permissions/IpRangePermission.h"
+#include "permissions/MacIpPairPermission.h"
+#include "permissions/SingleIpPermission.h"
+#include "permissions/SingleMacPermission.h"
 
-namespace dovrel::server {
+namespace dovrel::permissions {
 
 namespace {
 
@@ -102,4 +102,4 @@ std::string NetworkPermissionList::toText() const {
   return text.toString();
 }
 
-}  // namespace dovrel::server
+}  // namespace dovrel::permissions

@@ -10,9 +10,9 @@
 
 #include "foundation/Poolable.h"
 #include "foundation/TextView.h"
-#include "server/NetworkPermission.h"
+#include "permissions/NetworkPermission.h"
 
-namespace dovrel::server {
+namespace dovrel::permissions {
 
 class NetworkPermissionList : public Object {
  public:
@@ -39,4 +39,4 @@ class NetworkPermissionList : public Object {
   std::vector<std::unique_ptr<const NetworkPermission>> rules_;
 };
 
-}  // namespace dovrel::server
+}  // namespace dovrel::permissions

@@ -2,15 +2,15 @@
 // immutable; replacing it swaps a shared pointer under mutex_, so a check on the accept
 // loop sees either the old list or the new one, whole, and the old list lives until the
 // last check that copied it lets go.
-#include "server/NetworkPermissions.h"
+#include "permissions/NetworkPermissions.h"
 
 #include "foundation/Console.h"
 #include "foundation/Cp866.h"
 #include "foundation/Errors.h"
 #include "foundation/TextBuffer.h"
-#include "server/NetworkAddress.h"
+#include "permissions/NetworkAddress.h"
 
-namespace dovrel::server {
+namespace dovrel::permissions {
 
 NetworkPermissions::NetworkPermissions(std::string path, std::string arpTablePath)
     : file_(std::move(path)), arpTablePath_(std::move(arpTablePath)) {
@@ -63,4 +63,4 @@ void NetworkPermissions::replace(TextView text) {
 
 std::string NetworkPermissions::toText() const { return current()->toText(); }
 
-}  // namespace dovrel::server
+}  // namespace dovrel::permissions

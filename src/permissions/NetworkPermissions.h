@@ -12,17 +12,14 @@
 
 #include "foundation/Poolable.h"
 #include "foundation/TextView.h"
+#include "permissions/NetworkPermissionList.h"
+#include "permissions/PeerFilter.h"
 #include "platform/Arp.h"
-#include "query/NetworkPermissionStore.h"
-#include "server/NetworkPermissionList.h"
-#include "server/PeerFilter.h"
 #include "storage/ReliableFile.h"
 
-namespace dovrel::server {
+namespace dovrel::permissions {
 
-class NetworkPermissions final : public PeerFilter,
-                                 public query::NetworkPermissionStore,
-                                 public Object {
+class NetworkPermissions final : public PeerFilter, public Object {
  public:
   // Loads and parses the permission file at `path` (with its ".bak" recovery). Throws
   // DiskOrMemoryError when the file cannot be read (a missing file included) and TextError
@@ -41,11 +38,11 @@ class NetworkPermissions final : public PeerFilter,
   // "Неверный формат нового файла сетевых разрешений: " + the parse message when the text
   // does not parse, and DiskOrMemoryError when the save fails; in both cases the current
   // list stays in force. Called with the parser semaphore held.
-  void replace(TextView text) override;
+  void replace(TextView text);
 
   // The text of the current rules, each in its text form followed by CR LF: what the
   // command that gets the permissions answers (in counted form). Any thread.
-  std::string toText() const override;
+  std::string toText() const;
 
   // The list in force now; it stays valid for as long as the caller holds it.
   std::shared_ptr<const NetworkPermissionList> current() const;
@@ -57,4 +54,4 @@ class NetworkPermissions final : public PeerFilter,
   std::shared_ptr<const NetworkPermissionList> current_;
 };
 
-}  // namespace dovrel::server
+}  // namespace dovrel::permissions

@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-namespace dovrel::server {
+namespace dovrel::permissions {
 
 class PeerFilter {
  public:
@@ -21,4 +21,4 @@ class AllowAllPeers final : public PeerFilter {
   bool isAllowed(uint32_t) override { return true; }
 };
 
-}  // namespace dovrel::server
+}  // namespace dovrel::permissions

@@ -1,9 +1,9 @@
 // A single permitted address. Immutable; any thread.
-#include "server/SingleIpPermission.h"
+#include "permissions/SingleIpPermission.h"
 
-#include "server/NetworkAddress.h"
+#include "permissions/NetworkAddress.h"
 
-namespace dovrel::server {
+namespace dovrel::permissions {
 
 SingleIpPermission::SingleIpPermission(std::string_view text) : ip_(ipFromText(text)) {}
 
@@ -15,4 +15,4 @@ bool SingleIpPermission::checkMac(uint32_t, uint64_t) const { return false; }
 
 void SingleIpPermission::write(TextBuffer& out) const { out.append(ipToText(ip_)); }
 
-}  // namespace dovrel::server
+}  // namespace dovrel::permissions

@@ -3,9 +3,9 @@
 
 #include <string_view>
 
-#include "server/NetworkPermission.h"
+#include "permissions/NetworkPermission.h"
 
-namespace dovrel::server {
+namespace dovrel::permissions {
 
 class SingleIpPermission final : public NetworkPermission {
  public:
@@ -20,4 +20,4 @@ class SingleIpPermission final : public NetworkPermission {
   uint32_t ip_;
 };
 
-}  // namespace dovrel::server
+}  // namespace dovrel::permissions

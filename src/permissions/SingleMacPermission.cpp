@@ -1,9 +1,9 @@
 // A permitted MAC address. Immutable; any thread.
-#include "server/SingleMacPermission.h"
+#include "permissions/SingleMacPermission.h"
 
-#include "server/NetworkAddress.h"
+#include "permissions/NetworkAddress.h"
 
-namespace dovrel::server {
+namespace dovrel::permissions {
 
 SingleMacPermission::SingleMacPermission(std::string_view text) : mac_(macFromText(text)) {}
 
@@ -13,4 +13,4 @@ bool SingleMacPermission::checkMac(uint32_t, uint64_t mac) const { return mac ==
 
 void SingleMacPermission::write(TextBuffer& out) const { out.append(macToText(mac_)); }
 
-}  // namespace dovrel::server
+}  // namespace dovrel::permissions

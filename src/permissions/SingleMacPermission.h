@@ -4,9 +4,9 @@
 
 #include <string_view>
 
-#include "server/NetworkPermission.h"
+#include "permissions/NetworkPermission.h"
 
-namespace dovrel::server {
+namespace dovrel::permissions {
 
 class SingleMacPermission final : public NetworkPermission {
  public:
@@ -21,4 +21,4 @@ class SingleMacPermission final : public NetworkPermission {
   uint64_t mac_;
 };
 
-}  // namespace dovrel::server
+}  // namespace dovrel::permissions

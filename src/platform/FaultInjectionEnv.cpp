@@ -9,8 +9,8 @@ namespace dovrel::platform {
 
 const char* faultKindName(FaultKind kind) {
   static constexpr const char* NAMES[FAULT_KIND_COUNT] = {
-      "open",   "read",   "write",   "flush",  "sync",    "truncate", "size",
-      "close",  "rename", "delete",  "mkdir",  "syncdir", "listdir",  "allocate"};
+      "open",  "read",   "write",  "flush", "sync",    "truncate", "size",
+      "close", "rename", "delete", "mkdir", "syncdir", "listdir",  "allocate"};
   return NAMES[static_cast<std::size_t>(kind)];
 }
 

@@ -27,7 +27,7 @@ int terminalRows() {
 }
 
 void catchInterrupts() {
-  struct sigaction action{};
+  struct sigaction action {};
   action.sa_handler = recordInterrupt;
   sigemptyset(&action.sa_mask);
   action.sa_flags = 0;  // no SA_RESTART: the line editor's read must return
@@ -50,7 +50,7 @@ bool commandOnPath(std::string_view name) {
     std::string candidate(directory.empty() ? std::string_view(".") : directory);
     candidate += '/';
     candidate.append(name);
-    struct stat status{};
+    struct stat status {};
     if (::stat(candidate.c_str(), &status) == 0 && S_ISREG(status.st_mode) &&
         ::access(candidate.c_str(), X_OK) == 0) {
       return true;

@@ -1,6 +1,6 @@
 // Password hashes on libgcrypt's Whirlpool. The library is initialised once, on first use,
 // from whichever thread comes first.
-#include "security/PasswordHash.h"
+#include "principals/PasswordHash.h"
 
 #include <gcrypt.h>
 

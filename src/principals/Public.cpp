@@ -1,5 +1,5 @@
 // Public: the built-in role. Called by the security store and the query thread.
-#include "security/Public.h"
+#include "principals/Public.h"
 
 #include "foundation/Cp866.h"
 #include "foundation/Errors.h"

@@ -5,7 +5,7 @@
 
 #include <memory>
 
-#include "security/Role.h"
+#include "principals/Role.h"
 
 namespace dovrel {
 

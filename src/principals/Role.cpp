@@ -1,6 +1,6 @@
 // Role: membership rules, the role texts and their readers. Called by the query thread and
 // by the security store while it loads.
-#include "security/Role.h"
+#include "principals/Role.h"
 
 #include <algorithm>
 #include <unordered_set>
@@ -10,7 +10,7 @@
 #include "foundation/Errors.h"
 #include "foundation/Scanner.h"
 #include "foundation/TextBuffer.h"
-#include "security/PrincipalLookup.h"
+#include "principals/PrincipalLookup.h"
 
 namespace dovrel {
 

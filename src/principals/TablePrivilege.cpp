@@ -1,6 +1,6 @@
 // TablePrivilege: the registry of the seven privileges and the readers of privilege names.
 // The registry is constant; the readers run on the thread that owns the scanner.
-#include "security/TablePrivilege.h"
+#include "principals/TablePrivilege.h"
 
 #include <string>
 

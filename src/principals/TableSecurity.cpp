@@ -1,6 +1,6 @@
 // TableSecurity: the privilege checks and the table entry text. Called by the query thread
 // and by the security store while it loads.
-#include "security/TableSecurity.h"
+#include "principals/TableSecurity.h"
 
 #include <algorithm>
 
@@ -9,8 +9,8 @@
 #include "foundation/Errors.h"
 #include "foundation/Scanner.h"
 #include "foundation/TextBuffer.h"
-#include "security/PrincipalLookup.h"
-#include "security/User.h"
+#include "principals/PrincipalLookup.h"
+#include "principals/User.h"
 
 namespace dovrel {
 

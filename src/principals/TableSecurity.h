@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "foundation/Poolable.h"
-#include "security/TablePrivilege.h"
+#include "principals/TablePrivilege.h"
 
 namespace dovrel {
 

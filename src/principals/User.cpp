@@ -1,13 +1,13 @@
 // User: the user texts, the alteration with its self rules, and the password checks made at
 // login. Called by the query thread and by the security store while it loads.
-#include "security/User.h"
+#include "principals/User.h"
 
 #include "foundation/Console.h"
 #include "foundation/Cp866.h"
 #include "foundation/Errors.h"
 #include "foundation/Scanner.h"
 #include "foundation/TextBuffer.h"
-#include "security/PasswordHash.h"
+#include "principals/PasswordHash.h"
 
 namespace dovrel {
 

@@ -9,7 +9,7 @@
 #include <string_view>
 
 #include "foundation/TextView.h"
-#include "security/Role.h"
+#include "principals/Role.h"
 
 namespace dovrel {
 

@@ -5,7 +5,7 @@
 #include <random>
 #include <string_view>
 
-#include "security/User.h"
+#include "principals/User.h"
 
 namespace dovrel::query {
 

@@ -10,7 +10,7 @@
 #include <unordered_map>
 
 #include "foundation/TextView.h"
-#include "security/PasswordHash.h"
+#include "principals/PasswordHash.h"
 
 namespace dovrel {
 class User;

@@ -8,7 +8,7 @@
 #include "foundation/Cp866.h"
 #include "foundation/Errors.h"
 #include "foundation/Scanner.h"
-#include "index/TableIndex.h"
+#include "keys/TableIndex.h"
 #include "tables/Table.h"
 #include "tables/TableField.h"
 #include "tables/TableGroup.h"

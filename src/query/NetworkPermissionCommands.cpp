@@ -1,24 +1,24 @@
 // The network permission commands: an administrator replaces the whole permission text or
 // reads it back. Query thread only, under the parser; the accept loop may check peers
-// against the same list meanwhile, which the store behind NetworkPermissionStore allows.
+// against the same list meanwhile, which NetworkPermissions allows.
 #include "query/NetworkPermissionCommands.h"
 
 #include "foundation/Cp866.h"
 #include "foundation/Errors.h"
 #include "foundation/Scanner.h"
 #include "foundation/TextBuffer.h"
-#include "query/NetworkPermissionStore.h"
+#include "permissions/NetworkPermissions.h"
+#include "principals/User.h"
 #include "query/Parser.h"
 #include "security/SecurityQuery.h"
-#include "security/User.h"
 
 namespace dovrel::query {
 
 namespace {
 
 // The store, or the refusal of a parser that was made without one.
-NetworkPermissionStore& permissionsOf(Parser& parser) {
-  NetworkPermissionStore* store = parser.networkPermissions();
+permissions::NetworkPermissions& permissionsOf(Parser& parser) {
+  permissions::NetworkPermissions* store = parser.networkPermissions();
   if (store == nullptr) refuseUnsupported();
   return *store;
 }

@@ -10,6 +10,7 @@
 #include "foundation/Errors.h"
 #include "foundation/Scanner.h"
 #include "foundation/TextBuffer.h"
+#include "principals/User.h"
 #include "query/DocumentCommands.h"
 #include "query/NetworkPermissionCommands.h"
 #include "query/SearchCommands.h"
@@ -17,7 +18,6 @@
 #include "query/TableCommands.h"
 #include "security/Security.h"
 #include "security/SimpleLog.h"
-#include "security/User.h"
 #include "tables/Table.h"
 #include "tables/TableSet.h"
 
@@ -136,7 +136,8 @@ ParserFiles ParserFiles::inBaseDirectory(const std::string& baseDirectory) {
                      baseDirectory + "security_log.txt", baseDirectory + "critical.txt"};
 }
 
-Parser::Parser(const ParserFiles& files, std::shared_ptr<NetworkPermissionStore> networkPermissions)
+Parser::Parser(const ParserFiles& files,
+               std::shared_ptr<permissions::NetworkPermissions> networkPermissions)
     : networkPermissions_(std::move(networkPermissions)) {
   setCriticalFilePath(files.criticalFile);
   // Through the class's own allocation, so the objects come from the pools.

@@ -26,9 +26,11 @@ class TextBuffer;
 class User;
 }  // namespace dovrel
 
-namespace dovrel::query {
+namespace dovrel::permissions {
+class NetworkPermissions;
+}  // namespace dovrel::permissions
 
-class NetworkPermissionStore;
+namespace dovrel::query {
 
 // Where the parser keeps its files.
 struct ParserFiles {
@@ -50,7 +52,7 @@ class Parser : public Object {
   // or DiskOrMemoryError) propagates and the server does not start. `networkPermissions`
   // may be empty: the commands that need it then refuse.
   explicit Parser(const ParserFiles& files,
-                  std::shared_ptr<NetworkPermissionStore> networkPermissions = nullptr);
+                  std::shared_ptr<permissions::NetworkPermissions> networkPermissions = nullptr);
   // Commits every table unless shutdown() ran or the parser is in its error state (a
   // failure is printed on the console). Destroying a parser is therefore a halt, never a
   // crash.
@@ -95,7 +97,7 @@ class Parser : public Object {
   Security& security() { return *security_; }
   SimpleLog& securityLog() { return *securityLog_; }
   // Empty when the parser was made without one.
-  NetworkPermissionStore* networkPermissions() { return networkPermissions_.get(); }
+  permissions::NetworkPermissions* networkPermissions() { return networkPermissions_.get(); }
 
   // A table name (read with the word "таблицы") and its table; SemanticError "таблица " +
   // name + " не найдена" when there is none.
@@ -118,7 +120,7 @@ class Parser : public Object {
   std::shared_ptr<TableSet> tables_;
   std::shared_ptr<Security> security_;
   std::shared_ptr<SimpleLog> securityLog_;
-  std::shared_ptr<NetworkPermissionStore> networkPermissions_;
+  std::shared_ptr<permissions::NetworkPermissions> networkPermissions_;
   // Passwords verified since start-up; see CredentialCache for why this changes no answer.
   CredentialCache credentials_;
 };

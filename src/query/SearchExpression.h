@@ -6,8 +6,8 @@
 
 #include <cstdint>
 
-#include "index/DocNumList.h"
 #include "index/MergeIndexTypes.h"
+#include "keys/DocNumList.h"
 
 namespace dovrel {
 class Scanner;

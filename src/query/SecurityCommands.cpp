@@ -14,13 +14,13 @@
 #include "foundation/Errors.h"
 #include "foundation/Scanner.h"
 #include "foundation/TextBuffer.h"
+#include "principals/Role.h"
+#include "principals/TablePrivilege.h"
+#include "principals/TableSecurity.h"
+#include "principals/User.h"
 #include "query/Parser.h"
-#include "security/Role.h"
 #include "security/Security.h"
 #include "security/SecurityQuery.h"
-#include "security/TablePrivilege.h"
-#include "security/TableSecurity.h"
-#include "security/User.h"
 #include "tables/Table.h"
 
 namespace dovrel::query {

@@ -13,8 +13,8 @@
 
 #include "foundation/Poolable.h"
 #include "foundation/TextView.h"
-#include "security/PrincipalLookup.h"
-#include "security/TablePrivilege.h"
+#include "principals/PrincipalLookup.h"
+#include "principals/TablePrivilege.h"
 #include "storage/ReliableFile.h"
 
 namespace dovrel {

@@ -55,13 +55,14 @@ int parsePortArguments(const std::vector<std::string>& arguments) {
 }
 
 std::string usageText() {
-  return std::string("Использование: dovrel [-port:ПОРТ] [-address:АДРЕС]\n"
-         "  -port:ПОРТ      порт от 1 до 65535, по умолчанию 8888\n"
-         "  -address:АДРЕС  адрес IPv4 для приёма соединений, например 127.0.0.1;\n"
-         "                  по умолчанию все адреса (0.0.0.0)\n"
-         "  --help          эта справка\n"
-         "Каталог экземпляра - каталог программы: DATA/, LOGS/, security.txt,\n"
-         "network_permissions.txt. SIGTERM и SIGINT завершают работу, как halt.\n"_cp866);
+  return std::string(
+      "Использование: dovrel [-port:ПОРТ] [-address:АДРЕС]\n"
+      "  -port:ПОРТ      порт от 1 до 65535, по умолчанию 8888\n"
+      "  -address:АДРЕС  адрес IPv4 для приёма соединений, например 127.0.0.1;\n"
+      "                  по умолчанию все адреса (0.0.0.0)\n"
+      "  --help          эта справка\n"
+      "Каталог экземпляра - каталог программы: DATA/, LOGS/, security.txt,\n"
+      "network_permissions.txt. SIGTERM и SIGINT завершают работу, как halt.\n"_cp866);
 }
 
 CommandLineOptions parseCommandLine(const std::vector<std::string>& arguments) {

@@ -73,8 +73,8 @@ class Logger final : public QueryJournal, public Object {
   // journal is open for appending, and every commit the executor makes tells it, by the
   // listener it registers there, once it is under way. `clock` (not owned; nullptr
   // for the system's) must outlive the Logger. A file operation that fails here throws
-  // DiskOrMemoryError (the start fails with its message); a damaged journal (a checksum or a commit marker that does
-  // not check out) stops the start with a TextError before any of it runs.
+  // DiskOrMemoryError (the start fails with its message); a damaged journal (a checksum or a commit
+  // marker that does not check out) stops the start with a TextError before any of it runs.
   Logger(std::string logDir, QueryExecutor& executor, ArchiveClock* clock = nullptr);
   // Closes the journal without rotating it: the process may be ending without a halt, and
   // whatever is journalled must stay for the next start.

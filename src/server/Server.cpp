@@ -70,8 +70,8 @@ bool Server::start(int port, const ServerFactories& factories, uint32_t address)
   port_ = listener_.port();
 
   const bool made = makeComponent([&] {
-    components_.peerFilter =
-        factories.peerFilter ? factories.peerFilter(paths_) : std::make_shared<AllowAllPeers>();
+    components_.peerFilter = factories.peerFilter ? factories.peerFilter(paths_)
+                                                  : std::make_shared<permissions::AllowAllPeers>();
     components_.executor = factories.executor ? factories.executor(paths_, components_)
                                               : std::make_shared<StandInExecutor>();
     components_.journal = factories.journal ? factories.journal(paths_, components_)

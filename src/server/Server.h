@@ -8,9 +8,9 @@
 #include <functional>
 #include <memory>
 
+#include "permissions/PeerFilter.h"
 #include "platform/Socket.h"
 #include "server/AdmissionThrottle.h"
-#include "server/PeerFilter.h"
 #include "server/QueryExecutor.h"
 #include "server/QueryJournal.h"
 #include "server/ServerCore.h"
@@ -22,7 +22,7 @@ inline constexpr int LISTEN_BACKLOG = 100;
 
 // The process-wide objects made so far, handed to the factories that come later.
 struct ServerComponents {
-  std::shared_ptr<PeerFilter> peerFilter;
+  std::shared_ptr<permissions::PeerFilter> peerFilter;
   // Made after the executor, released after it (declaration order): the query parser saves
   // the tables when it is destroyed, and that commit must reach a journal that is still
   // open, or the next start would replay the saved work a second time.
@@ -38,7 +38,7 @@ struct ServerComponents {
 // is printed and the start fails. Missing factories give AllowAllPeers, StandInExecutor
 // and NullQueryJournal.
 struct ServerFactories {
-  std::function<std::shared_ptr<PeerFilter>(const ServerPaths&)> peerFilter;
+  std::function<std::shared_ptr<permissions::PeerFilter>(const ServerPaths&)> peerFilter;
   std::function<std::shared_ptr<QueryExecutor>(const ServerPaths&, const ServerComponents&)>
       executor;
   std::function<std::shared_ptr<QueryJournal>(const ServerPaths&, const ServerComponents&)> journal;

@@ -32,10 +32,9 @@
 #include "storage/DocumentsFile.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <new>
-
-#include <atomic>
 
 #include "foundation/Assert.h"
 #include "foundation/Crc32.h"

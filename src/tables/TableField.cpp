@@ -8,8 +8,8 @@
 #include "foundation/Errors.h"
 #include "foundation/Scanner.h"
 #include "foundation/TextBuffer.h"
-#include "index/IndexKeyConverter.h"
-#include "index/TableIndex.h"
+#include "keys/IndexKeyConverter.h"
+#include "keys/TableIndex.h"
 
 namespace dovrel {
 

@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "foundation/TextView.h"
-#include "index/FieldType.h"
 #include "index/MergeIndexTypes.h"
+#include "keys/FieldType.h"
 #include "tables/TableMember.h"
 
 namespace dovrel {

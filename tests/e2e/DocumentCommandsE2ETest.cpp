@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
-
 #include <regex>
 
 #include "TableE2ETest.h"

@@ -3,7 +3,7 @@
 
 #include <fstream>
 
-#include "security/PasswordHash.h"
+#include "principals/PasswordHash.h"
 
 namespace dovrel::e2e {
 

@@ -170,10 +170,9 @@ ProgramRun ServerInstance::runClient(const std::vector<std::string>& arguments,
   return run(binDir() + "/dovrel-client", arguments, input, environment, milliseconds);
 }
 
-ProgramRun ServerInstance::runClientInTerminal(const std::vector<std::string>& arguments,
-                                               const std::vector<std::string>& lines,
-                                               const std::map<std::string, std::string>& environment,
-                                               int pauseMs, int milliseconds) {
+ProgramRun ServerInstance::runClientInTerminal(
+    const std::vector<std::string>& arguments, const std::vector<std::string>& lines,
+    const std::map<std::string, std::string>& environment, int pauseMs, int milliseconds) {
   ProgramRun result;
   const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
   if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0) return result;

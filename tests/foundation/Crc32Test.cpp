@@ -92,7 +92,8 @@ TEST_F(Crc32RandomTest, CarryLessRoutinesMatchTheTableEverywhere) {
       for (std::size_t length = 0; length <= 4096; ++length) {
         const unsigned char* p = data_.data() + align + (length * 7919) % 4096;
         running = running * 2654435761u + 1;
-        ASSERT_EQ(crc32UpdateWith(routine, running, p, length), crc32UpdateTable(running, p, length))
+        ASSERT_EQ(crc32UpdateWith(routine, running, p, length),
+                  crc32UpdateTable(running, p, length))
             << "alignment " << align << " length " << length;
       }
     }

@@ -14,9 +14,9 @@
 #include "foundation/Errors.h"
 #include "foundation/TextBuffer.h"
 #include "fuzz/FuzzSupport.h"
+#include "permissions/NetworkPermissions.h"
+#include "principals/PasswordHash.h"
 #include "query/Parser.h"
-#include "security/PasswordHash.h"
-#include "server/NetworkPermissions.h"
 
 using namespace dovrel;
 using namespace dovrel::query;
@@ -88,9 +88,9 @@ struct Instance {
     start();
   }
 
-  static std::shared_ptr<server::NetworkPermissions> permissions(const std::string& base) {
-    return std::make_shared<server::NetworkPermissions>(base + "network_permissions.txt",
-                                                        base + "arp");
+  static std::shared_ptr<permissions::NetworkPermissions> permissions(const std::string& base) {
+    return std::make_shared<permissions::NetworkPermissions>(base + "network_permissions.txt",
+                                                             base + "arp");
   }
 
   // A fresh working copy of the image and a parser over it.

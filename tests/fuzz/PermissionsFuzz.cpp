@@ -8,7 +8,7 @@
 #include "foundation/Errors.h"
 #include "foundation/TextView.h"
 #include "fuzz/FuzzSupport.h"
-#include "server/NetworkPermissionList.h"
+#include "permissions/NetworkPermissionList.h"
 
 using namespace dovrel;
 using namespace dovrel::server;

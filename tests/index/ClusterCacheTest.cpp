@@ -80,10 +80,10 @@ TEST(ClusterCacheTest, SharedCapacityIsAnEighthOfTheMemoryAndNeverBelowTheDefaul
     std::size_t capacity;
   };
   constexpr uint64_t MIB = uint64_t{1} << 20;
-  for (const Row& row : {Row{0, ClusterCache::DEFAULT_CAPACITY},
-                         Row{256 * MIB, ClusterCache::DEFAULT_CAPACITY},
-                         Row{512 * MIB, 64 * MIB}, Row{24576 * MIB, 3072 * MIB},
-                         Row{~uint64_t{0}, static_cast<std::size_t>(~uint64_t{0} / 8)}}) {
+  for (const Row& row :
+       {Row{0, ClusterCache::DEFAULT_CAPACITY}, Row{256 * MIB, ClusterCache::DEFAULT_CAPACITY},
+        Row{512 * MIB, 64 * MIB}, Row{24576 * MIB, 3072 * MIB},
+        Row{~uint64_t{0}, static_cast<std::size_t>(~uint64_t{0} / 8)}}) {
     EXPECT_EQ(ClusterCache::capacityForMemory(row.memory), row.capacity) << row.memory;
   }
 }

@@ -54,7 +54,8 @@ std::vector<uint32_t> values(Cluster& c) {
 // and refilled cluster holds exactly the bytes of a fresh one.
 TEST(ClusterLayoutTest, ClearedClusterIsAsFreshWhateverItHeld) {
   const auto fill = [](Cluster& c, int keys) {
-    for (int i = 0; i < keys; ++i) c.addKey(K(key("key" + std::to_string(1000 + i))), i | KEY_MARKER);
+    for (int i = 0; i < keys; ++i)
+      c.addKey(K(key("key" + std::to_string(1000 + i))), i | KEY_MARKER);
     c.seal();
   };
   auto fresh = makeCluster();

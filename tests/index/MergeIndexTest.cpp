@@ -363,7 +363,8 @@ TEST_F(MergeIndexTest, CommittedMergeWithoutOutputOpensAsAMergeNotYetWritten) {
   const auto ins = [](uint32_t document) { return recordValue(document, InsertMode::INSERT); };
   const auto rem = [](uint32_t document) { return recordValue(document, InsertMode::REMOVE); };
   // Chain 0 (older) in cluster 0, chain 1 (newer) in cluster 1; document 2 leaves «a».
-  const std::string chain0 = clusterBytes({{"a", {ins(1), ins(2)}}, {"b", {ins(3)}}, {"c", {ins(4)}}});
+  const std::string chain0 =
+      clusterBytes({{"a", {ins(1), ins(2)}}, {"b", {ins(3)}}, {"c", {ins(4)}}});
   const std::string chain1 = clusterBytes({{"a", {rem(2)}}, {"b", {ins(5)}}, {"d", {ins(6)}}});
   Model model;
   for (auto [k, d] : {std::pair{"a", 1}, {"a", 2}, {"b", 3}, {"c", 4}, {"b", 5}, {"d", 6}}) {
@@ -385,16 +386,24 @@ TEST_F(MergeIndexTest, CommittedMergeWithoutOutputOpensAsAMergeNotYetWritten) {
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
     std::vector<std::pair<std::string, std::vector<uint32_t>>> directory = {
-        {"", {M | 0}}, {"", {M | 0}}, {"", {DIRECTORY_END}},           // chain 0: «a»..«c»
-        {"", {M | 1}}, {"", {M | 1}}, {"", {DIRECTORY_END}},           // chain 1: «a»..«d»
-        {"", {DIRECTORY_END}}};                                        // end of the chains
+        {"", {M | 0}},        {"", {M | 0}}, {"", {DIRECTORY_END}},  // chain 0: «a»..«c»
+        {"", {M | 1}},        {"", {M | 1}}, {"", {DIRECTORY_END}},  // chain 1: «a»..«d»
+        {"", {DIRECTORY_END}}};                                      // end of the chains
     directory[0].first = "a";
     directory[1].first = "c";
     directory[3].first = "a";
     directory[4].first = "d";
-    const std::array<uint32_t, MERGE_RECORD_NUMBERS> numbers = {
-        0, 1, row.source1Position, 0, 0, 0, row.progress[0], row.progress[1],
-        row.progress[2], row.progress[3], 1};
+    const std::array<uint32_t, MERGE_RECORD_NUMBERS> numbers = {0,
+                                                                1,
+                                                                row.source1Position,
+                                                                0,
+                                                                0,
+                                                                0,
+                                                                row.progress[0],
+                                                                row.progress[1],
+                                                                row.progress[2],
+                                                                row.progress[3],
+                                                                1};
     for (uint32_t number : numbers) directory.push_back({"", {M | number}});
     directory.push_back({"", {DIRECTORY_END}});  // the output chain: no cluster
     directory.push_back({"", {DIRECTORY_END}});  // end of the merges

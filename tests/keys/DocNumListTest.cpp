@@ -6,8 +6,8 @@
 #include <random>
 #include <set>
 
-#include "index/DocNumList.h"
-#include "indexkeys/KeysTestSupport.h"
+#include "keys/DocNumList.h"
+#include "keys/KeysTestSupport.h"
 
 namespace dovrel::index {
 namespace {

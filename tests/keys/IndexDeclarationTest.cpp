@@ -5,7 +5,7 @@
 #include "foundation/Errors.h"
 #include "foundation/Scanner.h"
 #include "foundation/TextBuffer.h"
-#include "index/IndexDeclaration.h"
+#include "keys/IndexDeclaration.h"
 
 namespace dovrel::index {
 namespace {

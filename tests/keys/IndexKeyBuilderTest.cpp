@@ -5,9 +5,9 @@
 
 #include "foundation/Cp866.h"
 #include "foundation/Errors.h"
-#include "index/IndexKeyBuilder.h"
-#include "index/TextNormalizer.h"
-#include "indexkeys/KeysTestSupport.h"
+#include "keys/IndexKeyBuilder.h"
+#include "keys/KeysTestSupport.h"
+#include "keys/TextNormalizer.h"
 
 namespace dovrel::index {
 namespace {

@@ -12,8 +12,8 @@
 
 #include "foundation/Cp866.h"
 #include "foundation/TextBuffer.h"
-#include "index/IndexKeyConverter.h"
-#include "indexkeys/KeysTestSupport.h"
+#include "keys/IndexKeyConverter.h"
+#include "keys/KeysTestSupport.h"
 
 namespace dovrel::index {
 namespace {

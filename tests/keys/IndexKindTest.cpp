@@ -4,7 +4,7 @@
 
 #include "foundation/Cp866.h"
 #include "foundation/Errors.h"
-#include "index/IndexKind.h"
+#include "keys/IndexKind.h"
 
 namespace dovrel::index {
 namespace {

@@ -9,8 +9,8 @@
 #include <string_view>
 #include <vector>
 
-#include "index/DocNumList.h"
 #include "index/Key.h"
+#include "keys/DocNumList.h"
 
 namespace dovrel::index::test {
 

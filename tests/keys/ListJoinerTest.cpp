@@ -4,8 +4,8 @@
 #include <random>
 #include <set>
 
-#include "index/ListJoiner.h"
-#include "indexkeys/KeysTestSupport.h"
+#include "keys/KeysTestSupport.h"
+#include "keys/ListJoiner.h"
 
 namespace dovrel::index {
 namespace {

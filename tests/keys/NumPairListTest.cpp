@@ -7,10 +7,10 @@
 #include <random>
 #include <string>
 
-#include "index/KeyDocBuilder.h"
-#include "index/NumPairList.h"
-#include "index/SortOrder.h"
-#include "indexkeys/KeysTestSupport.h"
+#include "keys/KeyDocBuilder.h"
+#include "keys/KeysTestSupport.h"
+#include "keys/NumPairList.h"
+#include "keys/SortOrder.h"
 
 namespace dovrel::index {
 namespace {

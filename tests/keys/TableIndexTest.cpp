@@ -14,11 +14,11 @@
 #include "foundation/Errors.h"
 #include "foundation/Scanner.h"
 #include "foundation/TextBuffer.h"
-#include "index/IndexKeyBuilder.h"
-#include "index/IndexKeyConverter.h"
 #include "index/MergeIndex.h"
-#include "index/TableIndex.h"
-#include "indexkeys/KeysTestSupport.h"
+#include "keys/IndexKeyBuilder.h"
+#include "keys/IndexKeyConverter.h"
+#include "keys/KeysTestSupport.h"
+#include "keys/TableIndex.h"
 
 namespace dovrel::index::test {
 namespace {

@@ -4,7 +4,7 @@
 #include <string>
 
 #include "foundation/Cp866.h"
-#include "index/TextNormalizer.h"
+#include "keys/TextNormalizer.h"
 
 namespace dovrel::index {
 namespace {

@@ -13,18 +13,18 @@
 
 #include "foundation/Cp866.h"
 #include "foundation/Errors.h"
+#include "permissions/NetworkAddress.h"
+#include "permissions/NetworkPermissions.h"
 #include "platform/FaultInjectionEnv.h"
 #include "server/FileTestSupport.h"
-#include "server/NetworkAddress.h"
-#include "server/NetworkPermissions.h"
 
-namespace dovrel::server {
+namespace dovrel::permissions {
 namespace {
 
-using testing::ConsoleCapture;
-using testing::readFile;
-using testing::TempDir;
-using testing::writeFile;
+using server::testing::ConsoleCapture;
+using server::testing::readFile;
+using server::testing::TempDir;
+using server::testing::writeFile;
 
 constexpr uint32_t ip(uint32_t a, uint32_t b, uint32_t c, uint32_t d) {
   return a << 24 | b << 16 | c << 8 | d;
@@ -359,4 +359,4 @@ TEST_F(NetworkPermissionsTest, ChecksDuringReplacementsSeeWholeLists) {
 }
 
 }  // namespace
-}  // namespace dovrel::server
+}  // namespace dovrel::permissions

@@ -5,7 +5,7 @@
 #include <set>
 #include <string>
 
-#include "security/PasswordHash.h"
+#include "principals/PasswordHash.h"
 
 namespace dovrel {
 namespace {

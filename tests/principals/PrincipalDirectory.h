@@ -8,10 +8,10 @@
 
 #include "foundation/Errors.h"
 #include "foundation/Scanner.h"
-#include "security/PrincipalLookup.h"
-#include "security/Public.h"
-#include "security/Role.h"
-#include "security/User.h"
+#include "principals/PrincipalLookup.h"
+#include "principals/Public.h"
+#include "principals/Role.h"
+#include "principals/User.h"
 
 namespace dovrel::test {
 

@@ -4,8 +4,8 @@
 
 #include "foundation/Cp866.h"
 #include "foundation/TextBuffer.h"
-#include "security/PrincipalDirectory.h"
-#include "security/Role.h"
+#include "principals/PrincipalDirectory.h"
+#include "principals/Role.h"
 
 namespace dovrel {
 namespace {

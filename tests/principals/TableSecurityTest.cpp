@@ -4,9 +4,9 @@
 
 #include "foundation/Cp866.h"
 #include "foundation/TextBuffer.h"
-#include "security/PrincipalDirectory.h"
-#include "security/TablePrivilege.h"
-#include "security/TableSecurity.h"
+#include "principals/PrincipalDirectory.h"
+#include "principals/TablePrivilege.h"
+#include "principals/TableSecurity.h"
 
 namespace dovrel {
 namespace {

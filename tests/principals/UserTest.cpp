@@ -5,9 +5,9 @@
 #include "foundation/Console.h"
 #include "foundation/Cp866.h"
 #include "foundation/TextBuffer.h"
-#include "security/PasswordHash.h"
-#include "security/PrincipalDirectory.h"
-#include "security/User.h"
+#include "principals/PasswordHash.h"
+#include "principals/PrincipalDirectory.h"
+#include "principals/User.h"
 
 namespace dovrel {
 namespace {

@@ -10,13 +10,13 @@
 #include "foundation/Errors.h"
 #include "foundation/Scanner.h"
 #include "foundation/TextBuffer.h"
+#include "principals/PasswordHash.h"
+#include "principals/PrincipalLookup.h"
+#include "principals/Role.h"
+#include "principals/User.h"
 #include "query/CredentialCache.h"
 #include "query/Parser.h"
-#include "security/PasswordHash.h"
-#include "security/PrincipalLookup.h"
-#include "security/Role.h"
 #include "security/StoreTestSupport.h"
-#include "security/User.h"
 
 namespace dovrel::query {
 namespace {

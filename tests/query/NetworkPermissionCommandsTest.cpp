@@ -1,6 +1,6 @@
-// The network permission commands through the parser, over a store that records what it is
-// given: who may set and get, what is read before the rights check, the log entry of a set,
-// and the counted form of the answer to get.
+// The network permission commands through the parser, over the permissions of a temporary
+// instance: who may set and get, what is read before the rights check, the log entry of a
+// set, what reaches the saved file, and the counted form of the answer to get.
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -10,7 +10,7 @@
 #include "foundation/Cp866.h"
 #include "foundation/Errors.h"
 #include "foundation/TextBuffer.h"
-#include "query/NetworkPermissionStore.h"
+#include "permissions/NetworkPermissions.h"
 #include "query/Parser.h"
 #include "security/StoreTestSupport.h"
 
@@ -18,25 +18,6 @@ namespace dovrel::query {
 namespace {
 
 using test::userEntry;
-
-// Keeps the last text it accepted; a text starting with "bad" is refused as the server's
-// list refuses a text that does not parse.
-class RecordingStore final : public NetworkPermissionStore {
- public:
-  void replace(TextView text) override {
-    if (text.view().starts_with("bad")) {
-      throw SemanticError("Неверный формат нового файла сетевых разрешений: разбор"_cp866);
-    }
-    text_ = text.toString();
-    ++replaced;
-  }
-  std::string toText() const override { return text_; }
-
-  int replaced = 0;
-
- private:
-  std::string text_ = "10.0.0.1\r\n";
-};
 
 const std::string ADMIN = "User: admin\r\nPassword: secret\r\n";
 const std::string DORA = "User: dora\r\nPassword: pw\r\n";
@@ -47,6 +28,10 @@ class NetworkPermissionCommandsTest : public ::testing::Test {
     test::writeFile(dir.file("security.txt"), "security {\r\n" +
                                                   userEntry("admin", "admin", "secret") +
                                                   userEntry("dora", "creator", "pw") + "}\r\n");
+    test::writeFile(dir.file("network_permissions.txt"), "10.0.0.1\r\n");
+    test::writeFile(dir.file("arp"), "");
+    store = std::make_shared<permissions::NetworkPermissions>(dir.file("network_permissions.txt"),
+                                                              dir.file("arp"));
     parser = std::make_unique<Parser>(ParserFiles::inBaseDirectory(dir.path()), store);
   }
 
@@ -71,7 +56,7 @@ class NetworkPermissionCommandsTest : public ::testing::Test {
   }
 
   test::InstanceDir dir;
-  std::shared_ptr<RecordingStore> store = std::make_shared<RecordingStore>();
+  std::shared_ptr<permissions::NetworkPermissions> store;
   std::unique_ptr<Parser> parser;
 };
 
@@ -84,11 +69,11 @@ TEST_F(NetworkPermissionCommandsTest, SetReadsTheWholeCommandBeforeTheRightsAndI
             "установки сетевых разрешений");
   EXPECT_EQ(run(ADMIN + "set network permissions 'bad';"),
             "ERROR\r\nОшибка в строке 3 столбце 30: Неверный формат нового файла сетевых "
-            "разрешений: разбор");
-  EXPECT_EQ(store->replaced, 0);
+            "разрешений: строка разрешений сетевого доступа >bad< не заканчивается 0D 0A");
+  EXPECT_EQ(test::readFile(dir.file("network_permissions.txt")), "10.0.0.1\r\n");
 
   EXPECT_EQ(run(ADMIN + "SET Network Permissions #9#1.2.3.4\r\n#;"), "OK\r\n");
-  EXPECT_EQ(store->replaced, 1);
+  EXPECT_EQ(test::readFile(dir.file("network_permissions.txt")), "1.2.3.4\r\n");
   EXPECT_EQ(store->toText(), "1.2.3.4\r\n");
   EXPECT_EQ(logMarkers(), (std::vector<std::string>{"Failure", "Failure", "Success"}));
 }

@@ -11,8 +11,8 @@
 #include "foundation/Errors.h"
 #include "foundation/TextBuffer.h"
 #include "platform/FaultInjectionEnv.h"
+#include "principals/PasswordHash.h"
 #include "query/Parser.h"
-#include "security/PasswordHash.h"
 #include "security/StoreTestSupport.h"
 
 namespace dovrel::query {
@@ -132,7 +132,8 @@ TEST_F(ParserTest, KeywordsReachTheirHandlersInAnyCase) {
        "Ошибка в строке 3 столбце 21: имя i не принадлежит индексу поля t.f"},
       // Without a permission list the network commands refuse.
       {"set network permissions '';", "Ошибка в строке 3 столбце 27: " + unsupported},
-      {"alter table t owner;", "Ошибка в строке 3 столбце 20: ожидается имя пользователя получено ';'"},
+      {"alter table t owner;",
+       "Ошибка в строке 3 столбце 20: ожидается имя пользователя получено ';'"},
       {"Alter User bob alias;", "Ошибка в строке 3 столбце 21: ожидается строка получено ';'"},
       {"alter role writers;", "Ошибка в строке 3 столбце 19: ожидается alias получено ';'"},
       {"alter index;", "Ошибка в строке 3 столбце 12: ожидается user или role"},
@@ -188,8 +189,10 @@ TEST_F(ParserTest, TextAfterACommandIsRefusedWhereItBegins) {
       {"commit; 42", "Ошибка в строке 3 столбце 10: " + end + "<число>"},
       {"halt now", "Ошибка в строке 3 столбце 8: " + end + "now"},
       {"halt; halt;", "Ошибка в строке 3 столбце 11: " + end + "halt"},
-      {"create user x alias 'x' kind grantee account unlock identified by 'p'; drop user x;", "Ошибка в строке 3 столбце 76: " + end + "drop"},
-      {"create table u alias 'u' { field f alias 'f' : text { }; }; x", "Ошибка в строке 3 столбце 61: " + end + "x"},
+      {"create user x alias 'x' kind grantee account unlock identified by 'p'; drop user x;",
+       "Ошибка в строке 3 столбце 76: " + end + "drop"},
+      {"create table u alias 'u' { field f alias 'f' : text { }; }; x",
+       "Ошибка в строке 3 столбце 61: " + end + "x"},
       {"alter user bob alias 'b2'; \r\nx", "Ошибка в строке 4 столбце 1: " + end + "x"},
   };
   for (const auto& c : cases) {

@@ -10,8 +10,8 @@
 #include "foundation/Cp866.h"
 #include "foundation/Errors.h"
 #include "foundation/TextBuffer.h"
+#include "principals/PasswordHash.h"
 #include "query/Parser.h"
-#include "security/PasswordHash.h"
 #include "security/StoreTestSupport.h"
 
 namespace dovrel::query {

@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "dovrel/ParserExecutor.h"
 #include "foundation/Cp866.h"
 #include "foundation/Errors.h"
 #include "foundation/TextBuffer.h"
@@ -28,7 +29,6 @@
 #include "reliability/InProcessInstance.h"
 #include "security/StoreTestSupport.h"
 #include "server/Logger.h"
-#include "server/ParserExecutor.h"
 
 namespace dovrel::reliability {
 namespace {
@@ -378,8 +378,7 @@ TEST_F(CommitCrashSweepTest, TablesNamedLikeTheMarkersSurviveADeathInCreateDropA
       }
       deaths_.clear();
       total_ = 0;
-      const std::string expected =
-          healthy(firstOf(row.commands.size()), row.prepared, name, false);
+      const std::string expected = healthy(firstOf(row.commands.size()), row.prepared, name, false);
       sweep(firstOf(row.commands.size()), expected, row.prepared, name, earlier);
       if (HasFatalFailure()) return;
       report(std::string(row.what) + " of table " + name);

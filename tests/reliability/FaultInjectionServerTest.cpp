@@ -8,20 +8,19 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <filesystem>
 #include <iostream>
 #include <string>
 
-#include <filesystem>
-
 #include "client/ClientConnection.h"
 #include "client/ClientError.h"
+#include "dovrel/ParserExecutor.h"
 #include "foundation/Cp866.h"
 #include "platform/FaultInjectionEnv.h"
 #include "query/Parser.h"
 #include "reliability/InProcessInstance.h"
 #include "security/StoreTestSupport.h"
 #include "server/Logger.h"
-#include "server/ParserExecutor.h"
 #include "server/TestComponents.h"
 #include "server/TestServer.h"
 

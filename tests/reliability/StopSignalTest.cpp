@@ -3,7 +3,6 @@
 // does: status 0, the halt's console line, the journal archived and removed, so the next
 // start replays nothing, and every acknowledged add is there with its text.
 #include <gtest/gtest.h>
-
 #include <signal.h>
 
 #include <atomic>

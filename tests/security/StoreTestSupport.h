@@ -14,7 +14,7 @@
 
 #include "foundation/Console.h"
 #include "foundation/Errors.h"
-#include "security/PasswordHash.h"
+#include "principals/PasswordHash.h"
 
 namespace dovrel::test {
 

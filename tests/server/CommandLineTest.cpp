@@ -105,16 +105,20 @@ TEST(CommandLineTest, AddressArgumentTakesDottedIpv4Only) {
       {{"-address:1271.0.0.1"}, bad + "-address:1271.0.0.1", 0, 0},
       {{"-address:-1.0.0.1"}, bad + "-address:-1.0.0.1", 0, 0},
       {{"-address:127.0.0.1", "-address:127.0.0.1"},
-       std::string("Ошибка: более одного параметра командной строки вида -address:"_cp866), 0, 0},
+       std::string("Ошибка: более одного параметра командной строки вида -address:"_cp866),
+       0,
+       0},
       // Arguments are checked in order: the bad port comes first.
       {{"-port:0", "-address:x"},
        std::string("Ошибка: не положительное число в параметре командной строки "_cp866) +
            "-port:0",
-       0, 0},
+       0,
+       0},
       {{"-Address:127.0.0.1"},
        std::string("Ошибка: неожиданный формат параметра командной строки "_cp866) +
            "-Address:127.0.0.1",
-       0, 0},
+       0,
+       0},
   };
   for (const auto& c : cases) {
     std::string message;

@@ -87,9 +87,9 @@ TEST_F(ConnectionTest, RequestsAreServedInOrderHoweverTheirBytesAreCut) {
   const std::string split = known(std::string(1000, 's'));
   const struct {
     const char* what;
-    std::vector<std::string> sends;  // each its own send, a pause apart
+    std::vector<std::string> sends;   // each its own send, a pause apart
     std::vector<std::string> bodies;  // answered, in order
-    std::string_view refusal;        // the console line of the refusal that ends it, if any
+    std::string_view refusal;         // the console line of the refusal that ends it, if any
   } cases[] = {
       {"two requests in one send", {known("one") + known("two")}, {"one", "two"}, {}},
       {"header and body in one segment", {known("solo")}, {"solo"}, {}},
@@ -98,20 +98,29 @@ TEST_F(ConnectionTest, RequestsAreServedInOrderHoweverTheirBytesAreCut) {
        {split.substr(0, 300), split.substr(300, 400), split.substr(700)},
        {std::string(1000, 's')},
        {}},
-      {"header split across sends", {known("cut").substr(0, 10), known("cut").substr(10)},
-       {"cut"}, {}},
+      {"header split across sends",
+       {known("cut").substr(0, 10), known("cut").substr(10)},
+       {"cut"},
+       {}},
       {"a request and the start of the next",
        {known("first") + known("second").substr(0, 30), known("second").substr(30)},
        {"first", "second"},
        {}},
-      {"a large body between small ones in one send", {known("a") + known(big) + known("b")},
-       {"a", big, "b"}, {}},
-      {"a bad checksum behind a good request", {known("one") + known("two") + badChecksum},
-       {"one", "two"}, "Ошибка контрольной суммы запроса\n"_cp866},
-      {"a bad header behind a good request", {known("one") + std::string(70, 'z')}, {"one"},
+      {"a large body between small ones in one send",
+       {known("a") + known(big) + known("b")},
+       {"a", big, "b"},
+       {}},
+      {"a bad checksum behind a good request",
+       {known("one") + known("two") + badChecksum},
+       {"one", "two"},
+       "Ошибка контрольной суммы запроса\n"_cp866},
+      {"a bad header behind a good request",
+       {known("one") + std::string(70, 'z')},
+       {"one"},
        "Некорректный заголовок\n"_cp866},
       {"a quiet request behind a known-length one",
-       {known("one") + frameRequest("two", RequestMode::QUIET)}, {"one"},
+       {known("one") + frameRequest("two", RequestMode::QUIET)},
+       {"one"},
        "Некорректный заголовок\n"_cp866},
   };
   for (const auto& c : cases) {

@@ -258,8 +258,8 @@ TEST_F(LoggerTest, NamesStillTakenAfterBothWaitsGiveTheNextFreeSecond) {
   logger->append(TextView("halt"));
   logger->shutdown();
   EXPECT_EQ(clock.sleptMs, 2000u);  // the halt's two waits, then no more
-  const std::string journal = record("commit") + Logger::commitMarker(record("commit").size()) +
-                              record("halt");
+  const std::string journal =
+      record("commit") + Logger::commitMarker(record("commit").size()) + record("halt");
   EXPECT_EQ(readFile(archive(5)), journal + Logger::commitMarker(journal.size()));
   for (int second = 1; second <= 4; ++second) EXPECT_EQ(readFile(archive(second)), "older");
   EXPECT_FALSE(fileExists(current));
@@ -297,8 +297,7 @@ TEST_P(LoggerCutRecordTest, CutLastRecordIsDroppedAndReplayGoesOn) {
   EXPECT_EQ(console.text(), FOUND + CUT + "***" + FINISHED);
   // The cut bytes are gone; the replayed commit is marked, and "two" after it keeps the
   // journal from being archived.
-  const std::string marked =
-      whole + replayedCommit(record("one").size() + record("commit").size());
+  const std::string marked = whole + replayedCommit(record("one").size() + record("commit").size());
   EXPECT_EQ(readFile(current), marked);
   EXPECT_TRUE(archives().empty());
   logger->append(TextView("three"));
@@ -597,8 +596,7 @@ INSTANTIATE_TEST_SUITE_P(
         JournalFault{"Marker", "rotate", FaultKind::WRITE, 1, true, true, {}},
         // Survived: current.log goes on after its marker, as when the name is taken.
         JournalFault{"ArchiveRename", "rotate", FaultKind::RENAME, 1, false, false, {"after"}},
-        JournalFault{"HaltMarker", "shutdown", FaultKind::WRITE, 1, true, true,
-                     {"add1", "commit"}},
+        JournalFault{"HaltMarker", "shutdown", FaultKind::WRITE, 1, true, true, {"add1", "commit"}},
         // The marker is written: the next start replays nothing, though the archive is missing.
         JournalFault{"HaltRename", "shutdown", FaultKind::RENAME, 1, true, false, {}}),
     [](const ::testing::TestParamInfo<JournalFault>& info) { return info.param.name; });

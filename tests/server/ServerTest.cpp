@@ -12,7 +12,7 @@
 namespace dovrel::server::testing {
 namespace {
 
-class SwitchablePeers final : public PeerFilter {
+class SwitchablePeers final : public permissions::PeerFilter {
  public:
   bool isAllowed(uint32_t address) override {
     lastAddress = address;
@@ -40,7 +40,7 @@ TEST(ServerStartTest, ComponentsAreMadeInOrderEachSeeingTheOnesBefore) {
   ServerFactories factories;
   factories.peerFilter = [&](const ServerPaths& paths) {
     order.push_back("peers " + paths.dataDir);
-    return std::make_shared<AllowAllPeers>();
+    return std::make_shared<permissions::AllowAllPeers>();
   };
   factories.executor = [&](const ServerPaths&, const ServerComponents& made) {
     order.push_back(made.peerFilter ? "executor after peers" : "executor alone");
@@ -74,7 +74,7 @@ TEST(ServerStartTest, RefusingFactoryStopsTheStartWithItsMessage) {
   EXPECT_EQ(server.console(), "нет таблиц"_cp866);
 
   ServerFactories unexpected;
-  unexpected.peerFilter = [](const ServerPaths&) -> std::shared_ptr<PeerFilter> {
+  unexpected.peerFilter = [](const ServerPaths&) -> std::shared_ptr<permissions::PeerFilter> {
     throw std::runtime_error("x");
   };
   TestServer second(unexpected);

@@ -58,16 +58,16 @@ TEST(WireFormatTest, HeaderEndsAtTheFourthLineFeedOrAtTheMaximum) {
     uint32_t size;  // 0: more bytes are needed
   } cases[] = {
       {"", 0},
-      {valid.substr(0, 55), 0},                   // the last line feed has not arrived
+      {valid.substr(0, 55), 0},  // the last line feed has not arrived
       {valid, 56},
-      {valid + "hello", 56},                      // the body stays behind the header
-      {valid + "hello" + valid + "hello", 56},    // and so does the next request
-      {header("0000000005", "3610A686"), 65},     // the longest valid header
-      {header("00000000005", "3610A686"), 65},    // one digit more: cut at the maximum
+      {valid + "hello", 56},                    // the body stays behind the header
+      {valid + "hello" + valid + "hello", 56},  // and so does the next request
+      {header("0000000005", "3610A686"), 65},   // the longest valid header
+      {header("00000000005", "3610A686"), 65},  // one digit more: cut at the maximum
       {std::string(64, 'x'), 0},
       {std::string(65, 'x'), 65},
       {std::string(100, 'x'), 65},
-      {"\n\n\n\nrest", 4},                        // found early; the parser refuses it
+      {"\n\n\n\nrest", 4},  // found early; the parser refuses it
   };
   for (const auto& c : cases) {
     EXPECT_EQ(requestHeaderSize(c.received), c.size) << c.received;

@@ -138,7 +138,7 @@ TEST_P(BufferedFileTest, ReadsAcrossPagesOnDiskSeeTheChangedRandomAccessPage) {
   std::string want = data.substr(PAGE + 100, 4 * PAGE);
   want.replace(2 * PAGE - 100 + 5, 7, "changed");
   EXPECT_TRUE(sameBytes(got, want));
-  EXPECT_EQ(fault.env.count(FaultKind::READ), 2u);  // pages 1-2, then the rest of 4
+  EXPECT_EQ(fault.env.count(FaultKind::READ), 2u);   // pages 1-2, then the rest of 4
   EXPECT_EQ(fault.env.count(FaultKind::WRITE), 0u);  // the changed page stays in memory
   fault.env.resetCounts();
   f.read(5 * PAGE + 10, got.data(), PAGE - 7);  // on into the append page, which is not read

@@ -12,8 +12,8 @@
 #include <random>
 #include <regex>
 
-#include "index/IndexKeyBuilder.h"
-#include "index/TableIndex.h"
+#include "keys/IndexKeyBuilder.h"
+#include "keys/TableIndex.h"
 #include "tables/TableField.h"
 #include "tables/TableGroup.h"
 #include "tables/TablesTestSupport.h"

@@ -137,8 +137,8 @@ TEST_F(TableSetCrashTest, ADropCrashLeavesTheTableWholeOrGone) {
     template_.reset();
     for (FaultKind kind : CRASH_KINDS) {
       for (uint64_t n = 1;; ++n) {
-        SCOPED_TRACE(testing::Message() << name << " kind " << static_cast<int>(kind) << " call "
-                                        << n);
+        SCOPED_TRACE(testing::Message()
+                     << name << " kind " << static_cast<int>(kind) << " call " << n);
         freshDirectory([&](TableSet& set) {
           for (std::string_view table : {name, std::string_view("b")}) {
             enterStateZero(*createTable(set, simpleStructure(table), bob_), *bob_);
@@ -169,8 +169,8 @@ TEST_F(TableSetCrashTest, ACreationCrashLeavesTheTableCompleteOrGone) {
   for (std::string_view name : DROPPED_NAMES) {
     for (FaultKind kind : CRASH_KINDS) {
       for (uint64_t n = 1;; ++n) {
-        SCOPED_TRACE(testing::Message() << name << " kind " << static_cast<int>(kind) << " call "
-                                        << n);
+        SCOPED_TRACE(testing::Message()
+                     << name << " kind " << static_cast<int>(kind) << " call " << n);
         freshDirectory([&](TableSet& set) {
           enterStateZero(*createTable(set, simpleStructure("b"), bob_), *bob_);
         });

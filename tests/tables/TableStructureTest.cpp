@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "foundation/Cp866.h"
-#include "index/TableIndex.h"
+#include "keys/TableIndex.h"
 #include "tables/TableField.h"
 #include "tables/TableGroup.h"
 #include "tables/TablesTestSupport.h"

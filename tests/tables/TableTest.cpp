@@ -7,7 +7,7 @@
 #include <filesystem>
 
 #include "foundation/Cp866.h"
-#include "index/TableIndex.h"
+#include "keys/TableIndex.h"
 #include "platform/FaultInjectionEnv.h"
 #include "tables/MetaRecord.h"
 #include "tables/TableField.h"

@@ -11,11 +11,11 @@
 #include "foundation/Errors.h"
 #include "foundation/Scanner.h"
 #include "foundation/TextView.h"
-#include "security/PrincipalLookup.h"
-#include "security/Public.h"
-#include "security/Role.h"
-#include "security/TableSecurity.h"
-#include "security/User.h"
+#include "principals/PrincipalLookup.h"
+#include "principals/Public.h"
+#include "principals/Role.h"
+#include "principals/TableSecurity.h"
+#include "principals/User.h"
 
 namespace dovrel::secmigrate::testing {
 

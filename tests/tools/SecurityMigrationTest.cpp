@@ -11,9 +11,9 @@
 #include "foundation/Cp866.h"
 #include "platform/Env.h"
 #include "platform/FaultInjectionEnv.h"
+#include "principals/PasswordHash.h"
+#include "principals/TablePrivilege.h"
 #include "secmigrate/SecurityMigration.h"
-#include "security/PasswordHash.h"
-#include "security/TablePrivilege.h"
 #include "tools/LoadedSecurity.h"
 #include "tools/MigrationTestSupport.h"
 

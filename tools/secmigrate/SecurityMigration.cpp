@@ -18,11 +18,11 @@
 #include "foundation/Cp866.h"
 #include "foundation/Errors.h"
 #include "platform/Env.h"
+#include "principals/PasswordHash.h"
 #include "secmigrate/LoginName.h"
 #include "secmigrate/StagedFile.h"
 #include "secmigrate/TextMode.h"
 #include "secmigrate/UsersFileReader.h"
-#include "security/PasswordHash.h"
 
 namespace dovrel::secmigrate {
 
