@@ -49,22 +49,42 @@ function(dovrel_library name)
   target_link_libraries(dovrel_${name} PUBLIC ${ARG_DEPS})
 endfunction()
 
-# dovrel_test(NAME [SOURCES ...] [DEPS target ...])
+# dovrel_test(NAME [SOURCES ...] [DEPS target ...] [LABEL unit|e2e|reliability])
 # Builds NAME_tests from the listed sources (default: every .cpp in the folder), links it
-# with the given libraries and GoogleTest, and registers each test case with CTest.
+# with the given libraries, the test-support library and GoogleTest, and registers each
+# test case with CTest under LABEL: by default "e2e" or "reliability" in the folders of
+# those names, else "unit". The target dovrel_unit_tests builds every unit-labelled binary
+# (scripts/check.sh builds it and runs the unit tests).
+if(NOT TARGET dovrel_unit_tests)
+  add_custom_target(dovrel_unit_tests)
+endif()
 function(dovrel_test name)
-  cmake_parse_arguments(ARG "" "" "SOURCES;DEPS" ${ARGN})
+  cmake_parse_arguments(ARG "" "LABEL" "SOURCES;DEPS" ${ARGN})
   if(ARG_SOURCES)
     set(srcs ${ARG_SOURCES})
   else()
     file(GLOB srcs CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
   endif()
+  if(NOT ARG_LABEL)
+    get_filename_component(folder ${CMAKE_CURRENT_SOURCE_DIR} NAME)
+    if(folder STREQUAL "e2e" OR folder STREQUAL "reliability")
+      set(ARG_LABEL ${folder})
+    else()
+      set(ARG_LABEL unit)
+    endif()
+  endif()
+  if(NOT ARG_LABEL MATCHES "^(unit|e2e|reliability)$")
+    message(FATAL_ERROR "dovrel_test(${name}): LABEL must be unit, e2e or reliability")
+  endif()
   add_executable(${name}_tests ${srcs})
   target_include_directories(${name}_tests PRIVATE ${PROJECT_SOURCE_DIR}/src ${PROJECT_SOURCE_DIR}/tests)
-  target_link_libraries(${name}_tests PRIVATE ${ARG_DEPS} GTest::gtest GTest::gtest_main Threads::Threads)
+  target_link_libraries(${name}_tests PRIVATE ${ARG_DEPS} dovrel_testsupport GTest::gtest GTest::gtest_main Threads::Threads)
   set_target_properties(${name}_tests PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
   gtest_discover_tests(${name}_tests DISCOVERY_TIMEOUT 60
-    PROPERTIES ENVIRONMENT "DOVREL_BIN_DIR=${CMAKE_BINARY_DIR}/bin")
+    PROPERTIES ENVIRONMENT "DOVREL_BIN_DIR=${CMAKE_BINARY_DIR}/bin" LABELS ${ARG_LABEL})
+  if(ARG_LABEL STREQUAL "unit")
+    add_dependencies(dovrel_unit_tests ${name}_tests)
+  endif()
 endfunction()
 
 # The fuzz configuration (DOVREL_FUZZ, clang only): every library is instrumented for

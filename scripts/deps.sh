@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build needs when they are missing (needs root or sudo;
 # without either it prints the one apt-get line to run as root and fails).
-#   scripts/deps.sh        the g++ build, its tests (also under the sanitizers) and benchmarks
+#   scripts/deps.sh        the g++ build, its tests (also under the sanitizers), benchmarks and
+#                          the formatting check
 #   scripts/deps.sh serve  only what the three programs need (scripts/serve.sh)
 #   scripts/deps.sh fuzz   and clang 16 with its libFuzzer runtime, for scripts/fuzz.sh
 set -euo pipefail
@@ -13,6 +14,7 @@ if [ "${1:-}" != serve ]; then
   pkgs+=(libsqlite3-dev) # bench/load_bench measures SQLite beside dovrel
   pkgs+=(zlib1g-dev)     # bench/foundation_bench measures zlib's crc32 beside ours
   pkgs+=(python3 python3-pip) # the Python client's tests and its offline install (skipped without)
+  pkgs+=(clang-format) # the formatting checks of scripts/check.sh and CI (.clang-format)
 fi
 # clang 14 (Debian's default clang) crashes on the message literals, so the fuzz build
 # names clang 16; its libFuzzer and sanitizer runtimes are in libclang-rt-16-dev.

@@ -14,6 +14,7 @@
 
 #include "E2ETest.h"
 #include "foundation/Cp866.h"
+#include "support/Files.h"
 
 namespace dovrel::e2e {
 namespace {
@@ -176,8 +177,7 @@ TEST_F(ClientE2ETest, LongAnswersArePagedOnlyAtATerminal) {
 
   const ProgramRun paged = instance_->runClientInTerminal(login, {adds}, environment);
   EXPECT_EQ(paged.status, 0) << paged.output;
-  std::ifstream pagedFile(marker);
-  const std::string pagedText((std::istreambuf_iterator<char>(pagedFile)), {});
+  const std::string pagedText = testsupport::readFile(marker);
   EXPECT_NE(pagedText.find("document 119\n"), std::string::npos) << pagedText;
 }
 

@@ -7,7 +7,7 @@
 #include <iostream>
 #include <memory>
 
-#include "ServerInstance.h"
+#include "support/ServerInstance.h"
 
 namespace dovrel::e2e {
 

@@ -15,9 +15,12 @@
 #include "client/ClientConnection.h"
 #include "client/ClientError.h"
 #include "foundation/Crc32.h"
+#include "support/Files.h"
 
 namespace dovrel::e2e {
 namespace {
+
+using testsupport::readFile;
 
 using client::ClientConnection;
 using client::RequestMode;
@@ -30,13 +33,6 @@ const std::string NOT_ALLOWED = "User: guest\r\nPassword: guest\r\ncommit;";
 
 const std::string FOUND = "Найден лог запросов перед аварийным завершением - повторяем\n";
 const std::string REPLAYED = "\nОбработка лога успешно завершена\n";
-
-std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream content;
-  content << in.rdbuf();
-  return content.str();
-}
 
 // One journal record: FE FF FF FF, the body length, the CRC-32 of those 8 bytes and the
 // CRC-32 of the body (all little-endian), then the body.

@@ -6,9 +6,9 @@
 #include <fstream>
 
 #include "E2ETest.h"
-#include "InstanceFiles.h"
 #include "client/ClientConnection.h"
 #include "foundation/Cp866.h"
+#include "support/InstanceFiles.h"
 
 namespace dovrel::e2e {
 namespace {

@@ -148,6 +148,27 @@ TEST_F(SearchCommandsE2ETest, OrderPutsDocumentsWithoutKeyFirstAndDescReverses) 
       "документы, дающие различные ключи сортировки";
   EXPECT_EQ(refused("s", "select from items where items.name.w = 'car' order by items.name.w;"),
             conflict);
+  // Before limit and offset are read (at limit), so even a malformed slice is refused for it.
+  EXPECT_EQ(refused("s",
+                    "select from items where items.name.w = 'car' order by items.name.w "
+                    "limit x;"),
+            error(3, 73,
+                  "Сортировка невозможна, поскольку есть документы, дающие различные ключи "
+                  "сортировки"));
+  // The order of an index follows its changes: a new key in between, and a document gone.
+  EXPECT_EQ(raw("s", all + " order by items.n.h desc limit 2 offset 1;"),
+            "OK\r\n2 of 4\r\n" + littleEndian({0, 1}));
+  ASSERT_EQ(raw("all", "add " + itemDocument({"Blue car", "6"}) + " to table items;"),
+            "OK\r\ndocument 4\r\n");
+  EXPECT_EQ(raw("s", all + " order by items.n.h desc limit 2 offset 1;"),
+            "OK\r\n2 of 5\r\n" + littleEndian({4, 0}));
+  ASSERT_EQ(raw("all", "delete document 0 from table items;"), "OK\r\n");
+  EXPECT_EQ(raw("s", all + " order by items.n.h desc limit 2 offset 1;"),
+            "OK\r\n2 of 4\r\n" + littleEndian({4, 1}));
+  EXPECT_EQ(raw("sh",
+                "select including updated from items where items.n.h > '0' order by "
+                "items.n.h limit 0;"),
+            "OK\r\n0 of 3\r\n");
 }
 
 TEST_F(SearchCommandsE2ETest, KeyListingsAndCounts) {

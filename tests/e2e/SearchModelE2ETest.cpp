@@ -485,6 +485,8 @@ class SearchModelE2ETest : public SearchE2ETest {
       }
       if (live.empty()) return;
       const uint32_t victim = pick(live);
+      // Searches in between, so that what a search keeps must follow every change.
+      if (step % 10 == 9) checkRandomSelect();
       if (chance(0.1)) {
         ASSERT_EQ(raw("all", "commit;"), "OK\r\n");
       } else if (chance(0.5)) {

@@ -15,24 +15,22 @@
 #include <vector>
 
 #include "E2ETest.h"
-#include "InstanceFiles.h"
 #include "client/ClientConnection.h"
 #include "client/ClientError.h"
 #include "foundation/Cp866.h"
+#include "support/Files.h"
+#include "support/InstanceFiles.h"
 
 namespace dovrel::e2e {
 namespace {
+
+using testsupport::readFile;
 
 using client::ClientConnection;
 using client::RequestMode;
 
 const std::string ADMIN = "User: admin\r\nPassword: secret\r\n";
 const std::string GUEST = "User: guest\r\nPassword: guest\r\n";
-
-std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
 
 std::string counted(const std::string& bytes) {
   std::string out = "#";

@@ -7,16 +7,12 @@
 #include <sstream>
 
 #include "TableE2ETest.h"
+#include "support/Files.h"
 
 namespace dovrel::e2e {
 namespace {
 
-std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream content;
-  content << in.rdbuf();
-  return content.str();
-}
+using testsupport::readFile;
 
 class TableCommandsE2ETest : public TableE2ETest {};
 

@@ -13,10 +13,10 @@
 #include <vector>
 
 #include "E2ETest.h"
-#include "InstanceFiles.h"
 #include "client/ClientConnection.h"
 #include "client/ClientError.h"
 #include "foundation/Cp866.h"
+#include "support/InstanceFiles.h"
 
 namespace dovrel::e2e {
 

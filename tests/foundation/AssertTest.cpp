@@ -7,7 +7,8 @@
 #include <cstdio>
 
 #include "foundation/Assert.h"
-#include "foundation/FoundationTestUtil.h"
+#include "support/Files.h"
+#include "support/TempDir.h"
 
 using namespace dovrel;
 
@@ -31,36 +32,36 @@ Stopped stopInChild(const std::string& critical, const std::string& output, int 
   ::waitpid(pid, &status, 0);
   Stopped result;
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  result.output = test::readFile(output);
+  result.output = testsupport::readFile(output);
   return result;
 }
 
 }  // namespace
 
 TEST(AssertTest, RecordOnConsoleAndInTheCriticalFileAndStatusThree) {
-  test::TempDir dir;
+  testsupport::TempDir dir;
   std::string critical = dir.file("critical.txt");
   Stopped first = stopInChild(critical, dir.file("out1"), 12);
   EXPECT_EQ(first.status, 3);
   EXPECT_EQ(first.output, "Assertion failed: count > 0\nfile src/x/Widget.cpp line 12");
-  EXPECT_EQ(test::readFile(critical), first.output);
+  EXPECT_EQ(testsupport::readFile(critical), first.output);
   // A second stop appends, and the two records run on.
   Stopped second = stopInChild(critical, dir.file("out2"), 345);
   EXPECT_EQ(second.status, 3);
-  EXPECT_EQ(test::readFile(critical),
+  EXPECT_EQ(testsupport::readFile(critical),
             "Assertion failed: count > 0\nfile src/x/Widget.cpp line 12"
             "Assertion failed: count > 0\nfile src/x/Widget.cpp line 345");
 }
 
 TEST(AssertTest, MissingCriticalDirectoryStillStops) {
-  test::TempDir dir;
+  testsupport::TempDir dir;
   Stopped s = stopInChild(dir.file("no/such/dir/critical.txt"), dir.file("out"), 1);
   EXPECT_EQ(s.status, 3);
   EXPECT_EQ(s.output, "Assertion failed: count > 0\nfile src/x/Widget.cpp line 1");
 }
 
 TEST(AssertTest, MacroRecordsTheExpressionAsWritten) {
-  test::TempDir dir;
+  testsupport::TempDir dir;
   std::string critical = dir.file("critical.txt");
   int pages = 2;
   EXPECT_EXIT(
@@ -69,14 +70,15 @@ TEST(AssertTest, MacroRecordsTheExpressionAsWritten) {
         DOVREL_ASSERT(pages % 2 == 1);
       },
       ::testing::ExitedWithCode(3), "");
-  EXPECT_EQ(test::readFile(critical).rfind("Assertion failed: pages % 2 == 1\nfile ", 0), 0u);
+  EXPECT_EQ(testsupport::readFile(critical).rfind("Assertion failed: pages % 2 == 1\nfile ", 0),
+            0u);
   EXPECT_EXIT(
       {
         setCriticalFilePath(critical);
         DOVREL_ASSERT_TEXT(pages < 0, "pages >= 0 never holds");
       },
       ::testing::ExitedWithCode(3), "");
-  EXPECT_NE(test::readFile(critical).find("Assertion failed: pages >= 0 never holds\nfile "),
+  EXPECT_NE(testsupport::readFile(critical).find("Assertion failed: pages >= 0 never holds\nfile "),
             std::string::npos);
   DOVREL_ASSERT(pages == 2);  // a holding condition does nothing
 }

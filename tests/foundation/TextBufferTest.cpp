@@ -6,8 +6,9 @@
 
 #include "foundation/Assert.h"
 #include "foundation/Cp866.h"
-#include "foundation/FoundationTestUtil.h"
 #include "foundation/TextBuffer.h"
+#include "support/Files.h"
+#include "support/TempDir.h"
 
 using namespace dovrel;
 
@@ -176,7 +177,7 @@ TEST(TextBufferReverseTest, ReversesTheTailInPlace) {
 
 class TextBufferFatalTest : public ::testing::Test {
  protected:
-  test::TempDir dir_;
+  testsupport::TempDir dir_;
   std::string critical_ = dir_.file("critical.txt");
 };
 
@@ -188,7 +189,7 @@ TEST_F(TextBufferFatalTest, HexValueTooWideForItsDigitsStopsWithARecord) {
         b.appendHex(0x100, 2);
       },
       ::testing::ExitedWithCode(3), "");
-  std::string record = test::readFile(critical_);
+  std::string record = testsupport::readFile(critical_);
   EXPECT_EQ(record.rfind("Assertion failed: value == 0\nfile ", 0), 0u) << record;
   EXPECT_NE(record.find("TextBuffer.cpp line "), std::string::npos) << record;
   EXPECT_NE(record.back(), '\n');
@@ -202,8 +203,9 @@ TEST_F(TextBufferFatalTest, HexDigitAboveFifteenStops) {
         b.appendHexDigit(16);
       },
       ::testing::ExitedWithCode(3), "");
-  EXPECT_EQ(test::readFile(critical_).rfind("Assertion failed: 10 <= value && value <= 15\n", 0),
-            0u);
+  EXPECT_EQ(
+      testsupport::readFile(critical_).rfind("Assertion failed: 10 <= value && value <= 15\n", 0),
+      0u);
 }
 
 TEST_F(TextBufferFatalTest, ReversePastTheEndStops) {
@@ -215,5 +217,7 @@ TEST_F(TextBufferFatalTest, ReversePastTheEndStops) {
         b.reverse(3);
       },
       ::testing::ExitedWithCode(3), "");
-  EXPECT_EQ(test::readFile(critical_).rfind("Assertion failed: 0 <= from && from <= len\n", 0), 0u);
+  EXPECT_EQ(
+      testsupport::readFile(critical_).rfind("Assertion failed: 0 <= from && from <= len\n", 0),
+      0u);
 }

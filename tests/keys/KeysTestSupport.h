@@ -2,8 +2,6 @@
 // randomized tests, keys as strings, and list contents as vectors. Test thread only.
 #pragma once
 
-#include <stdlib.h>
-
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -11,23 +9,11 @@
 
 #include "index/Key.h"
 #include "keys/DocNumList.h"
+#include "support/Seeds.h"
 
 namespace dovrel::index::test {
 
-// Seeds for a randomized test: DOVREL_TEST_SEED runs one, DOVREL_TEST_SEEDS=n runs 1..n,
-// otherwise 1..`fallback`. Report the seed with SCOPED_TRACE so a failure names it.
-inline std::vector<uint32_t> testSeeds(uint32_t fallback) {
-  if (const char* one = ::getenv("DOVREL_TEST_SEED")) {
-    return {static_cast<uint32_t>(std::stoul(one))};
-  }
-  uint32_t count = fallback;
-  if (const char* many = ::getenv("DOVREL_TEST_SEEDS")) {
-    count = static_cast<uint32_t>(std::stoul(many));
-  }
-  std::vector<uint32_t> seeds;
-  for (uint32_t s = 1; s <= count; ++s) seeds.push_back(s);
-  return seeds;
-}
+using testsupport::testSeeds;
 
 // The bytes of a key, without its length byte.
 inline std::string keyBytes(Key key) {

@@ -52,6 +52,27 @@ TEST(NumPairListTest, DocumentUnderTwoKeysMakesOrderingImpossible) {
   KeyDocBuilder single;
   single.addDocuments(1, V{1, 2, 3});
   EXPECT_TRUE(single.build().unique());
+  // The kept order sees the same conflict, also when the second key comes in between.
+  const auto keyOf = [](uint32_t ordinal) { return std::string(1, '\1') + char('A' + ordinal); };
+  SortOrder order;
+  for (const auto& [ordinal, docs] :
+       std::vector<std::pair<uint32_t, V>>{{1, {1, 2}}, {2, {3, 9}}, {3, {0, 9}}}) {
+    const std::string stored = keyOf(ordinal);
+    order.addKey(reinterpret_cast<Key>(stored.data()), docs);
+  }
+  order.finish();
+  EXPECT_FALSE(order.unique());
+}
+
+TEST(SortOrderTest, AnIndexWithoutKeysKeepsTheNumberOrder) {
+  SortOrder order;
+  order.finish();
+  ASSERT_TRUE(order.unique());
+  EXPECT_TRUE(order.empty());
+  const OrderedListPtr result = OrderedDocNumList::create(V{0, 4, 7});
+  EXPECT_EQ(numbersOf(*order.slice(result, false, 1, 5)), (V{4, 7}));
+  EXPECT_EQ(numbersOf(*order.slice(result, true, 0, 2)), (V{7, 4}));
+  EXPECT_TRUE(order.slice(result, false, 3, 1)->empty());
 }
 
 // Random sort indexes and results against a model that sorts (key, document) tuples.
@@ -127,9 +148,17 @@ TEST(SortOrderTest, SlicesMatchTheWholeOrderCut) {
     order.finish();
     const NumPairList pairs = builder.build();
     ASSERT_TRUE(order.unique());
-    for (uint32_t shape = 0; shape < 4; ++shape) {
+    // Shapes: sparse, half, every document, the keyed documents, a run without gaps.
+    for (uint32_t shape = 0; shape < 5; ++shape) {
       OrderedListPtr result = order.keyed();
-      if (shape != 3) {
+      if (shape == 4) {
+        V numbers;
+        for (uint32_t document = rng() % (documents / 2 + 1); document < documents + 5;
+             ++document) {
+          numbers.push_back(document);
+        }
+        result = OrderedDocNumList::create(numbers);
+      } else if (shape != 3) {
         V numbers;
         const uint32_t keepOneIn = shape == 0 ? 20 : shape == 1 ? 2 : 1;
         for (uint32_t document = 0; document < documents + 5; ++document) {

@@ -19,6 +19,7 @@
 #include "keys/IndexKeyConverter.h"
 #include "keys/KeysTestSupport.h"
 #include "keys/TableIndex.h"
+#include "support/TempDir.h"
 
 namespace dovrel::index::test {
 namespace {
@@ -28,19 +29,11 @@ using Docs = std::vector<uint32_t>;
 // A scratch data directory (in memory where possible), with its separator at the end.
 class DataDirectory {
  public:
-  DataDirectory() {
-    const std::string parent = std::filesystem::is_directory("/dev/shm") ? "/dev/shm" : "/tmp";
-    std::string pattern = parent + "/dovrel-tindex-XXXXXX";
-    if (::mkdtemp(pattern.data()) != nullptr) path_ = pattern + "/";
-  }
-  ~DataDirectory() {
-    std::error_code ignored;
-    if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
-  }
   const std::string& path() const { return path_; }
 
  private:
-  std::string path_;
+  testsupport::TempDir dir_{testsupport::memoryParent()};
+  std::string path_ = dir_.path() + "/";
 };
 
 std::shared_ptr<TableIndex> makeIndex(std::string_view kindText, FieldType type,
@@ -52,6 +45,29 @@ std::shared_ptr<TableIndex> makeIndex(std::string_view kindText, FieldType type,
 }
 
 Docs numbers(const OrderedListPtr& list) { return Docs(list->begin(), list->end()); }
+
+// The kept sort order against a fresh walk of every key: the same conflict, and the same
+// order of every document up to `documents`, whole and sliced, both ways.
+void expectSortOrderOfAFreshWalk(TableIndex& index, SearchMode mode, uint32_t documents) {
+  const NumPairList pairs = index.sortPairs(mode);
+  const std::shared_ptr<const SortOrder> order = index.sortOrder(mode);
+  ASSERT_EQ(order->unique(), pairs.unique());
+  if (!order->unique()) return;
+  Docs all(documents);
+  for (uint32_t d = 0; d < documents; ++d) all[d] = d;
+  const OrderedListPtr result = OrderedDocNumList::create(all);
+  for (const bool descending : {false, true}) {
+    const UnorderedListPtr expected = pairs.order(*result, descending);
+    const Docs want(expected->begin(), expected->end());
+    const UnorderedListPtr whole = order->slice(result, descending, 0, UINT32_MAX);
+    EXPECT_EQ(Docs(whole->begin(), whole->end()), want) << "descending " << descending;
+    const UnorderedListPtr slice = order->slice(result, descending, 100, 10);
+    EXPECT_EQ(Docs(slice->begin(), slice->end()),
+              Docs(want.begin() + std::min<std::size_t>(100, want.size()),
+                   want.begin() + std::min<std::size_t>(110, want.size())))
+        << "descending " << descending;
+  }
+}
 
 bool shows(bool removed, SearchMode mode) {
   return mode == SearchMode::ALL || removed == (mode == SearchMode::REMOVED);
@@ -220,6 +236,7 @@ class TableIndexSearchTest : public ::testing::TestWithParam<KindCase> {
       SCOPED_TRACE(testing::Message() << "mode " << static_cast<int>(mode));
       const std::vector<std::string> visible = model.visible(mode);
       EXPECT_EQ(index.countKeys(mode), visible.size());
+      expectSortOrderOfAFreshWalk(index, mode, 2100);
       TextBuffer all;
       index.listKeysFromStart(0, 1000000, mode, all);
       EXPECT_EQ(all.toString(), model.listed(visible));
@@ -299,6 +316,8 @@ TEST_P(TableIndexSearchTest, EveryOperationMatchesABruteForceFilterInEveryMode) 
       stored[document] = values.make(kind.type);
       index->addDocument(document, TextView(stored[document]), InsertMode::INSERT);
       model.apply(document, stored[document], InsertMode::INSERT);
+      // A kept order never outlives a change of the index.
+      if (document % 400 == 399) expectSortOrderOfAFreshWalk(*index, SearchMode::PRESENT, 2100);
       if (document == DOCUMENTS / 2) {
         removeSome(document);
         // Half of the records reach the disk and come back through an ordinary open.

@@ -4,7 +4,7 @@
 #include <fstream>
 
 #include "platform/Arp.h"
-#include "platform/TempDir.h"
+#include "support/TempDir.h"
 
 namespace dovrel::platform {
 namespace {
@@ -48,7 +48,7 @@ TEST(ArpTest, MissingAddressesAndDamagedLinesGiveZero) {
 }
 
 TEST(ArpTest, LookupReadsTheTableFileAndToleratesAMissingOne) {
-  testing::TempDir dir;
+  testsupport::TempDir dir;
   ASSERT_TRUE(dir.valid());
   std::ofstream(dir.file("arp")) << TABLE;
   EXPECT_EQ(lookupMac(ip(192, 168, 1, 1), dir.file("arp")), 0x001A2B3C4D5Eu);

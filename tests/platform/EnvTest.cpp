@@ -10,12 +10,12 @@
 #include <vector>
 
 #include "platform/Env.h"
-#include "platform/TempDir.h"
+#include "support/TempDir.h"
 
 namespace dovrel::platform {
 namespace {
 
-using testing::TempDir;
+using testsupport::TempDir;
 
 class EnvTest : public ::testing::Test {
  protected:

@@ -10,12 +10,12 @@
 #include "foundation/BlockAllocator.h"
 #include "foundation/TextBuffer.h"
 #include "platform/FaultInjectionEnv.h"
-#include "platform/TempDir.h"
+#include "support/TempDir.h"
 
 namespace dovrel::platform {
 namespace {
 
-using testing::TempDir;
+using testsupport::TempDir;
 
 class FaultInjectionEnvTest : public ::testing::Test {
  protected:

@@ -13,12 +13,12 @@
 
 #include "platform/Env.h"
 #include "platform/PosixPageFile.h"
-#include "platform/TempDir.h"
+#include "support/TempDir.h"
 
 namespace dovrel::platform {
 namespace {
 
-using testing::TempDir;
+using testsupport::TempDir;
 
 constexpr std::size_t PAGE = 65536;
 
@@ -154,7 +154,8 @@ TEST_P(PageFileTest, UnalignedWriteKeepsNeighbouringBytes) {
   std::size_t done = 0;
   ASSERT_TRUE(file->writeAt(0, model.data(), model.size(), &done));
   // Crosses two block boundaries from an odd buffer address.
-  std::string piece = "x" + pattern(4096 + 20, 9);
+  std::string piece(1, 'x');
+  piece += pattern(4096 + 20, 9);
   ASSERT_TRUE(file->writeAt(4090, piece.data() + 1, piece.size() - 1, &done));
   EXPECT_EQ(done, piece.size() - 1);
   model.replace(4090, piece.size() - 1, piece.substr(1));

@@ -81,13 +81,13 @@ TEST_F(CredentialCacheTest, WrongPasswordIsRefusedWithItsHashEvenAfterTheRightOn
   EXPECT_EQ(refusalOf(cache, *bob, "pw"), "");
   EXPECT_EQ(cache.size(), 1u);
   for (std::string_view wrong : {"pW", "pw ", "p", "", "pwpw"}) {
-    console.text.clear();
+    console.clear();
     EXPECT_EQ(refusalOf(cache, *bob, wrong), "неверный пароль") << wrong;
-    EXPECT_EQ(console.text, wrongPasswordLine(wrong, *bob)) << wrong;
+    EXPECT_EQ(console.text(), wrongPasswordLine(wrong, *bob)) << wrong;
   }
-  console.text.clear();
+  console.clear();
   EXPECT_EQ(refusalOf(cache, *bob, "pw"), "");
-  EXPECT_EQ(console.text, "");
+  EXPECT_EQ(console.text(), "");
 }
 
 TEST_F(CredentialCacheTest, ChangedPasswordMissesTheKeptOne) {
@@ -95,7 +95,7 @@ TEST_F(CredentialCacheTest, ChangedPasswordMissesTheKeptOne) {
   ASSERT_EQ(refusalOf(cache, *bob, "old"), "");
   bob->setPassword(TextView("new"));
   EXPECT_EQ(refusalOf(cache, *bob, "old"), "неверный пароль");
-  EXPECT_EQ(console.text, wrongPasswordLine("old", *bob));
+  EXPECT_EQ(console.text(), wrongPasswordLine("old", *bob));
   EXPECT_EQ(refusalOf(cache, *bob, "new"), "");
   EXPECT_EQ(refusalOf(cache, *bob, "new"), "");
   // The same password set again has a new salt: it still verifies, the old tag is gone.
@@ -172,14 +172,14 @@ TEST_F(LoginCacheTest, WrongPasswordAndLockAnswerAsBeforeAfterAGoodLogin) {
   const std::string refusedForRights = asBob("pw");
   EXPECT_FALSE(loggedIn(refusedForRights));  // a grantee may not list users...
   EXPECT_EQ(refusedForRights.find("неверный пароль"), std::string::npos);  // ...but logged in
-  console.text.clear();
+  console.clear();
   EXPECT_EQ(asBob("pw"), refusedForRights);
-  EXPECT_EQ(console.text, "");
+  EXPECT_EQ(console.text(), "");
 
   const std::string wrong = asBob("guess");
   EXPECT_NE(wrong.find("неверный пароль"), std::string::npos);
-  EXPECT_EQ(console.text, std::string("Хэш использованного пароля "_cp866) +
-                              hashPassword("guess", 256, test::TEST_SALT) + "\n");
+  EXPECT_EQ(console.text(), std::string("Хэш использованного пароля "_cp866) +
+                                hashPassword("guess", 256, test::TEST_SALT) + "\n");
 
   ASSERT_TRUE(loggedIn(run(ADMIN + "alter user bob account lock;")));
   EXPECT_NE(asBob("pw").find("пользователь заблокирован"), std::string::npos);

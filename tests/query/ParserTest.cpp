@@ -102,8 +102,8 @@ TEST_F(ParserTest, LoginLinesAreCheckedBeforeTheUser) {
 TEST_F(ParserTest, WrongPasswordPrintsTheHashItGave) {
   auto parser = makeParser();
   run(*parser, "User: bob\r\nPassword: guess\r\ncommit;");
-  EXPECT_EQ(console.text, std::string("Хэш использованного пароля "_cp866) +
-                              hashPassword("guess", 256, test::TEST_SALT) + "\n");
+  EXPECT_EQ(console.text(), std::string("Хэш использованного пароля "_cp866) +
+                                hashPassword("guess", 256, test::TEST_SALT) + "\n");
 }
 
 TEST_F(ParserTest, KeywordsReachTheirHandlersInAnyCase) {

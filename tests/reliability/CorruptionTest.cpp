@@ -21,26 +21,19 @@
 
 #include "e2e/TableE2ETest.h"
 #include "foundation/Cp866.h"
+#include "support/Files.h"
 
 namespace dovrel::e2e {
 namespace {
+
+using testsupport::readFile;
+using testsupport::writeFile;
 
 namespace fs = std::filesystem;
 
 uint64_t environmentNumber(const char* name, uint64_t fallback) {
   const char* value = std::getenv(name);
   return value != nullptr && *value != '\0' ? std::strtoull(value, nullptr, 10) : fallback;
-}
-
-std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream content;
-  content << in.rdbuf();
-  return content.str();
-}
-
-void writeFile(const std::string& path, const std::string& bytes) {
-  std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
 }
 
 // The files that are damaged, relative to the instance directory.

@@ -13,16 +13,12 @@
 #include <thread>
 
 #include "e2e/TableE2ETest.h"
+#include "support/Files.h"
 
 namespace dovrel::e2e {
 namespace {
 
-std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream content;
-  content << in.rdbuf();
-  return content.str();
-}
+using testsupport::readFile;
 
 class CrashCommitMarkerTest : public TableE2ETest {
  protected:

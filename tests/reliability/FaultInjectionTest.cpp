@@ -255,7 +255,7 @@ class FaultSweepTest : public ::testing::Test {
       restarted = open(dir);
     } catch (...) {
       ADD_FAILURE() << where << ": the restart failed: " << cp866ToUtf8(describeCurrent()) << "\n"
-                    << cp866ToUtf8(console.text);
+                    << cp866ToUtf8(console.text());
       return outcome;
     }
     const std::string seen = probe(*restarted);

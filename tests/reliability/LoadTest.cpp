@@ -29,6 +29,7 @@
 #include "e2e/E2ETest.h"
 #include "foundation/Crc32.h"
 #include "platform/Socket.h"
+#include "support/Files.h"
 
 namespace dovrel::reliability {
 namespace {
@@ -364,9 +365,7 @@ TEST_F(LoadTest, EveryWellFramedRequestIsAnsweredAndTheServerReturnsToItsBaselin
   EXPECT_LT(peakRss, 1024 * 1024);
   EXPECT_NE(instance_->console().find("Некорректный заголовок"), std::string::npos);
   // Sanitizer builds report into the server's standard error.
-  std::ifstream errors(instance_->directory() + "console-errors.txt");
-  const std::string reported((std::istreambuf_iterator<char>(errors)),
-                             std::istreambuf_iterator<char>());
+  const std::string reported = testsupport::readFile(instance_->directory() + "console-errors.txt");
   EXPECT_EQ(reported, "") << "the server reported on its standard error";
 }
 

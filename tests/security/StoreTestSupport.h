@@ -1,60 +1,29 @@
-// Helpers for the security store and parser tests: a scratch instance directory, whole-file
-// reads and writes that bypass the code under test, the texts of security-file entries
-// with real password hashes, and a console capture. Single-threaded test set-up.
+// Helpers for the security store and parser tests: the texts of security-file entries with
+// real password hashes, and the shared instance directory, whole-file reads and writes and
+// console capture. Single-threaded test set-up.
 #pragma once
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
-#include <filesystem>
-#include <fstream>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "foundation/Console.h"
 #include "foundation/Errors.h"
 #include "principals/PasswordHash.h"
+#include "support/ConsoleCapture.h"
+#include "support/Files.h"
+#include "support/TempDir.h"
 
 namespace dovrel::test {
 
-// A fresh directory with an empty DATA/ inside, removed with everything in it.
-class InstanceDir {
- public:
-  InstanceDir() {
-    const std::string parent = std::filesystem::is_directory("/dev/shm") ? "/dev/shm" : "/tmp";
-    std::string pattern = parent + "/dovrel-store-XXXXXX";
-    if (::mkdtemp(pattern.data()) != nullptr) path_ = pattern + "/";
-    EXPECT_FALSE(path_.empty()) << "cannot make a directory in " << parent;
-    std::filesystem::create_directory(path_ + "DATA");
-  }
-  ~InstanceDir() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-  }
-  InstanceDir(const InstanceDir&) = delete;
-  InstanceDir& operator=(const InstanceDir&) = delete;
+// A fresh directory with an empty DATA/ inside (memory-backed), removed with everything in it.
+using testsupport::InstanceDir;
 
-  // The directory with its final '/'.
-  const std::string& path() const { return path_; }
-  std::string file(const std::string& name) const { return path_ + name; }
-  std::string dataDir() const { return path_ + "DATA/"; }
-
- private:
-  std::string path_;
-};
-
-inline std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-inline void writeFile(const std::string& path, std::string_view bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
-
-inline bool fileExists(const std::string& path) { return std::filesystem::exists(path); }
+using testsupport::ConsoleCapture;
+using testsupport::fileExists;
+using testsupport::readFile;
+using testsupport::writeFile;
 
 // "#N#bytes#".
 inline std::string counted(std::string_view bytes) {
@@ -104,18 +73,5 @@ std::string semanticMessageOf(F&& action) {
   }
   return "<no error>";
 }
-
-// Collects what is printed on the console while it lives.
-class ConsoleCapture {
- public:
-  ConsoleCapture() {
-    setConsoleSink([this](std::string_view m) { text += m; });
-  }
-  ~ConsoleCapture() { setConsoleSink({}); }
-  ConsoleCapture(const ConsoleCapture&) = delete;
-  ConsoleCapture& operator=(const ConsoleCapture&) = delete;
-
-  std::string text;
-};
 
 }  // namespace dovrel::test

@@ -3,12 +3,7 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
-#include <algorithm>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -20,6 +15,8 @@
 #include "keys/TableIndex.h"
 #include "principals/TableSecurity.h"
 #include "principals/User.h"
+#include "support/Files.h"
+#include "support/TempDir.h"
 #include "tables/Document.h"
 #include "tables/Table.h"
 #include "tables/TableField.h"
@@ -31,44 +28,20 @@ namespace dovrel::tables_test {
 // where that exists, since the tables' files are synced often.
 class DataDir {
  public:
-  DataDir() {
-    const std::string parent = std::filesystem::is_directory("/dev/shm") ? "/dev/shm" : "/tmp";
-    std::string pattern = parent + "/dovrel-tables-XXXXXX";
-    if (::mkdtemp(pattern.data()) != nullptr) path_ = pattern + "/";
-  }
-  ~DataDir() {
-    std::error_code ignored;
-    if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
-  }
-  DataDir(const DataDir&) = delete;
-  DataDir& operator=(const DataDir&) = delete;
-
   // Ends with '/'.
   const std::string& path() const { return path_; }
   std::string file(std::string_view name) const { return path_ + std::string(name); }
   // The names of the files in the directory, sorted.
-  std::vector<std::string> files() const {
-    std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(path_)) {
-      names.push_back(entry.path().filename().string());
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-  }
-  bool exists(std::string_view name) const { return std::filesystem::exists(file(name)); }
+  std::vector<std::string> files() const { return dir_.names(); }
+  bool exists(std::string_view name) const { return testsupport::fileExists(file(name)); }
 
  private:
-  std::string path_;
+  testsupport::TempDir dir_{testsupport::memoryParent()};
+  std::string path_ = dir_.path() + "/";
 };
 
-inline std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-inline void writeFile(const std::string& path, std::string_view bytes) {
-  std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
-}
+using testsupport::readFile;
+using testsupport::writeFile;
 
 inline std::shared_ptr<Table> readTable(std::string_view text, const std::string& dataDirectory) {
   Scanner scanner{TextView(text)};

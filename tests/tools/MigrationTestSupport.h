@@ -5,11 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 
-#include "platform/TempDir.h"
+#include "support/Files.h"
+#include "support/TempDir.h"
 
 namespace dovrel::secmigrate::testing {
 
@@ -21,20 +20,15 @@ class WorkDir {
   std::string file(const std::string& name) const { return dir_.file(name); }
 
   void write(const std::string& name, const std::string& bytes) const {
-    std::ofstream out(file(name), std::ios::binary | std::ios::trunc);
-    out << bytes;
-    ASSERT_TRUE(out.good()) << name;
+    ASSERT_TRUE(testsupport::writeFile(file(name), bytes)) << name;
   }
   // Creates the directory `dir` (if needed) with an empty NAME.structure per table.
   void addTables(const std::string& dir, std::initializer_list<std::string> tables) const {
     std::filesystem::create_directories(file(dir));
     for (const std::string& table : tables) write(dir + "/" + table + ".structure", "");
   }
-  bool exists(const std::string& name) const { return std::filesystem::exists(file(name)); }
-  std::string read(const std::string& name) const {
-    std::ifstream in(file(name), std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  }
+  bool exists(const std::string& name) const { return testsupport::fileExists(file(name)); }
+  std::string read(const std::string& name) const { return testsupport::readFile(file(name)); }
   // Every name in the directory, for checking that nothing was left behind.
   std::string listing() const {
     std::string names;
@@ -45,7 +39,7 @@ class WorkDir {
   }
 
  private:
-  platform::testing::TempDir dir_;
+  testsupport::TempDir dir_;
 };
 
 // The salt of the first user line ("salt #8#XXXXXXXX#"), or "" when there is none.

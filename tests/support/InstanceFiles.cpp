@@ -1,9 +1,8 @@
 // The configuration files of a test instance.
-#include "InstanceFiles.h"
-
-#include <fstream>
+#include "support/InstanceFiles.h"
 
 #include "principals/PasswordHash.h"
+#include "support/Files.h"
 
 namespace dovrel::e2e {
 
@@ -16,10 +15,6 @@ std::string counted(const std::string& bytes) {
   text += bytes;
   text += '#';
   return text;
-}
-
-void writeFile(const std::string& path, const std::string& bytes) {
-  std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
 }
 
 }  // namespace
@@ -43,8 +38,8 @@ std::string securityFileText(const std::vector<TestUser>& users) {
 }
 
 void writeInstanceFiles(const std::string& directory) {
-  writeFile(directory + "network_permissions.txt", "127.0.0.1\r\n");
-  writeFile(directory + "security.txt", securityFileText(defaultUsers()));
+  testsupport::writeFile(directory + "network_permissions.txt", "127.0.0.1\r\n");
+  testsupport::writeFile(directory + "security.txt", securityFileText(defaultUsers()));
 }
 
 }  // namespace dovrel::e2e

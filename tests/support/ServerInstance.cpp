@@ -1,5 +1,5 @@
 // The end-to-end server fixture (POSIX process control is allowed in tests).
-#include "ServerInstance.h"
+#include "support/ServerInstance.h"
 
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -15,21 +15,16 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <thread>
 
-#include "InstanceFiles.h"
+#include "support/Files.h"
+#include "support/InstanceFiles.h"
 
 namespace dovrel::e2e {
 
-namespace {
+using testsupport::readFile;
 
-std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream content;
-  content << in.rdbuf();
-  return content.str();
-}
+namespace {
 
 bool accepts(uint16_t port) {
   const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
@@ -110,11 +105,7 @@ uint16_t ServerInstance::freePort() {
   return ntohs(address.sin_port);
 }
 
-ServerInstance::ServerInstance() {
-  char pattern[] = "/tmp/dovrel-e2e-XXXXXX";
-  directory_ = std::string(::mkdtemp(pattern)) + "/";
-  std::filesystem::create_directory(directory_ + "DATA");
-  std::filesystem::create_directory(directory_ + "LOGS");
+ServerInstance::ServerInstance() : directory_(dir_.path()) {
   if (!binDir().empty()) {
     std::filesystem::create_symlink(binDir() + "/dovrel", directory_ + "dovrel");
   }
@@ -124,8 +115,6 @@ ServerInstance::ServerInstance() {
 
 ServerInstance::~ServerInstance() {
   if (running()) stop();
-  std::error_code ignored;
-  std::filesystem::remove_all(directory_, ignored);
 }
 
 bool ServerInstance::start(uint16_t port) {

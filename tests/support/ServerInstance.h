@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "support/TempDir.h"
+
 namespace dovrel::e2e {
 
 // What a program run to its end left behind.
@@ -66,6 +68,7 @@ class ServerInstance {
                  const std::string& input, const std::map<std::string, std::string>& environment,
                  int milliseconds);
 
+  testsupport::InstanceDir dir_{"/tmp", true};  // removed after the server is stopped
   std::string directory_;
   pid_t pid_ = -1;
   uint16_t port_ = 0;
