@@ -1,7 +1,7 @@
 // Document: the unit a table stores — named field values, some gathered in groups — read
 // from a query or from a table, checked against the table's structure, written in its
-// canonical text, projected onto selected names, and walked to add or remove its index
-// keys. Built per query; used on the thread that runs queries.
+// canonical text and projected onto selected names (the table records and withdraws its
+// index keys). Built per query; used on the thread that runs queries.
 #pragma once
 
 #include <cstdint>
@@ -12,7 +12,6 @@
 #include <vector>
 
 #include "foundation/Poolable.h"
-#include "index/MergeIndexTypes.h"
 
 namespace dovrel {
 
@@ -53,15 +52,6 @@ class Document : public Object {
   // SemanticError with the message of its check (see the .cpp for their order). Uses the
   // visited flags of the table's fields.
   void validate(Table& table) const;
-
-  // Hands every non-null value to its table field's indexes under `number` (the document
-  // must have passed validate against this table; a member the table lacks is taken for a
-  // damaged stored document: DiskOrMemoryError "ошибка работы с БД"). unindex withdraws
-  // the keys again.
-  void index(Table& table, uint32_t number, index::InsertMode mode) const;
-  void unindex(Table& table, uint32_t number) const {
-    index(table, number, index::InsertMode::REMOVE);
-  }
 
   // A new document holding, in this document's order, each top-level field named in
   // `names`, each group named whole, and for a group of which only fields were named, a

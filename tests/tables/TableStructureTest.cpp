@@ -46,9 +46,9 @@ TEST(TableStructureTest, WritesTheFixedLayoutAndReadsItBackUnchanged) {
 
 TEST(TableStructureTest, FullNamesJoinTheShortNamesWithDots) {
   std::shared_ptr<Table> table = readTable(MIXED_STRUCTURE, "/data/");
-  auto group = std::dynamic_pointer_cast<TableGroup>(table->findMember("g"));
+  auto group = dynamic_cast<TableGroup*>(table->findMember("g"));
   ASSERT_NE(group, nullptr);
-  std::shared_ptr<TableField> field = group->findField("c");
+  TableField* field = group->findField("c");
   ASSERT_NE(field, nullptr);
   EXPECT_EQ(field->getFullName(), "books.g.c");
   EXPECT_EQ(field->findIndex("w")->fullName(), "books.g.c.w");
@@ -159,13 +159,13 @@ TEST(TableStructureTest, VisitedFlagsTrackTheFirstMissingFieldInOrder) {
       " field x alias '' : text { }; field y alias '' : text { }; };"
       " field b alias '' : text { }; };",
       "");
-  auto group = std::dynamic_pointer_cast<TableGroup>(table->findMember("g"));
+  auto group = dynamic_cast<TableGroup*>(table->findMember("g"));
   // A new structure counts as visited everywhere.
   EXPECT_EQ(table->findUnvisited(), nullptr);
   EXPECT_EQ(group->findUnvisited(), nullptr);
   table->clearVisited();
   EXPECT_EQ(table->findUnvisited()->getName(), "a");
-  std::dynamic_pointer_cast<TableField>(table->findMember("a"))->setVisited(true);
+  dynamic_cast<TableField*>(table->findMember("a"))->setVisited(true);
   EXPECT_EQ(table->findUnvisited()->getName(), "b");
   // The table's flags leave the group alone, and the reverse.
   EXPECT_EQ(group->findUnvisited(), nullptr);
@@ -188,8 +188,7 @@ class FieldValueTest : public ::testing::Test {
         "");
   }
   bool fits(std::string_view field, std::string_view value) {
-    return std::dynamic_pointer_cast<TableField>(table_->findMember(field))
-        ->checkValue(TextView(value));
+    return dynamic_cast<TableField*>(table_->findMember(field))->checkValue(TextView(value));
   }
 
   std::shared_ptr<Table> table_;
