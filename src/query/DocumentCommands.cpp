@@ -3,6 +3,7 @@
 // leaves the earlier ones done. Query thread only.
 #include "query/DocumentCommands.h"
 
+#include <memory>
 #include <string>
 
 #include "foundation/Cp866.h"
@@ -110,7 +111,7 @@ void getDocumentClause(Parser& parser, Table& table, uint32_t number, const User
   checkRead(table, number, TablePrivilege::SELECT, user,
             "у пользователя недостаточно прав для получения документа"_cp866,
             "у пользователя недостаточно прав для получения удалённого документа"_cp866);
-  std::shared_ptr<Document> document = Document::readStored(table, number);
+  std::unique_ptr<Document> document = Document::readStored(table, number);
   if (names != nullptr) document = document->project(*names);
   document->writeText(answer);
 }
@@ -121,7 +122,7 @@ void runAdd(Parser& parser, const std::shared_ptr<User>& user, TextBuffer& answe
   Scanner& scanner = parser.scanner();
   do {
     scanner.expectKeyword("add");
-    const std::shared_ptr<Document> document = Document::read(scanner);
+    const std::unique_ptr<Document> document = Document::read(scanner);
     scanner.expectKeyword("to");
     scanner.expectKeyword("table");
     const std::shared_ptr<Table> table = parser.readTable();

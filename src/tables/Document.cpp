@@ -78,8 +78,8 @@ Document::Document() = default;
 
 Document::~Document() = default;
 
-std::shared_ptr<Document> Document::read(Scanner& scanner) {
-  std::shared_ptr<Document> document(new Document());
+std::unique_ptr<Document> Document::read(Scanner& scanner) {
+  std::unique_ptr<Document> document(new Document());
   scanner.expectKeyword("document");
   scanner.expect(TOKEN_LBRACE);
   for (;;) {
@@ -95,7 +95,7 @@ std::shared_ptr<Document> Document::read(Scanner& scanner) {
   return document;
 }
 
-std::shared_ptr<Document> Document::readStored(Table& table, uint32_t number) {
+std::unique_ptr<Document> Document::readStored(Table& table, uint32_t number) {
   TextBuffer text;
   table.getDocument(number, text);
   Scanner scanner(text.view());
@@ -171,8 +171,8 @@ void Document::validate(Table& table) const {
   }
 }
 
-std::shared_ptr<Document> Document::project(const NameSet& names) const {
-  std::shared_ptr<Document> projection(new Document());
+std::unique_ptr<Document> Document::project(const NameSet& names) const {
+  std::unique_ptr<Document> projection(new Document());
   for (const auto& member : members_) {
     const std::string& name = member->getName();
     if (auto field = std::dynamic_pointer_cast<DocumentField>(member)) {

@@ -31,10 +31,10 @@ class Document : public Object {
   //   "совпадение имени поля и группы " + name
   //   "повторное использование имени группы " + name
   //   "повторное использование имени " + name + " в одной группе"
-  static std::shared_ptr<Document> read(Scanner& scanner);
+  static std::unique_ptr<Document> read(Scanner& scanner);
   // Reads document `number` of the table (whose files must be open) from its stored text.
   // The table's errors for a missing number or a failed read.
-  static std::shared_ptr<Document> readStored(Table& table, uint32_t number);
+  static std::unique_ptr<Document> readStored(Table& table, uint32_t number);
   ~Document() override;
   Document(const Document&) = delete;
   Document& operator=(const Document&) = delete;
@@ -56,7 +56,7 @@ class Document : public Object {
   // A new document holding, in this document's order, each top-level field named in
   // `names`, each group named whole, and for a group of which only fields were named, a
   // group of the same name with just those fields. Values are shared, not copied.
-  std::shared_ptr<Document> project(const NameSet& names) const;
+  std::unique_ptr<Document> project(const NameSet& names) const;
 
  private:
   Document();

@@ -310,7 +310,7 @@ uint32_t Table::replaceDocument(uint32_t replaced, const Document& document, con
 
 void Table::deleteDocument(uint32_t number, const User& user) {
   // Read first: a number that does not exist is refused before anything changes.
-  const std::shared_ptr<Document> stored = Document::readStored(*this, number);
+  const std::unique_ptr<Document> stored = Document::readStored(*this, number);
   markDeleted(number, user);
   indexDocument(*stored, number, index::InsertMode::REMOVE);
 }

@@ -57,6 +57,13 @@ TEST(TableStructureTest, FullNamesJoinTheShortNamesWithDots) {
   // An index name and a member name live in different name spaces.
   EXPECT_EQ(field->findIndex("c"), nullptr);
   EXPECT_EQ(table->findMember("c"), nullptr);
+  // One flat list holds every index in declaration order, each beside its own field.
+  std::vector<std::string> flat;
+  for (const Table::FieldIndex& each : table->indexes()) {
+    EXPECT_EQ(each.field->findIndex(each.index->name()), each.index);
+    flat.push_back(each.index->fullName());
+  }
+  EXPECT_EQ(flat, (std::vector<std::string>{"books.b.i", "books.g.c.w", "books.g.c.p"}));
 }
 
 TEST(TableStructureTest, AliasBytesSurviveTheRoundTrip) {
@@ -151,6 +158,9 @@ TEST(TableStructureTest, FieldsOfOneNameInTwoGroupsAreAccepted) {
       " group h alias '' { field c alias '' : text { index i 'whole'; }; }; };",
       "");
   EXPECT_EQ(table->members().size(), 2u);
+  ASSERT_EQ(table->indexes().size(), 2u);
+  EXPECT_EQ(table->indexes()[0].field->getFullName(), "t.g.c");
+  EXPECT_EQ(table->indexes()[1].field->getFullName(), "t.h.c");
 }
 
 TEST(TableStructureTest, VisitedFlagsTrackTheFirstMissingFieldInOrder) {

@@ -230,22 +230,41 @@ TEST_F(TableFilesTest, TheIndexWalkRecordsNonNullValuesAndWithdrawsThemAgain) {
 
 TEST_F(TableFilesTest, AStoredDocumentThatDoesNotFitTheTableIsADiskError) {
   // Stored through another structure of the same files, as only damage on disk could
-  // leave it for this one.
+  // leave them for this one.
   table_.reset();
   std::shared_ptr<Table> other =
       readTable("table t alias 'T' { field gone alias '' : text { }; };", dir_.path());
   other->openFiles(OpenMode::openNormal);
-  const uint32_t number =
-      other->addDocument(*readDocument("document { field gone = 'x'; }"), *bob_);
+  for (uint32_t number : {0u, 1u}) {
+    EXPECT_EQ(other->addDocument(*readDocument("document { field gone = 'x'; }"), *bob_), number);
+  }
   TextBuffer stored;
-  other->getDocument(number, stored);
+  other->getDocument(0, stored);
   EXPECT_EQ(stored.toString(), "document {\r\n   field gone = #1#x#;\r\n};\r\n");
   other->commitPrepare();
   other->commitFinish();
   other.reset();
   table_ = readTable(STRUCTURE, dir_.path());
   table_->openFiles(OpenMode::openNormal);
-  EXPECT_EQ(diskError([&] { table_->deleteDocument(number, *al_); }), "ошибка работы с БД"_cp866);
+  EXPECT_EQ(diskError([&] { table_->deleteDocument(0, *al_); }), "ошибка работы с БД"_cp866);
+  // A replacement stores and indexes the new document before it withdraws the keys of the
+  // old one, where the walk fails.
+  const std::shared_ptr<Document> replacement =
+      readDocument("document { field title = 'new'; field year = null; }");
+  EXPECT_EQ(diskError([&] { table_->replaceDocument(1, *replacement, *bob_); }),
+            "ошибка работы с БД"_cp866);
+  EXPECT_EQ(table_->getNumberCount(), 3u);
+  EXPECT_TRUE(table_->isDocumentDeleted(0));
+  EXPECT_TRUE(table_->isDocumentDeleted(1));
+  EXPECT_EQ(search("title", "h", "new", index::SearchMode::PRESENT), std::vector<uint32_t>{2});
+  // The failure forbids the commit: reopened, the files hold the last commit again.
+  table_.reset();
+  table_ = readTable(STRUCTURE, dir_.path());
+  table_->openFiles(OpenMode::openNormal);
+  EXPECT_EQ(table_->getNumberCount(), 2u);
+  EXPECT_FALSE(table_->isDocumentDeleted(0));
+  EXPECT_FALSE(table_->isDocumentDeleted(1));
+  EXPECT_EQ(search("title", "h", "new", index::SearchMode::ALL), std::vector<uint32_t>{});
 }
 
 TEST_F(TableFilesTest, CommittedDocumentsSurviveReopeningAndUncommittedOnesDoNot) {
