@@ -293,10 +293,7 @@ void BM_TableAddDocument(benchmark::State& state) {
       reader.next();
       std::shared_ptr<Document> document = Document::read(reader);
       document->validate(*table);
-      TextBuffer canonical;
-      document->writeText(canonical);
-      const uint32_t number = table->addDocument(canonical.view(), false, 0, *user);
-      document->index(*table, number, InsertMode::INSERT);
+      table->addDocument(*document, *user);
       ++added;
     }
     state.SetItemsProcessed(added);

@@ -126,10 +126,10 @@ bool beginsWith(Key key, Key prefix) {
 TableIndex::TableIndex(IndexDeclaration declaration, std::string dataDirectory)
     : declaration_(std::move(declaration)), path_(declaration_.filePath(dataDirectory)) {}
 
-std::shared_ptr<TableIndex> TableIndex::read(Scanner& scanner, std::string_view fieldFullName,
+std::unique_ptr<TableIndex> TableIndex::read(Scanner& scanner, std::string_view fieldFullName,
                                              FieldType fieldType, std::string dataDirectory) {
   IndexDeclaration declaration = IndexDeclaration::read(scanner, fieldFullName, fieldType);
-  return std::shared_ptr<TableIndex>(
+  return std::unique_ptr<TableIndex>(
       new TableIndex(std::move(declaration), std::move(dataDirectory)));
 }
 

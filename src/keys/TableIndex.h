@@ -39,7 +39,7 @@ class TableIndex : public Object {
   // Reads `index` NAME STRING `;` with the scanner on the keyword (IndexDeclaration::read):
   // the scanner's TextError or SemanticError for a bad kind text. Whether the kind suits
   // the field type is the caller's check (compatible()).
-  static std::shared_ptr<TableIndex> read(Scanner& scanner, std::string_view fieldFullName,
+  static std::unique_ptr<TableIndex> read(Scanner& scanner, std::string_view fieldFullName,
                                           FieldType fieldType, std::string dataDirectory);
   // Closes the merge index if it is open: committed indexes orderly, an index with
   // uncommitted changes without writing anything (as a crash would leave it).

@@ -3,13 +3,13 @@
 // leaves the earlier ones done. Query thread only.
 #include "query/DocumentCommands.h"
 
+#include <memory>
 #include <string>
 
 #include "foundation/Cp866.h"
 #include "foundation/Errors.h"
 #include "foundation/Scanner.h"
 #include "foundation/TextBuffer.h"
-#include "index/MergeIndexTypes.h"
 #include "principals/TablePrivilege.h"
 #include "principals/TableSecurity.h"
 #include "principals/User.h"
@@ -58,9 +58,9 @@ void checkRead(Table& table, uint32_t number, const TablePrivilege& privilege, c
 void readOnlyItems(Scanner& scanner, const Table& table, NameSet& names) {
   for (;;) {
     const std::string name = scanner.expectName("члена таблицы"_cp866);
-    const std::shared_ptr<TableMember> member = table.findMember(name);
+    const TableMember* member = table.findMember(name);
     if (member == nullptr) nameNotFound(name, table);
-    const auto group = std::dynamic_pointer_cast<TableGroup>(member);
+    const auto* group = dynamic_cast<const TableGroup*>(member);
     if (group != nullptr && scanner.kind() == TOKEN_DOT) {
       scanner.next();
       const std::string field = scanner.expectName("поля"_cp866);
@@ -111,7 +111,7 @@ void getDocumentClause(Parser& parser, Table& table, uint32_t number, const User
   checkRead(table, number, TablePrivilege::SELECT, user,
             "у пользователя недостаточно прав для получения документа"_cp866,
             "у пользователя недостаточно прав для получения удалённого документа"_cp866);
-  std::shared_ptr<Document> document = Document::readStored(table, number);
+  std::unique_ptr<Document> document = Document::readStored(table, number);
   if (names != nullptr) document = document->project(*names);
   document->writeText(answer);
 }
@@ -122,7 +122,7 @@ void runAdd(Parser& parser, const std::shared_ptr<User>& user, TextBuffer& answe
   Scanner& scanner = parser.scanner();
   do {
     scanner.expectKeyword("add");
-    const std::shared_ptr<Document> document = Document::read(scanner);
+    const std::unique_ptr<Document> document = Document::read(scanner);
     scanner.expectKeyword("to");
     scanner.expectKeyword("table");
     const std::shared_ptr<Table> table = parser.readTable();
@@ -142,11 +142,8 @@ void runAdd(Parser& parser, const std::shared_ptr<User>& user, TextBuffer& answe
     // syntax, or followed by anything but another clause, must leave no document behind.
     scanner.expectCommandEnd("add");
     table->openFiles(OpenMode::openNormal);
-    TextBuffer text;
-    document->writeText(text);
-    const uint32_t number = table->addDocument(text.view(), replacing, replaced, *user);
-    document->index(*table, number, index::InsertMode::INSERT);
-    if (replacing) Document::readStored(*table, replaced)->unindex(*table, replaced);
+    const uint32_t number = replacing ? table->replaceDocument(replaced, *document, *user)
+                                      : table->addDocument(*document, *user);
     answer.append(OK_LINE);
     answer.append(std::string_view("document "));
     answer.appendDecimal(number);
@@ -175,9 +172,7 @@ void runDelete(Parser& parser, const std::shared_ptr<User>& user, TextBuffer& an
     }
     table->openFiles(OpenMode::openNormal);
     if (ifActual && table->isDocumentDeleted(number)) continue;
-    const std::shared_ptr<Document> document = Document::readStored(*table, number);
     table->deleteDocument(number, *user);
-    document->unindex(*table, number);
   } while (scanner.isName("document"));
   answer.append(OK_LINE);
 }

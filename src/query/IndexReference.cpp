@@ -35,7 +35,7 @@ IndexReference IndexReference::read(Scanner& scanner, const Table& table, Contex
   const bool inCondition = context == Context::CONDITION;
   const std::string_view what = inCondition ? "поля или группы"_cp866 : "группы или поля"_cp866;
   std::string name = scanner.expectName(what);
-  std::shared_ptr<TableMember> member = table.findMember(name);
+  TableMember* member = table.findMember(name);
   if (member == nullptr && context != Context::AFTER_TABLE && name == table.getName()) {
     // The table's own name before the member, as get index and optimize write it.
     scanner.expect(TOKEN_DOT);
@@ -48,10 +48,10 @@ IndexReference IndexReference::read(Scanner& scanner, const Table& table, Contex
     }
     refuseName(name, " в таблице "_cp866, table.getName(), " не найдено"_cp866);
   }
-  reference.field = std::dynamic_pointer_cast<TableField>(member);
+  reference.field = dynamic_cast<TableField*>(member);
   if (reference.field == nullptr) {
     // Groups hold fields only, so one more name always reaches a field.
-    const auto group = std::dynamic_pointer_cast<TableGroup>(member);
+    const auto* group = dynamic_cast<const TableGroup*>(member);
     DOVREL_ASSERT_TEXT(group != nullptr, "member is a field or a group");
     scanner.expect(TOKEN_DOT);
     const std::string fieldName = scanner.expectName("поля"_cp866);

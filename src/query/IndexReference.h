@@ -3,8 +3,6 @@
 // Read with the scanner of the current query; query thread only.
 #pragma once
 
-#include <memory>
-
 namespace dovrel {
 class Scanner;
 class Table;
@@ -36,8 +34,9 @@ struct IndexReference {
   // поля " + the field's full name. A missing name or '.' is the scanner's own refusal.
   static IndexReference read(Scanner& scanner, const Table& table, Context context);
 
-  std::shared_ptr<TableField> field;
-  std::shared_ptr<index::TableIndex> index;  // an index of `field`
+  // Owned by the table, which outlives the command that reads the reference.
+  TableField* field = nullptr;
+  index::TableIndex* index = nullptr;  // an index of `field`
 };
 
 }  // namespace dovrel::query

@@ -1,5 +1,5 @@
 // Documents: the document text in both directions, the check against a table's structure,
-// projection and the index walk. Query thread.
+// and projection. Query thread.
 //
 // The check (validate) runs in this order and stops at the first failure:
 //   1. the table clears the visited flags of its top-level fields;
@@ -59,7 +59,7 @@ void checkValue(const DocumentField& field, const TableField& tableField) {
 void checkGroup(const DocumentGroup& group, TableGroup& tableGroup) {
   tableGroup.clearVisited();
   for (const auto& field : group.fields()) {
-    std::shared_ptr<TableField> tableField = tableGroup.findField(field->getName());
+    TableField* tableField = tableGroup.findField(field->getName());
     if (tableField == nullptr) {
       refuse("в документе присутствует, а в описании таблицы отсутствует поле "_cp866,
              group.getName() + "." + field->getName());
@@ -67,14 +67,10 @@ void checkGroup(const DocumentGroup& group, TableGroup& tableGroup) {
     tableField->setVisited(true);
     checkValue(*field, *tableField);
   }
-  if (std::shared_ptr<TableField> missing = tableGroup.findUnvisited()) {
+  if (TableField* missing = tableGroup.findUnvisited()) {
     refuse(MISSING_FIELD, group.getName() + "." + missing->getName());
   }
 }
-
-// The index walk meets a member that the table does not have only in a stored document
-// that was damaged on disk: every document is checked before it is stored.
-[[noreturn]] void notOfTheTable() { throw DiskOrMemoryError("ошибка работы с БД"_cp866); }
 
 }  // namespace
 
@@ -82,8 +78,8 @@ Document::Document() = default;
 
 Document::~Document() = default;
 
-std::shared_ptr<Document> Document::read(Scanner& scanner) {
-  std::shared_ptr<Document> document(new Document());
+std::unique_ptr<Document> Document::read(Scanner& scanner) {
+  std::unique_ptr<Document> document(new Document());
   scanner.expectKeyword("document");
   scanner.expect(TOKEN_LBRACE);
   for (;;) {
@@ -99,7 +95,7 @@ std::shared_ptr<Document> Document::read(Scanner& scanner) {
   return document;
 }
 
-std::shared_ptr<Document> Document::readStored(Table& table, uint32_t number) {
+std::unique_ptr<Document> Document::readStored(Table& table, uint32_t number) {
   TextBuffer text;
   table.getDocument(number, text);
   Scanner scanner(text.view());
@@ -147,13 +143,13 @@ void Document::validate(Table& table) const {
   table.clearVisited();
   for (const auto& member : members_) {
     const std::string& name = member->getName();
-    std::shared_ptr<TableMember> tableMember = table.findMember(name);
+    TableMember* tableMember = table.findMember(name);
     if (auto field = std::dynamic_pointer_cast<DocumentField>(member)) {
       if (tableMember == nullptr) {
         refuse("в документе присутствует, а в таблице отсутствует поле верхнего уровня "_cp866,
                name);
       }
-      auto tableField = std::dynamic_pointer_cast<TableField>(tableMember);
+      auto* tableField = dynamic_cast<TableField*>(tableMember);
       if (tableField == nullptr) {
         refuse("имя "_cp866, name, " в документе принадлежит полю, а в таблице группе"_cp866);
       }
@@ -163,39 +159,20 @@ void Document::validate(Table& table) const {
       if (tableMember == nullptr) {
         refuse("в документе присутствует, а в таблице отсутствует группа "_cp866, name);
       }
-      auto tableGroup = std::dynamic_pointer_cast<TableGroup>(tableMember);
+      auto* tableGroup = dynamic_cast<TableGroup*>(tableMember);
       if (tableGroup == nullptr) {
         refuse("имя "_cp866, name, " в документе принадлежит группе, а в таблице полю"_cp866);
       }
       checkGroup(static_cast<const DocumentGroup&>(*member), *tableGroup);
     }
   }
-  if (std::shared_ptr<TableField> missing = table.findUnvisited()) {
+  if (TableField* missing = table.findUnvisited()) {
     refuse(MISSING_FIELD, missing->getName());
   }
 }
 
-void Document::index(Table& table, uint32_t number, index::InsertMode mode) const {
-  for (const auto& member : members_) {
-    std::shared_ptr<TableMember> tableMember = table.findMember(member->getName());
-    if (auto field = std::dynamic_pointer_cast<DocumentField>(member)) {
-      auto tableField = std::dynamic_pointer_cast<TableField>(tableMember);
-      if (tableField == nullptr) notOfTheTable();
-      if (!field->isNull()) tableField->indexValue(field->value(), number, mode);
-      continue;
-    }
-    auto tableGroup = std::dynamic_pointer_cast<TableGroup>(tableMember);
-    if (tableGroup == nullptr) notOfTheTable();
-    for (const auto& groupField : static_cast<const DocumentGroup&>(*member).fields()) {
-      std::shared_ptr<TableField> tableField = tableGroup->findField(groupField->getName());
-      if (tableField == nullptr) notOfTheTable();
-      if (!groupField->isNull()) tableField->indexValue(groupField->value(), number, mode);
-    }
-  }
-}
-
-std::shared_ptr<Document> Document::project(const NameSet& names) const {
-  std::shared_ptr<Document> projection(new Document());
+std::unique_ptr<Document> Document::project(const NameSet& names) const {
+  std::unique_ptr<Document> projection(new Document());
   for (const auto& member : members_) {
     const std::string& name = member->getName();
     if (auto field = std::dynamic_pointer_cast<DocumentField>(member)) {

@@ -1,7 +1,7 @@
 // Document: the unit a table stores — named field values, some gathered in groups — read
 // from a query or from a table, checked against the table's structure, written in its
-// canonical text, projected onto selected names, and walked to add or remove its index
-// keys. Built per query; used on the thread that runs queries.
+// canonical text and projected onto selected names (the table records and withdraws its
+// index keys). Built per query; used on the thread that runs queries.
 #pragma once
 
 #include <cstdint>
@@ -12,7 +12,6 @@
 #include <vector>
 
 #include "foundation/Poolable.h"
-#include "index/MergeIndexTypes.h"
 
 namespace dovrel {
 
@@ -32,10 +31,10 @@ class Document : public Object {
   //   "совпадение имени поля и группы " + name
   //   "повторное использование имени группы " + name
   //   "повторное использование имени " + name + " в одной группе"
-  static std::shared_ptr<Document> read(Scanner& scanner);
+  static std::unique_ptr<Document> read(Scanner& scanner);
   // Reads document `number` of the table (whose files must be open) from its stored text.
   // The table's errors for a missing number or a failed read.
-  static std::shared_ptr<Document> readStored(Table& table, uint32_t number);
+  static std::unique_ptr<Document> readStored(Table& table, uint32_t number);
   ~Document() override;
   Document(const Document&) = delete;
   Document& operator=(const Document&) = delete;
@@ -54,19 +53,10 @@ class Document : public Object {
   // visited flags of the table's fields.
   void validate(Table& table) const;
 
-  // Hands every non-null value to its table field's indexes under `number` (the document
-  // must have passed validate against this table; a member the table lacks is taken for a
-  // damaged stored document: DiskOrMemoryError "ошибка работы с БД"). unindex withdraws
-  // the keys again.
-  void index(Table& table, uint32_t number, index::InsertMode mode) const;
-  void unindex(Table& table, uint32_t number) const {
-    index(table, number, index::InsertMode::REMOVE);
-  }
-
   // A new document holding, in this document's order, each top-level field named in
   // `names`, each group named whole, and for a group of which only fields were named, a
   // group of the same name with just those fields. Values are shared, not copied.
-  std::shared_ptr<Document> project(const NameSet& names) const;
+  std::unique_ptr<Document> project(const NameSet& names) const;
 
  private:
   Document();

@@ -15,6 +15,12 @@
 // Document numbers: record n of NAME.meta is the meta record of document n of NAME.table;
 // both files always hold the same number of records, since every document operation
 // changes both or fails as a DiskOrMemoryError that forbids the next commit.
+//
+// Index keys: the keys of every live document are recorded in the table's indexes, and
+// the keys of every deleted one are withdrawn. addDocument, replaceDocument and
+// deleteDocument keep this by changing the documents files first and the indexes second;
+// a failure between the two is a DiskOrMemoryError, so the documents files and indexes
+// that disagree are never committed (the next open returns them to the last commit).
 #include "tables/Table.h"
 
 #include <utility>
@@ -24,10 +30,14 @@
 #include "foundation/Errors.h"
 #include "foundation/Scanner.h"
 #include "foundation/TextBuffer.h"
+#include "keys/TableIndex.h"
 #include "platform/Env.h"
 #include "principals/TableSecurity.h"
 #include "principals/User.h"
 #include "storage/DocumentsFile.h"
+#include "tables/Document.h"
+#include "tables/DocumentField.h"
+#include "tables/DocumentGroup.h"
 #include "tables/MarkerFile.h"
 #include "tables/MetaRecord.h"
 #include "tables/TableField.h"
@@ -55,6 +65,10 @@ std::string alreadyDeleted(uint32_t number) {
   message += " уже удалён/заменён"_cp866;
   return message;
 }
+
+// The index walk meets a member that the table does not have only in a stored document
+// that was damaged on disk: every document is checked before it is stored.
+[[noreturn]] void notOfTheTable() { throw DiskOrMemoryError("ошибка работы с БД"_cp866); }
 
 }  // namespace
 
@@ -86,28 +100,38 @@ std::shared_ptr<Table> Table::read(Scanner& scanner, std::string dataDirectory) 
   return table;
 }
 
-void Table::addMember(std::shared_ptr<TableMember> member) {
+void Table::addMember(std::unique_ptr<TableMember> member) {
   if (memberMap_.contains(member->getName())) {
     throw SemanticError(std::string("повторное объявление имени "_cp866) + member->getFullName());
   }
-  memberMap_.emplace(member->getName(), member);
+  const auto addIndexesOf = [this](TableField& field) {
+    for (const auto& each : field.indexes()) indexes_.push_back({&field, each.get()});
+  };
+  if (auto* field = dynamic_cast<TableField*>(member.get())) {
+    addIndexesOf(*field);
+  } else {
+    for (const auto& groupField : static_cast<TableGroup&>(*member).fields()) {
+      addIndexesOf(*groupField);
+    }
+  }
+  memberMap_.emplace(member->getName(), member.get());
   members_.push_back(std::move(member));
 }
 
-std::shared_ptr<TableMember> Table::findMember(std::string_view name) const {
+TableMember* Table::findMember(std::string_view name) const {
   auto found = memberMap_.find(name);
   return found == memberMap_.end() ? nullptr : found->second;
 }
 
 void Table::clearVisited() {
   for (const auto& member : members_) {
-    if (auto field = std::dynamic_pointer_cast<TableField>(member)) field->setVisited(false);
+    if (auto* field = dynamic_cast<TableField*>(member.get())) field->setVisited(false);
   }
 }
 
-std::shared_ptr<TableField> Table::findUnvisited() const {
+TableField* Table::findUnvisited() const {
   for (const auto& member : members_) {
-    auto field = std::dynamic_pointer_cast<TableField>(member);
+    auto* field = dynamic_cast<TableField*>(member.get());
     if (field != nullptr && !field->isVisited()) return field;
   }
   return nullptr;
@@ -162,7 +186,7 @@ void Table::createFiles() {
     writeStructureFile();
     check(DocumentsFile::create(filePath(".table"), &df_));
     check(DocumentsFile::create(filePath(".meta"), &metaf_));
-    for (const auto& member : members_) member->createIndexes();
+    for (const FieldIndex& each : indexes_) each.index->create();
     if (!platform::Env::current().syncDirectory(dataDirectory_).isOk()) {
       fileFailure("Ошибка записи в "_cp866, name_ + ".structure");
     }
@@ -179,7 +203,7 @@ void Table::openFiles(OpenMode mode) {
   try {
     check(DocumentsFile::open(filePath(".table"), mode, &df_));
     check(DocumentsFile::open(filePath(".meta"), mode, &metaf_));
-    for (const auto& member : members_) member->openIndexes(mode);
+    for (const FieldIndex& each : indexes_) each.index->open(mode);
   } catch (...) {
     closeFiles();
     throw;
@@ -187,7 +211,7 @@ void Table::openFiles(OpenMode mode) {
 }
 
 void Table::closeFiles() {
-  for (const auto& member : members_) member->closeIndexes();
+  for (const FieldIndex& each : indexes_) each.index->close();
   df_.reset();
   metaf_.reset();
 }
@@ -196,14 +220,14 @@ void Table::commitPrepare() {
   if (df_ == nullptr) return;
   check(df_->commitPrepare());
   check(metaf_->commitPrepare());
-  for (const auto& member : members_) member->commitPrepare();
+  for (const FieldIndex& each : indexes_) each.index->commitPrepare();
 }
 
 void Table::commitFinish() {
   if (df_ == nullptr) return;
   check(df_->commitFinish());
   check(metaf_->commitFinish());
-  for (const auto& member : members_) member->commitFinish();
+  for (const FieldIndex& each : indexes_) each.index->commitFinish();
 }
 
 // --- Documents ------------------------------------------------------------------------------
@@ -270,7 +294,50 @@ uint32_t Table::getNumberCount() {
   return count;
 }
 
-uint32_t Table::addDocument(TextView text, bool replacing, uint32_t replaced, const User& user) {
+uint32_t Table::addDocument(const Document& document, const User& user) {
+  const uint32_t number = store(document, false, 0, user);
+  indexDocument(document, number, index::InsertMode::INSERT);
+  return number;
+}
+
+uint32_t Table::replaceDocument(uint32_t replaced, const Document& document, const User& user) {
+  const uint32_t number = store(document, true, replaced, user);
+  indexDocument(document, number, index::InsertMode::INSERT);
+  // The replaced text is read after its deletion: a deleted document's text stays readable.
+  indexDocument(*Document::readStored(*this, replaced), replaced, index::InsertMode::REMOVE);
+  return number;
+}
+
+void Table::deleteDocument(uint32_t number, const User& user) {
+  // Read first: a number that does not exist is refused before anything changes.
+  const std::unique_ptr<Document> stored = Document::readStored(*this, number);
+  markDeleted(number, user);
+  indexDocument(*stored, number, index::InsertMode::REMOVE);
+}
+
+void Table::indexDocument(const Document& document, uint32_t number, index::InsertMode mode) {
+  for (const auto& member : document.members()) {
+    TableMember* tableMember = findMember(member->getName());
+    if (auto* field = dynamic_cast<const DocumentField*>(member.get())) {
+      auto* tableField = dynamic_cast<TableField*>(tableMember);
+      if (tableField == nullptr) notOfTheTable();
+      if (!field->isNull()) tableField->indexValue(field->value(), number, mode);
+      continue;
+    }
+    auto* tableGroup = dynamic_cast<TableGroup*>(tableMember);
+    if (tableGroup == nullptr) notOfTheTable();
+    for (const auto& groupField : static_cast<const DocumentGroup&>(*member).fields()) {
+      TableField* tableField = tableGroup->findField(groupField->getName());
+      if (tableField == nullptr) notOfTheTable();
+      if (!groupField->isNull()) tableField->indexValue(groupField->value(), number, mode);
+    }
+  }
+}
+
+uint32_t Table::store(const Document& document, bool replacing, uint32_t replaced,
+                      const User& user) {
+  TextBuffer text;
+  document.writeText(text);
   DocumentsFile& df = documents();
   DocumentsFile& metaf = metas();
   if (replacing && isDocumentDeleted(replaced)) throw SemanticError(alreadyDeleted(replaced));
@@ -304,7 +371,7 @@ void Table::markReplaced(uint32_t replaced, uint32_t replacement) {
   check(metas().replaceDocument(replaced, meta.pointer(), meta.length()));
 }
 
-void Table::deleteDocument(uint32_t number, const User& user) {
+void Table::markDeleted(uint32_t number, const User& user) {
   if (isDocumentDeleted(number)) throw SemanticError(alreadyDeleted(number));
   check(documents().deleteDocument(number));
   TextBuffer meta;

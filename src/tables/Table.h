@@ -1,8 +1,9 @@
 // Table: one table of the database — its structure (top-level fields and groups), its two
-// documents files (NAME.table for document texts, NAME.meta for meta records), its index
-// files through its fields, and its security record. It numbers, stores and deletes
-// documents and drives the two-phase commit of all its files. Owned by the table set;
-// used only by the thread that runs queries or the start-up.
+// documents files (NAME.table for document texts, NAME.meta for meta records), the flat
+// list of its indexes (each owned by its field), and its security record. It numbers,
+// stores and deletes documents, keeps their index keys in step with what it stores, and
+// drives the two-phase commit of all its files. Owned by the table set; used only by the
+// thread that runs queries or the start-up.
 #pragma once
 
 #include <cstdint>
@@ -14,10 +15,16 @@
 
 #include "foundation/Poolable.h"
 #include "foundation/TextView.h"
+#include "index/MergeIndexTypes.h"
 #include "storage/OpenMode.h"
 
 namespace dovrel {
 
+namespace index {
+class TableIndex;
+}
+
+class Document;
 class DocumentsFile;
 class Scanner;
 class TableField;
@@ -39,6 +46,13 @@ class Table : public Object {
   // files) are in `dataDirectory`, which ends with its separator or is empty. No file is
   // touched.
   static std::shared_ptr<Table> read(Scanner& scanner, std::string dataDirectory);
+
+  // One index of the table with the field it belongs to; both live as long as the table.
+  struct FieldIndex {
+    TableField* field;
+    index::TableIndex* index;
+  };
+
   // Releases the files without writing: what was not committed stays uncommitted.
   ~Table() override;
   Table(const Table&) = delete;
@@ -48,13 +62,17 @@ class Table : public Object {
   const std::string& alias() const { return alias_; }
   const std::string& dataDirectory() const { return dataDirectory_; }
 
-  // Declaration order.
-  const std::vector<std::shared_ptr<TableMember>>& members() const { return members_; }
-  // The top-level field or group of that short name, or an empty handle.
-  std::shared_ptr<TableMember> findMember(std::string_view name) const;
+  // Declaration order; the table owns them.
+  const std::vector<std::unique_ptr<TableMember>>& members() const { return members_; }
+  // The top-level field or group of that short name, or null.
+  TableMember* findMember(std::string_view name) const;
   // The visited flags of the top-level fields (groups are not touched).
   void clearVisited();
-  std::shared_ptr<TableField> findUnvisited() const;
+  TableField* findUnvisited() const;
+  // Every index of the table in declaration order (members, a group's fields, a field's
+  // indexes), built when the structure is read. Every index file operation of the table
+  // walks this list.
+  const std::vector<FieldIndex>& indexes() const { return indexes_; }
 
   // The structure text: "table " name " alias " counted alias " {" CR LF, the members at
   // three spaces of indent, "};" CR LF. It reads back into an equal table.
@@ -87,11 +105,18 @@ class Table : public Object {
   uint32_t getLiveCount();
   uint32_t getNumberCount();
 
-  // Stores the canonical document text as a new document and its meta record, and
-  // returns its number. With `replacing`, document `replaced` must be live; it is deleted
-  // and its meta record names the new document. Index keys are the caller's work.
-  uint32_t addDocument(TextView text, bool replacing, uint32_t replaced, const User& user);
-  // Deletes a live document and records who deleted it and when.
+  // The three changes of the documents keep the indexes in step with what is stored. The
+  // document must have passed Document::validate against this table. Each change is done
+  // in this order, and a failure stops it where it happened (a DiskOrMemoryError forbids
+  // the next commit, so what a half-done change left is never committed):
+  //   add: the canonical text and the meta record stored, then the document's keys;
+  //   replace: as add, `replaced` (which must be live) deleted and its meta record naming
+  //     the new document before the text is stored, then the keys of `replaced` withdrawn;
+  //   delete: the stored text read, the document (which must be live) deleted and its meta
+  //     record marked, then its keys withdrawn.
+  // add and replace return the new document's number.
+  uint32_t addDocument(const Document& document, const User& user);
+  uint32_t replaceDocument(uint32_t replaced, const Document& document, const User& user);
   void deleteDocument(uint32_t number, const User& user);
 
   const std::shared_ptr<TableSecurity>& getSecurity() const { return security_; }
@@ -99,7 +124,7 @@ class Table : public Object {
 
  private:
   Table(std::string name, std::string alias, std::string dataDirectory);
-  void addMember(std::shared_ptr<TableMember> member);
+  void addMember(std::unique_ptr<TableMember> member);
   std::string filePath(std::string_view extension) const;
   DocumentsFile& documents();
   DocumentsFile& metas();
@@ -112,6 +137,15 @@ class Table : public Object {
   void writeStructureFile() const;
   // Deletes document `replaced` and points its meta record at `replacement`.
   void markReplaced(uint32_t replaced, uint32_t replacement);
+  // Stores the canonical text of `document` as a new document with its meta record and
+  // returns its number; with `replacing`, marks `replaced` as above. No index is touched.
+  uint32_t store(const Document& document, bool replacing, uint32_t replaced, const User& user);
+  // Deletes a live document and records who deleted it and when. No index is touched.
+  void markDeleted(uint32_t number, const User& user);
+  // Hands every non-null value of the document to its field's indexes under `number`
+  // (INSERT records the keys, REMOVE withdraws them). A member the table lacks is taken
+  // for a damaged stored document: DiskOrMemoryError "ошибка работы с БД".
+  void indexDocument(const Document& document, uint32_t number, index::InsertMode mode);
   [[noreturn]] void noSuchDocument(uint32_t number) const;
 
   std::string name_;
@@ -120,8 +154,9 @@ class Table : public Object {
   // Both open or both empty.
   std::shared_ptr<DocumentsFile> df_;
   std::shared_ptr<DocumentsFile> metaf_;
-  std::vector<std::shared_ptr<TableMember>> members_;
-  std::map<std::string, std::shared_ptr<TableMember>, std::less<>> memberMap_;
+  std::vector<std::unique_ptr<TableMember>> members_;
+  std::map<std::string, TableMember*, std::less<>> memberMap_;
+  std::vector<FieldIndex> indexes_;
   std::shared_ptr<TableSecurity> security_;
 };
 

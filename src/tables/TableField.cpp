@@ -21,7 +21,7 @@ TableField::TableField(std::string name, std::string alias, std::string fullName
 
 TableField::~TableField() = default;
 
-std::shared_ptr<TableField> TableField::read(Scanner& scanner, std::string_view prefix,
+std::unique_ptr<TableField> TableField::read(Scanner& scanner, std::string_view prefix,
                                              const std::string& dataDirectory) {
   scanner.expectKeyword("field");
   std::string name = scanner.expectName("поля"_cp866);
@@ -39,7 +39,7 @@ std::shared_ptr<TableField> TableField::read(Scanner& scanner, std::string_view 
   if (!type) {
     throw SemanticError(typeWord + std::string(" - недопустимый тип поля "_cp866) + fullName);
   }
-  std::shared_ptr<TableField> field(
+  std::unique_ptr<TableField> field(
       new TableField(std::move(name), std::move(alias), std::move(fullName), *type, nullAllowed));
   scanner.expect(TOKEN_LBRACE);
   while (scanner.isName("index")) {
@@ -50,7 +50,7 @@ std::shared_ptr<TableField> TableField::read(Scanner& scanner, std::string_view 
   return field;
 }
 
-void TableField::addIndex(std::shared_ptr<index::TableIndex> added) {
+void TableField::addIndex(std::unique_ptr<index::TableIndex> added) {
   if (!added->compatible()) {
     throw SemanticError(added->fullName() + std::string(" - вид индекса "_cp866) +
                         added->baseKind() + std::string(" несовместим с типом поля "_cp866) +
@@ -59,11 +59,11 @@ void TableField::addIndex(std::shared_ptr<index::TableIndex> added) {
   if (indexMap_.find(added->name()) != indexMap_.end()) {
     throw SemanticError(std::string("повторное объявление индекса "_cp866) + added->fullName());
   }
-  indexMap_.emplace(added->name(), added);
+  indexMap_.emplace(added->name(), added.get());
   indexes_.push_back(std::move(added));
 }
 
-std::shared_ptr<index::TableIndex> TableField::findIndex(std::string_view name) const {
+index::TableIndex* TableField::findIndex(std::string_view name) const {
   auto found = indexMap_.find(name);
   return found == indexMap_.end() ? nullptr : found->second;
 }
@@ -117,26 +117,6 @@ void TableField::writeText(TextBuffer& out, std::string_view indent) const {
   for (const auto& each : indexes_) each->write(out, inner);
   out.append(indent);
   out.append(std::string_view("};\r\n"));
-}
-
-void TableField::createIndexes() {
-  for (const auto& each : indexes_) each->create();
-}
-
-void TableField::openIndexes(OpenMode mode) {
-  for (const auto& each : indexes_) each->open(mode);
-}
-
-void TableField::commitPrepare() {
-  for (const auto& each : indexes_) each->commitPrepare();
-}
-
-void TableField::commitFinish() {
-  for (const auto& each : indexes_) each->commitFinish();
-}
-
-void TableField::closeIndexes() {
-  for (const auto& each : indexes_) each->close();
 }
 
 }  // namespace dovrel

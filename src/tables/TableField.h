@@ -1,6 +1,6 @@
 // TableField: a typed field of a table structure with its null rule and its indexes; it
 // checks document values against its type and hands them to its indexes. Owned by its
-// table or group; used only by the thread that runs queries or the start-up.
+// table or group, and owns its indexes; used only by the thread that runs queries or the start-up.
 #pragma once
 
 #include <map>
@@ -29,7 +29,7 @@ class TableField : public TableMember {
   // `prefix` is the parent's full name and '.'; index files live in `dataDirectory`.
   // Throws the scanner's TextError, or SemanticError for an unknown type, an index kind
   // that does not suit the type, or an index declared twice.
-  static std::shared_ptr<TableField> read(Scanner& scanner, std::string_view prefix,
+  static std::unique_ptr<TableField> read(Scanner& scanner, std::string_view prefix,
                                           const std::string& dataDirectory);
   ~TableField() override;
 
@@ -41,10 +41,10 @@ class TableField : public TableMember {
   bool isVisited() const { return visited_; }
   void setVisited(bool visited) { visited_ = visited; }
 
-  // In declaration order.
-  const std::vector<std::shared_ptr<index::TableIndex>>& indexes() const { return indexes_; }
-  // The index of that short name, or an empty handle.
-  std::shared_ptr<index::TableIndex> findIndex(std::string_view name) const;
+  // In declaration order; the field owns them.
+  const std::vector<std::unique_ptr<index::TableIndex>>& indexes() const { return indexes_; }
+  // The index of that short name, or null.
+  index::TableIndex* findIndex(std::string_view name) const;
 
   // Whether the value fits the type: text and binary take anything; int64, double, date,
   // time and datetime must convert; a file value is a header block with a "File-Path: "
@@ -55,11 +55,6 @@ class TableField : public TableMember {
   void indexValue(TextView value, uint32_t document, index::InsertMode mode);
 
   void writeText(TextBuffer& out, std::string_view indent) const override;
-  void createIndexes() override;
-  void openIndexes(OpenMode mode) override;
-  void commitPrepare() override;
-  void commitFinish() override;
-  void closeIndexes() override;
 
   // The rule for values of type file, on its own.
   static bool fileHeaderFits(TextView value);
@@ -68,13 +63,13 @@ class TableField : public TableMember {
   TableField(std::string name, std::string alias, std::string fullName, index::FieldType type,
              bool nullAllowed);
   // Appends an index after the checks of kind and name.
-  void addIndex(std::shared_ptr<index::TableIndex> added);
+  void addIndex(std::unique_ptr<index::TableIndex> added);
 
   index::FieldType type_;
   bool nullAllowed_;
   bool visited_ = true;
-  std::vector<std::shared_ptr<index::TableIndex>> indexes_;
-  std::map<std::string, std::shared_ptr<index::TableIndex>, std::less<>> indexMap_;
+  std::vector<std::unique_ptr<index::TableIndex>> indexes_;
+  std::map<std::string, index::TableIndex*, std::less<>> indexMap_;
 };
 
 }  // namespace dovrel

@@ -1,5 +1,5 @@
-// Table groups: their declaration text in both directions and the forwarding of index
-// file operations to their fields. Query thread or start-up.
+// Table groups: their declaration text in both directions and the lookup of their fields.
+// Query thread or start-up.
 #include "tables/TableGroup.h"
 
 #include <utility>
@@ -17,14 +17,14 @@ TableGroup::TableGroup(std::string name, std::string alias, std::string fullName
 
 TableGroup::~TableGroup() = default;
 
-std::shared_ptr<TableGroup> TableGroup::read(Scanner& scanner, std::string_view prefix,
+std::unique_ptr<TableGroup> TableGroup::read(Scanner& scanner, std::string_view prefix,
                                              const std::string& dataDirectory) {
   scanner.expectKeyword("group");
   std::string name = scanner.expectName("группы"_cp866);
   scanner.expectKeyword("alias");
   std::string alias = scanner.expectString().toString();
   std::string fullName = std::string(prefix) + name;
-  std::shared_ptr<TableGroup> group(
+  std::unique_ptr<TableGroup> group(
       new TableGroup(std::move(name), std::move(alias), std::move(fullName)));
   scanner.expect(TOKEN_LBRACE);
   const std::string fieldPrefix = group->getFullName() + ".";
@@ -36,15 +36,15 @@ std::shared_ptr<TableGroup> TableGroup::read(Scanner& scanner, std::string_view 
   return group;
 }
 
-void TableGroup::addField(std::shared_ptr<TableField> field) {
+void TableGroup::addField(std::unique_ptr<TableField> field) {
   if (fieldMap_.find(field->getName()) != fieldMap_.end()) {
     throw SemanticError(std::string("повторное объявление поля "_cp866) + field->getFullName());
   }
-  fieldMap_.emplace(field->getName(), field);
+  fieldMap_.emplace(field->getName(), field.get());
   fields_.push_back(std::move(field));
 }
 
-std::shared_ptr<TableField> TableGroup::findField(std::string_view name) const {
+TableField* TableGroup::findField(std::string_view name) const {
   auto found = fieldMap_.find(name);
   return found == fieldMap_.end() ? nullptr : found->second;
 }
@@ -53,9 +53,9 @@ void TableGroup::clearVisited() {
   for (const auto& field : fields_) field->setVisited(false);
 }
 
-std::shared_ptr<TableField> TableGroup::findUnvisited() const {
+TableField* TableGroup::findUnvisited() const {
   for (const auto& field : fields_) {
-    if (!field->isVisited()) return field;
+    if (!field->isVisited()) return field.get();
   }
   return nullptr;
 }
@@ -71,26 +71,6 @@ void TableGroup::writeText(TextBuffer& out, std::string_view indent) const {
   for (const auto& field : fields_) field->writeText(out, inner);
   out.append(indent);
   out.append(std::string_view("};\r\n"));
-}
-
-void TableGroup::createIndexes() {
-  for (const auto& field : fields_) field->createIndexes();
-}
-
-void TableGroup::openIndexes(OpenMode mode) {
-  for (const auto& field : fields_) field->openIndexes(mode);
-}
-
-void TableGroup::commitPrepare() {
-  for (const auto& field : fields_) field->commitPrepare();
-}
-
-void TableGroup::commitFinish() {
-  for (const auto& field : fields_) field->commitFinish();
-}
-
-void TableGroup::closeIndexes() {
-  for (const auto& field : fields_) field->closeIndexes();
 }
 
 }  // namespace dovrel

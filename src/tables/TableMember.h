@@ -1,14 +1,14 @@
 // TableMember: a top-level member of a table structure — a field or a group — with its
-// short and full names, its alias, its declaration text and the index files beneath it.
-// Owned by the table (and, for fields of a group, by the group); used only by the thread
-// that runs queries or the start-up that loads tables.
+// short and full names, its alias and its declaration text. Owned by the table (and, for
+// fields of a group, by the group); used only by the thread that runs queries or the
+// start-up that loads tables. The index files beneath a member are driven by the table
+// through its flat list of indexes, not through the members.
 #pragma once
 
 #include <string>
 #include <string_view>
 
 #include "foundation/Poolable.h"
-#include "storage/OpenMode.h"
 
 namespace dovrel {
 
@@ -29,14 +29,6 @@ class TableMember : public Object {
 
   // Appends the member's declaration, every line opened by `indent`, CR LF line ends.
   virtual void writeText(TextBuffer& out, std::string_view indent) const = 0;
-  // The index files of every index beneath the member, in declaration order: created
-  // (and left open), opened in `mode`, committed in two phases, closed. Failures are
-  // DiskOrMemoryErrors.
-  virtual void createIndexes() = 0;
-  virtual void openIndexes(OpenMode mode) = 0;
-  virtual void commitPrepare() = 0;
-  virtual void commitFinish() = 0;
-  virtual void closeIndexes() = 0;
 
  protected:
   TableMember(std::string name, std::string alias, std::string fullName);

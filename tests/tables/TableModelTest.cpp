@@ -226,10 +226,10 @@ class TableModelTest : public ::testing::Test {
     }
     EXPECT_EQ(table_->getLiveCount(), live);
     for (const auto& member : table_->members()) {
-      if (auto field = std::dynamic_pointer_cast<TableField>(member)) {
+      if (auto field = dynamic_cast<TableField*>(member.get())) {
         for (const auto& each : field->indexes()) checkIndex(field->getName(), *each);
       } else {
-        for (const auto& field : std::dynamic_pointer_cast<TableGroup>(member)->fields()) {
+        for (const auto& field : dynamic_cast<TableGroup*>(member.get())->fields()) {
           for (const auto& each : field->indexes()) checkIndex("g." + field->getName(), *each);
         }
       }
@@ -238,7 +238,7 @@ class TableModelTest : public ::testing::Test {
 
   // Equal searches with query values as a client writes them.
   void checkTypedSearches() {
-    auto n = std::dynamic_pointer_cast<TableField>(table_->findMember("n"))->findIndex("n");
+    auto n = dynamic_cast<TableField*>(table_->findMember("n"))->findIndex("n");
     for (int value = -5; value <= 5; ++value) {
       std::vector<uint32_t> expected;
       for (uint32_t number = 0; number < model_.size(); ++number) {

@@ -46,9 +46,9 @@ TEST(TableStructureTest, WritesTheFixedLayoutAndReadsItBackUnchanged) {
 
 TEST(TableStructureTest, FullNamesJoinTheShortNamesWithDots) {
   std::shared_ptr<Table> table = readTable(MIXED_STRUCTURE, "/data/");
-  auto group = std::dynamic_pointer_cast<TableGroup>(table->findMember("g"));
+  auto group = dynamic_cast<TableGroup*>(table->findMember("g"));
   ASSERT_NE(group, nullptr);
-  std::shared_ptr<TableField> field = group->findField("c");
+  TableField* field = group->findField("c");
   ASSERT_NE(field, nullptr);
   EXPECT_EQ(field->getFullName(), "books.g.c");
   EXPECT_EQ(field->findIndex("w")->fullName(), "books.g.c.w");
@@ -57,6 +57,13 @@ TEST(TableStructureTest, FullNamesJoinTheShortNamesWithDots) {
   // An index name and a member name live in different name spaces.
   EXPECT_EQ(field->findIndex("c"), nullptr);
   EXPECT_EQ(table->findMember("c"), nullptr);
+  // One flat list holds every index in declaration order, each beside its own field.
+  std::vector<std::string> flat;
+  for (const Table::FieldIndex& each : table->indexes()) {
+    EXPECT_EQ(each.field->findIndex(each.index->name()), each.index);
+    flat.push_back(each.index->fullName());
+  }
+  EXPECT_EQ(flat, (std::vector<std::string>{"books.b.i", "books.g.c.w", "books.g.c.p"}));
 }
 
 TEST(TableStructureTest, AliasBytesSurviveTheRoundTrip) {
@@ -151,6 +158,9 @@ TEST(TableStructureTest, FieldsOfOneNameInTwoGroupsAreAccepted) {
       " group h alias '' { field c alias '' : text { index i 'whole'; }; }; };",
       "");
   EXPECT_EQ(table->members().size(), 2u);
+  ASSERT_EQ(table->indexes().size(), 2u);
+  EXPECT_EQ(table->indexes()[0].field->getFullName(), "t.g.c");
+  EXPECT_EQ(table->indexes()[1].field->getFullName(), "t.h.c");
 }
 
 TEST(TableStructureTest, VisitedFlagsTrackTheFirstMissingFieldInOrder) {
@@ -159,13 +169,13 @@ TEST(TableStructureTest, VisitedFlagsTrackTheFirstMissingFieldInOrder) {
       " field x alias '' : text { }; field y alias '' : text { }; };"
       " field b alias '' : text { }; };",
       "");
-  auto group = std::dynamic_pointer_cast<TableGroup>(table->findMember("g"));
+  auto group = dynamic_cast<TableGroup*>(table->findMember("g"));
   // A new structure counts as visited everywhere.
   EXPECT_EQ(table->findUnvisited(), nullptr);
   EXPECT_EQ(group->findUnvisited(), nullptr);
   table->clearVisited();
   EXPECT_EQ(table->findUnvisited()->getName(), "a");
-  std::dynamic_pointer_cast<TableField>(table->findMember("a"))->setVisited(true);
+  dynamic_cast<TableField*>(table->findMember("a"))->setVisited(true);
   EXPECT_EQ(table->findUnvisited()->getName(), "b");
   // The table's flags leave the group alone, and the reverse.
   EXPECT_EQ(group->findUnvisited(), nullptr);
@@ -188,8 +198,7 @@ class FieldValueTest : public ::testing::Test {
         "");
   }
   bool fits(std::string_view field, std::string_view value) {
-    return std::dynamic_pointer_cast<TableField>(table_->findMember(field))
-        ->checkValue(TextView(value));
+    return dynamic_cast<TableField*>(table_->findMember(field))->checkValue(TextView(value));
   }
 
   std::shared_ptr<Table> table_;

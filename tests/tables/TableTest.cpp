@@ -86,7 +86,7 @@ class TableFilesTest : public ::testing::Test {
   }
   std::vector<uint32_t> search(std::string_view field, std::string_view index,
                                std::string_view value, index::SearchMode mode) {
-    auto found = std::dynamic_pointer_cast<TableField>(table_->findMember(field));
+    auto found = dynamic_cast<TableField*>(table_->findMember(field));
     index::OrderedListPtr list = found->findIndex(index)->equal(TextView(value), mode);
     return std::vector<uint32_t>(list->begin(), list->end());
   }
@@ -217,23 +217,54 @@ TEST_F(TableFilesTest, TheIndexWalkRecordsNonNullValuesAndWithdrawsThemAgain) {
   EXPECT_EQ(search("title", "w", "fox", SearchMode::PRESENT), std::vector<uint32_t>{});
   EXPECT_EQ(search("title", "w", "fox", SearchMode::ALL), std::vector<uint32_t>{a});
   EXPECT_EQ(search("year", "y", "7", SearchMode::PRESENT), std::vector<uint32_t>{b});
-  auto group = std::dynamic_pointer_cast<TableGroup>(table_->findMember("g"));
+  auto group = dynamic_cast<TableGroup*>(table_->findMember("g"));
   index::OrderedListPtr dated =
       group->findField("d")->findIndex("d")->equal(TextView("02.03.2004"), SearchMode::REMOVED);
   EXPECT_EQ(std::vector<uint32_t>(dated->begin(), dated->end()), std::vector<uint32_t>{a});
   // A null value records no key at all.
-  EXPECT_EQ(std::dynamic_pointer_cast<TableField>(table_->findMember("year"))
+  EXPECT_EQ(dynamic_cast<TableField*>(table_->findMember("year"))
                 ->findIndex("y")
                 ->countKeys(SearchMode::ALL),
             1u);
 }
 
 TEST_F(TableFilesTest, AStoredDocumentThatDoesNotFitTheTableIsADiskError) {
-  // Stored without the check, as only damage on disk could leave it.
-  const uint32_t number = table_->addDocument(
-      TextView("document {\r\n   field gone = #1#x#;\r\n};\r\n"), false, 0, *bob_);
-  std::shared_ptr<Document> stored = Document::readStored(*table_, number);
-  EXPECT_EQ(diskError([&] { stored->unindex(*table_, number); }), "ошибка работы с БД"_cp866);
+  // Stored through another structure of the same files, as only damage on disk could
+  // leave them for this one.
+  table_.reset();
+  std::shared_ptr<Table> other =
+      readTable("table t alias 'T' { field gone alias '' : text { }; };", dir_.path());
+  other->openFiles(OpenMode::openNormal);
+  for (uint32_t number : {0u, 1u}) {
+    EXPECT_EQ(other->addDocument(*readDocument("document { field gone = 'x'; }"), *bob_), number);
+  }
+  TextBuffer stored;
+  other->getDocument(0, stored);
+  EXPECT_EQ(stored.toString(), "document {\r\n   field gone = #1#x#;\r\n};\r\n");
+  other->commitPrepare();
+  other->commitFinish();
+  other.reset();
+  table_ = readTable(STRUCTURE, dir_.path());
+  table_->openFiles(OpenMode::openNormal);
+  EXPECT_EQ(diskError([&] { table_->deleteDocument(0, *al_); }), "ошибка работы с БД"_cp866);
+  // A replacement stores and indexes the new document before it withdraws the keys of the
+  // old one, where the walk fails.
+  const std::shared_ptr<Document> replacement =
+      readDocument("document { field title = 'new'; field year = null; }");
+  EXPECT_EQ(diskError([&] { table_->replaceDocument(1, *replacement, *bob_); }),
+            "ошибка работы с БД"_cp866);
+  EXPECT_EQ(table_->getNumberCount(), 3u);
+  EXPECT_TRUE(table_->isDocumentDeleted(0));
+  EXPECT_TRUE(table_->isDocumentDeleted(1));
+  EXPECT_EQ(search("title", "h", "new", index::SearchMode::PRESENT), std::vector<uint32_t>{2});
+  // The failure forbids the commit: reopened, the files hold the last commit again.
+  table_.reset();
+  table_ = readTable(STRUCTURE, dir_.path());
+  table_->openFiles(OpenMode::openNormal);
+  EXPECT_EQ(table_->getNumberCount(), 2u);
+  EXPECT_FALSE(table_->isDocumentDeleted(0));
+  EXPECT_FALSE(table_->isDocumentDeleted(1));
+  EXPECT_EQ(search("title", "h", "new", index::SearchMode::ALL), std::vector<uint32_t>{});
 }
 
 TEST_F(TableFilesTest, CommittedDocumentsSurviveReopeningAndUncommittedOnesDoNot) {

@@ -90,20 +90,14 @@ inline uint32_t storeDocument(Table& table, std::string_view body, const User& u
   table.openFiles(OpenMode::openNormal);
   std::shared_ptr<Document> document = readDocument("document { " + std::string(body) + " }");
   document->validate(table);
-  TextBuffer text;
-  document->writeText(text);
-  const uint32_t number = table.addDocument(text.view(), replacing, replaced, user);
-  document->index(table, number, index::InsertMode::INSERT);
-  if (replacing) Document::readStored(table, replaced)->unindex(table, replaced);
-  return number;
+  return replacing ? table.replaceDocument(replaced, *document, user)
+                   : table.addDocument(*document, user);
 }
 
 // What the delete command does with one document.
 inline void deleteStored(Table& table, uint32_t number, const User& user) {
   table.openFiles(OpenMode::openNormal);
-  std::shared_ptr<Document> old = Document::readStored(table, number);
   table.deleteDocument(number, user);
-  old->unindex(table, number);
 }
 
 // A table of one text field f with a whole index i, the form the catalogue tests use.
@@ -124,7 +118,7 @@ inline void enterStateOne(Table& table, const User& user) {
 // 0 or 1 for the state the table's files are in, -1 when they disagree (opens the files).
 inline int stateOf(Table& table) {
   table.openFiles(OpenMode::openNormal);
-  auto index = std::dynamic_pointer_cast<TableField>(table.findMember("f"))->findIndex("i");
+  auto index = dynamic_cast<TableField*>(table.findMember("f"))->findIndex("i");
   const auto present = [&](std::string_view value) {
     index::OrderedListPtr list = index->equal(TextView(value), index::SearchMode::PRESENT);
     return std::vector<uint32_t>(list->begin(), list->end());
