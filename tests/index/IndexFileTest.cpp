@@ -234,6 +234,7 @@ TEST_F(IndexFileFaultTest, ZeroBlocksAreSkippedOrZeroedButTheFileHoldsTheCluster
 
 TEST_F(IndexFileFaultTest, FailuresBecomeTheirErrorCodes) {
   auto c = cluster();
+  alignas(IO_ALIGNMENT) static uint8_t infoBlock[INDEX_BUFFER_SIZE] = {};
   c->addKey(K(key("k")), KEY_MARKER);
   struct Case {
     FaultKind kind;
@@ -250,6 +251,14 @@ TEST_F(IndexFileFaultTest, FailuresBecomeTheirErrorCodes) {
        EM_READ},
       {FaultKind::TRUNCATE, 1, ENOSPC, [&](ErrorCode& e) { test::append(file_, e); }, EM_EXTEND},
       {FaultKind::SYNC, 1, EIO, [&](ErrorCode& e) { test::keep(e, file_.sync()); }, EM_WRITE},
+      {FaultKind::WRITE, 1, EIO,
+       [&](ErrorCode& e) { test::keep(e, file_.writeInfo(infoBlock, 1)); }, EM_WRITE},
+      {FaultKind::WRITE, 1, EOVERFLOW,
+       [&](ErrorCode& e) { test::keep(e, file_.writeInfo(infoBlock, 1)); }, EM_SEEK},
+      {FaultKind::READ, 1, EIO, [&](ErrorCode& e) { test::keep(e, file_.readInfo(infoBlock, 1)); },
+       EM_READ},
+      {FaultKind::READ, 1, EINVAL,
+       [&](ErrorCode& e) { test::keep(e, file_.readInfo(infoBlock, 1)); }, EM_SEEK},
   };
   for (const Case& fault : cases) {
     env_.failAt(fault.kind, fault.nth, fault.errnoValue);
@@ -257,6 +266,10 @@ TEST_F(IndexFileFaultTest, FailuresBecomeTheirErrorCodes) {
     fault.operation(error);
     EXPECT_EQ(error, fault.expected) << static_cast<int>(fault.kind);
     env_.clearFaults();
+    // A failed call leaves the file open and usable, and its code is not carried into the
+    // next call.
+    EXPECT_TRUE(file_.isOpen());
+    EXPECT_EQ(file_.sync(), EM_NO_ERRORS) << static_cast<int>(fault.kind);
   }
   EXPECT_EQ(file_.clusterNum(), 1u);  // the failed extension changed nothing
 

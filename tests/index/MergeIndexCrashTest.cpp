@@ -118,6 +118,11 @@ TEST_F(MergeIndexCrashTest, PowerFailsAtEitherBarrier) {
   crashEveryCall(platform::FaultKind::SYNC, true);
 }
 
+// Each extension of the file by a commit: the pool's last chain, merge output, directory.
+TEST_F(MergeIndexCrashTest, PowerFailsAtEveryExtensionOfACommit) {
+  crashEveryCall(platform::FaultKind::TRUNCATE, true);
+}
+
 // Blocks 0 and 1 written but not synced, then the power fails: the in-commit marker makes
 // the table layer use openAfterCommit, and a normal open of such a file is refused when the
 // pair came back torn rather than trusted.
