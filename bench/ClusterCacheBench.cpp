@@ -150,14 +150,15 @@ void BM_LoadPairs(benchmark::State& state) {
   for (uint32_t& w : text) w = static_cast<uint32_t>(rng() % (1 + rng() % words.size()));
   for (auto _ : state) {
     const std::string path = "/tmp/dovrel-cache-load-" + std::to_string(::getpid()) + ".index";
-    ErrorCode error = EM_NO_ERRORS;
-    auto index = MergeIndex::create(path, 1u << 20, 2, error);
+    std::unique_ptr<MergeIndex> index;
+    ErrorCode error = MergeIndex::create(path, 1u << 20, 2, index);
+    if (error != EM_NO_ERRORS) return state.SkipWithError("create failed");
     for (uint32_t i = 0; i < text.size() && error == EM_NO_ERRORS; ++i) {
-      index->insert(reinterpret_cast<Key>(words[text[i]].data()), i / 200, InsertMode::INSERT,
-                    error);
-      if ((i + 1) % 1000000 == 0) {
-        index->commitPrepare(error);
-        index->commitFinish(error);
+      error =
+          index->insert(reinterpret_cast<Key>(words[text[i]].data()), i / 200, InsertMode::INSERT);
+      if ((i + 1) % 1000000 == 0 && error == EM_NO_ERRORS) {
+        error = index->commitPrepare();
+        if (error == EM_NO_ERRORS) error = index->commitFinish();
       }
     }
     if (error != EM_NO_ERRORS) state.SkipWithError("load failed");

@@ -55,9 +55,12 @@ void fillWithWords(Cluster& cluster, uint32_t seed) {
 // Inserts (word, document) entries into a pool of 1 MiB clusters; each time the pool is
 // full its run is copied into a cluster, as a flush does before writing it.
 void BM_PoolInsertWords(benchmark::State& state) {
-  ErrorCode error = EM_NO_ERRORS;
-  auto pool = MergePool::create(MIB, error);
-  auto cluster = Cluster::create(MIB, error);
+  std::unique_ptr<MergePool> pool;
+  std::unique_ptr<Cluster> cluster;
+  if (MergePool::create(MIB, pool) != EM_NO_ERRORS ||
+      Cluster::create(MIB, cluster) != EM_NO_ERRORS) {
+    return state.SkipWithError("out of memory");
+  }
   std::vector<std::string> words = vocabulary(50000, 1);
   std::mt19937 rng(2);
   uint32_t doc = 0;
@@ -76,15 +79,18 @@ BENCHMARK(BM_PoolInsertWords);
 
 // Checksum and structure checks of a full 1 MiB cluster, as every read does.
 void BM_ClusterValidate(benchmark::State& state) {
-  ErrorCode error = EM_NO_ERRORS;
-  auto written = Cluster::create(MIB, error);
-  auto read = Cluster::create(MIB, error);
+  std::unique_ptr<Cluster> written;
+  std::unique_ptr<Cluster> read;
+  ErrorCode error = Cluster::create(MIB, written);
+  if (error == EM_NO_ERRORS) error = Cluster::create(MIB, read);
+  if (error != EM_NO_ERRORS) return state.SkipWithError("out of memory");
   fillWithWords(*written, 3);
   written->seal();
   for (auto _ : state) {
     std::memcpy(read->bytesToOverwrite(), written->bytes(), MIB);
-    read->validate(error);
-    benchmark::DoNotOptimize(error);
+    ErrorCode validated = read->validate();
+    benchmark::DoNotOptimize(validated);
+    if (validated != EM_NO_ERRORS) error = validated;
   }
   if (error != EM_NO_ERRORS) state.SkipWithError("validation failed");
   state.SetBytesProcessed(state.iterations() * int64_t{MIB});
@@ -93,9 +99,11 @@ BENCHMARK(BM_ClusterValidate);
 
 // The copy alone, to subtract from the figure above.
 void BM_ClusterCopyOnly(benchmark::State& state) {
-  ErrorCode error = EM_NO_ERRORS;
-  auto written = Cluster::create(MIB, error);
-  auto read = Cluster::create(MIB, error);
+  std::unique_ptr<Cluster> written;
+  std::unique_ptr<Cluster> read;
+  if (Cluster::create(MIB, written) != EM_NO_ERRORS || Cluster::create(MIB, read) != EM_NO_ERRORS) {
+    return state.SkipWithError("out of memory");
+  }
   for (auto _ : state) {
     std::memcpy(read->bytesToOverwrite(), written->bytes(), MIB);
     benchmark::ClobberMemory();
@@ -110,10 +118,11 @@ constexpr uint64_t pow26(int d) { return d == 0 ? 1 : 26 * pow26(d - 1); }
 struct ChainFixture {
   explicit ChainFixture(uint32_t clusterLength) {
     path = (std::filesystem::temp_directory_path() / "dovrel-index-bench.index").string();
-    ErrorCode error = EM_NO_ERRORS;
-    file.create(path, clusterLength, error);
+    ErrorCode error = file.create(path, clusterLength);
     chain = std::make_unique<Chain>(&file, clusterLength);
-    auto cluster = Cluster::create(clusterLength, error);
+    std::unique_ptr<Cluster> cluster;
+    if (error == EM_NO_ERRORS) error = Cluster::create(clusterLength, cluster);
+    if (error != EM_NO_ERRORS) return;
     // Eight-letter keys in increasing order, spread over the whole alphabet: the base-26
     // digits of a counter times a stride.
     const uint64_t stride = pow26(8) / (uint64_t{64} * clusterLength / 14);
@@ -134,9 +143,11 @@ struct ChainFixture {
         probes.push_back(std::move(w));
         ++next;
       }
-      uint32_t number = file.append(error);
-      chain->append(number, cluster->firstKey(), cluster->lastKey(), error);
-      file.writeCluster(*cluster, number, error);
+      uint32_t number = 0;
+      if (error == EM_NO_ERRORS) error = file.append(number);
+      if (error == EM_NO_ERRORS)
+        error = chain->append(number, cluster->firstKey(), cluster->lastKey());
+      if (error == EM_NO_ERRORS) error = file.writeCluster(*cluster, number);
     }
     ok = error == EM_NO_ERRORS && chain->chainLength() == 64;
   }
@@ -158,8 +169,11 @@ void BM_ChainFindLoading(benchmark::State& state) {
   if (!f.ok) return state.SkipWithError("chain not built");
   std::mt19937 rng(5);
   ErrorCode error = EM_NO_ERRORS;
+  SearchCode code = SEARCH_SMALLER;
   for (auto _ : state) {
-    benchmark::DoNotOptimize(f.chain->find(asKey(f.probes[rng() % f.probes.size()]), error));
+    ErrorCode found = f.chain->find(asKey(f.probes[rng() % f.probes.size()]), code);
+    benchmark::DoNotOptimize(code);
+    if (found != EM_NO_ERRORS) error = found;
   }
   if (error != EM_NO_ERRORS) state.SkipWithError("find failed");
 }
@@ -170,9 +184,9 @@ void BM_ChainFindLoaded(benchmark::State& state) {
   ChainFixture f(static_cast<uint32_t>(state.range(0)));
   if (!f.ok) return state.SkipWithError("chain not built");
   std::mt19937 rng(6);
-  ErrorCode error = EM_NO_ERRORS;
   const std::string& anchor = f.probes[f.probes.size() / 2];
-  f.chain->find(asKey(anchor), error);
+  SearchCode code = SEARCH_SMALLER;
+  ErrorCode error = f.chain->find(asKey(anchor), code);
   int32_t pos = f.chain->currentPos();
   std::vector<std::string> local;
   for (const std::string& p : f.probes) {
@@ -182,7 +196,9 @@ void BM_ChainFindLoaded(benchmark::State& state) {
     }
   }
   for (auto _ : state) {
-    benchmark::DoNotOptimize(f.chain->find(asKey(local[rng() % local.size()]), error));
+    ErrorCode found = f.chain->find(asKey(local[rng() % local.size()]), code);
+    benchmark::DoNotOptimize(code);
+    if (found != EM_NO_ERRORS) error = found;
   }
   if (error != EM_NO_ERRORS) state.SkipWithError("find failed");
 }

@@ -87,20 +87,20 @@ Loaded& shared() {
   ErrorCode error = EM_NO_ERRORS;
   auto start = std::chrono::steady_clock::now();
   std::clock_t cpuStart = std::clock();
-  loaded.index = MergeIndex::create(loaded.path, MIB, 2, error);
+  error = MergeIndex::create(loaded.path, MIB, 2, loaded.index);
   const uint8_t* next = loaded.corpus->stream.data();
   for (uint64_t i = 0; i < pairs && error == EM_NO_ERRORS; ++i) {
-    loaded.index->insert(next, static_cast<uint32_t>(i / WORDS_PER_DOCUMENT), InsertMode::INSERT,
-                         error);
+    error = loaded.index->insert(next, static_cast<uint32_t>(i / WORDS_PER_DOCUMENT),
+                                 InsertMode::INSERT);
     loaded.rawBytes += next[0] + 4u;
     next += next[0] + 1;
     if ((i + 1) % COMMIT_EVERY == 0 && error == EM_NO_ERRORS) {
-      loaded.index->commitPrepare(error);
-      if (error == EM_NO_ERRORS) loaded.index->commitFinish(error);
+      error = loaded.index->commitPrepare();
+      if (error == EM_NO_ERRORS) error = loaded.index->commitFinish();
     }
   }
-  if (error == EM_NO_ERRORS) loaded.index->commitPrepare(error);
-  if (error == EM_NO_ERRORS) loaded.index->commitFinish(error);
+  if (error == EM_NO_ERRORS) error = loaded.index->commitPrepare();
+  if (error == EM_NO_ERRORS) error = loaded.index->commitFinish();
   loaded.loadSeconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   loaded.loadCpuSeconds = static_cast<double>(std::clock() - cpuStart) / CLOCKS_PER_SEC;
@@ -129,7 +129,7 @@ uint64_t collect(MergeIndex& index, ErrorCode& error) {
   std::array<uint32_t, DOCS_BATCH> batch{};
   uint64_t total = 0;
   for (uint32_t count = DOCS_BATCH; count == DOCS_BATCH && error == EM_NO_ERRORS;) {
-    index.getDocs(batch, count, error);
+    error = index.getDocs(batch, count);
     total += count;
   }
   return total;
@@ -146,9 +146,10 @@ void equalSearch(benchmark::State& state) {
   for (auto _ : state) {
     uint32_t w = state.range(0) == 0 ? rng() % VOCABULARY : rng() % 100;
     const std::string& word = loaded.corpus->words[w];
-    if (loaded.index->findKey(asKey(word), SearchMode::PRESENT, error) == SEARCH_EQUAL) {
-      documents += collect(*loaded.index, error);
-    }
+    SearchCode code = SEARCH_SMALLER;
+    if (error == EM_NO_ERRORS)
+      error = loaded.index->findKey(asKey(word), SearchMode::PRESENT, code);
+    if (error == EM_NO_ERRORS && code == SEARCH_EQUAL) documents += collect(*loaded.index, error);
     loaded.index->endSearch();
   }
   if (error != EM_NO_ERRORS) state.SkipWithError("search failed");
@@ -170,7 +171,10 @@ void prefixSearch(benchmark::State& state) {
     std::string prefix = loaded.corpus->words[rng() % VOCABULARY];
     prefix.resize(std::min<std::size_t>(prefix.size(), 4));
     prefix[0] = static_cast<char>(prefix.size() - 1);
-    bool end = loaded.index->findKey(asKey(prefix), SearchMode::PRESENT, error) == SEARCH_SMALLER;
+    SearchCode code = SEARCH_SMALLER;
+    if (error == EM_NO_ERRORS)
+      error = loaded.index->findKey(asKey(prefix), SearchMode::PRESENT, code);
+    bool end = code == SEARCH_SMALLER;
     std::array<uint8_t, 256> current{};
     while (!end && error == EM_NO_ERRORS) {
       loaded.index->getKey(current.data());
@@ -180,7 +184,7 @@ void prefixSearch(benchmark::State& state) {
       }
       ++keys;
       documents += collect(*loaded.index, error);
-      end = loaded.index->nextKey(error);
+      if (error == EM_NO_ERRORS) error = loaded.index->nextKey(end);
     }
     loaded.index->endSearch();
   }
@@ -203,11 +207,13 @@ void BM_OptimizeToOneChain(benchmark::State& state) {
   uint64_t rounds = 0;
   const uint32_t chainsBefore = loaded.index->chainNum();
   for (auto _ : state) {
-    while (loaded.index->optimize(error) == OptimizeResult::MORE && error == EM_NO_ERRORS) {
+    OptimizeResult result = OptimizeResult::MORE;
+    while (error == EM_NO_ERRORS && (error = loaded.index->optimize(result)) == EM_NO_ERRORS &&
+           result == OptimizeResult::MORE) {
       ++rounds;
     }
-    if (error == EM_NO_ERRORS) loaded.index->commitPrepare(error);
-    if (error == EM_NO_ERRORS) loaded.index->commitFinish(error);
+    if (error == EM_NO_ERRORS) error = loaded.index->commitPrepare();
+    if (error == EM_NO_ERRORS) error = loaded.index->commitFinish();
   }
   if (error != EM_NO_ERRORS) return state.SkipWithError("optimize failed");
   loaded.optimized = true;

@@ -67,10 +67,10 @@ AlignedBuffer::~AlignedBuffer() {
   ::operator delete (data_, std::align_val_t{IO_ALIGNMENT});
 }
 
-AlignedBuffer AlignedBuffer::allocate(std::size_t size, ErrorCode& error) {
-  AlignedBuffer buffer = allocateUnfilled(size, error);
-  if (buffer) std::memset(buffer.data_, 0, size);
-  return buffer;
+ErrorCode AlignedBuffer::allocate(std::size_t size, AlignedBuffer& out) {
+  if (ErrorCode error = allocateUnfilled(size, out)) return error;
+  std::memset(out.data_, 0, size);
+  return EM_NO_ERRORS;
 }
 
 AlignedBuffer AlignedBuffer::allocateOptional(std::size_t size) {
@@ -84,7 +84,7 @@ AlignedBuffer AlignedBuffer::allocateOptional(std::size_t size) {
   return buffer;
 }
 
-AlignedBuffer AlignedBuffer::allocateUnfilled(std::size_t size, ErrorCode& error) {
+ErrorCode AlignedBuffer::allocateUnfilled(std::size_t size, AlignedBuffer& out) {
   AlignedBuffer buffer;
   // A refused allocation is refused even when a kept block would serve: the fault tests
   // count on it.
@@ -96,12 +96,13 @@ AlignedBuffer AlignedBuffer::allocateUnfilled(std::size_t size, ErrorCode& error
     }
   }
   if (block == nullptr) {
-    error = EM_NO_MEMORY;
-    return buffer;
+    out = AlignedBuffer();
+    return EM_NO_MEMORY;
   }
   buffer.data_ = static_cast<uint8_t*>(block);
   buffer.size_ = size;
-  return buffer;
+  out = std::move(buffer);
+  return EM_NO_ERRORS;
 }
 
 }  // namespace dovrel::index

@@ -26,11 +26,10 @@ class AlignedBuffer {
   AlignedBuffer& operator=(const AlignedBuffer&) = delete;
   ~AlignedBuffer();
 
-  // Allocates `size` zero bytes. On failure sets `error` to EM_NO_MEMORY and returns an
-  // empty buffer.
-  static AlignedBuffer allocate(std::size_t size, ErrorCode& error);
+  // Allocates `size` zero bytes into `out`; EM_NO_MEMORY leaves `out` empty.
+  static ErrorCode allocate(std::size_t size, AlignedBuffer& out);
   // The same without the zeroing: for a caller that writes every byte itself.
-  static AlignedBuffer allocateUnfilled(std::size_t size, ErrorCode& error);
+  static ErrorCode allocateUnfilled(std::size_t size, AlignedBuffer& out);
   // An unfilled buffer that the caller can do without (a copy for the cluster cache): empty
   // when memory is short, and no allocation failure the fault tests inject falls on it.
   static AlignedBuffer allocateOptional(std::size_t size);
@@ -49,16 +48,15 @@ class AlignedBuffer {
 };
 
 // Runs `work` (which may grow standard containers) and turns std::bad_alloc into
-// EM_NO_MEMORY. Returns false when the allocation failed; the containers are then as the
-// standard library leaves them after a failed growth (unchanged for push_back/reserve).
+// EM_NO_MEMORY. After a failure the containers are as the standard library leaves them
+// after a failed growth (unchanged for push_back/reserve).
 template <class Work>
-bool guardAllocation(ErrorCode& error, Work&& work) {
+ErrorCode guardAllocation(Work&& work) {
   try {
     work();
-    return true;
+    return EM_NO_ERRORS;
   } catch (const std::bad_alloc&) {
-    error = EM_NO_MEMORY;
-    return false;
+    return EM_NO_MEMORY;
   }
 }
 

@@ -24,9 +24,8 @@ Chain::Chain(IndexFile* source, uint32_t clusterLength, uint32_t capacity)
     : source_(source), clusterLength_(clusterLength) {
   DOVREL_ASSERT(source != nullptr);
   // A failed reservation only postpones the allocation to append(), which reports it.
-  ErrorCode ignored = EM_NO_ERRORS;
   uint32_t tableLength = std::max<uint32_t>(8, capacity);
-  (void)guardAllocation(ignored, [&] {
+  (void)guardAllocation([&] {
     clusterNumbers_.reserve(tableLength);
     startOffsets_.reserve(tableLength);
     finOffsets_.reserve(tableLength);
@@ -39,13 +38,13 @@ void Chain::appendKey(Key key, std::vector<uint32_t>& offsets) {
   keys_.insert(keys_.end(), key, key + keySize(key));
 }
 
-void Chain::append(uint32_t clusterNumber, Key startKey, Key finKey, ErrorCode& error) {
+ErrorCode Chain::append(uint32_t clusterNumber, Key startKey, Key finKey) {
   DOVREL_ASSERT_TEXT(loadedPos_ < 0 && currentPos_ < 0, "currentCluster == null");
   DOVREL_ASSERT(chainLength() < static_cast<uint32_t>(std::numeric_limits<int32_t>::max()));
   DOVREL_ASSERT(keyCompare(startKey, finKey) <= 0);
   DOVREL_ASSERT(chainLength() == 0 || keyCompare(this->finKey(chainLength() - 1), startKey) <= 0);
   std::size_t keyBytes = keys_.size() + keySize(startKey) + keySize(finKey);
-  bool ok = guardAllocation(error, [&] {
+  ErrorCode error = guardAllocation([&] {
     // Grow everything first, geometrically, so that a failure changes nothing.
     if (clusterNumbers_.size() == clusterNumbers_.capacity()) {
       std::size_t capacity = std::max<std::size_t>(8, 2 * clusterNumbers_.capacity());
@@ -57,43 +56,43 @@ void Chain::append(uint32_t clusterNumber, Key startKey, Key finKey, ErrorCode& 
       keys_.reserve(std::max(keyBytes, 2 * keys_.capacity()));
     }
   });
-  if (!ok) return;
+  if (error != EM_NO_ERRORS) return error;
   clusterNumbers_.push_back(clusterNumber);
   appendKey(startKey, startOffsets_);
   appendKey(finKey, finOffsets_);
+  return EM_NO_ERRORS;
 }
 
-Cluster* Chain::loadCluster(uint32_t i, ErrorCode& error) {
+ErrorCode Chain::loadCluster(uint32_t i, Cluster*& cluster) {
   DOVREL_ASSERT_TEXT(i < chainLength(), "currentPos < (i32)chainLength");
   if (cluster_ == nullptr) {
-    cluster_ = Cluster::createReader(clusterLength_, error);
-    if (cluster_ == nullptr) return nullptr;
+    if (ErrorCode error = Cluster::createReader(clusterLength_, cluster_)) return error;
   }
   if (loadedPos_ != static_cast<int32_t>(i)) {
     loadedPos_ = -1;
-    ErrorCode readError = EM_NO_ERRORS;
-    source_->readCluster(*cluster_, clusterNumbers_[i], readError);
+    ErrorCode readError = source_->readCluster(*cluster_, clusterNumbers_[i]);
     if (readError == EM_NO_ERRORS && (!keyEqual(cluster_->firstKey(), startKey(i)) ||
                                       !keyEqual(cluster_->lastKey(), finKey(i)))) {
       readError = EM_BAD_DATA;
     }
     if (readError != EM_NO_ERRORS) {
-      error = readError;
       currentPos_ = -1;
-      return nullptr;
+      return readError;
     }
     loadedPos_ = static_cast<int32_t>(i);
   }
   cluster_->first();
   currentPos_ = static_cast<int32_t>(i);
-  return cluster_.get();
+  cluster = cluster_.get();
+  return EM_NO_ERRORS;
 }
 
-SearchCode Chain::find(Key key, ErrorCode& error) {
+ErrorCode Chain::find(Key key, SearchCode& code) {
   uint32_t length = chainLength();
   if (length == 0 || keyCompare(key, finKey(length - 1)) > 0) {
     currentPos_ = static_cast<int32_t>(length);
-    return SEARCH_SMALLER;
+    code = SEARCH_SMALLER;
+    return EM_NO_ERRORS;
   }
   // The first cluster whose last key is not smaller than `key`.
   uint32_t lo = 0;
@@ -107,84 +106,100 @@ SearchCode Chain::find(Key key, ErrorCode& error) {
     }
   }
   DOVREL_ASSERT(lo < length);
-  Cluster* cluster = loadCluster(lo, error);
-  if (cluster == nullptr) return SEARCH_SMALLER;
-  SearchCode code = cluster->find(key);
+  Cluster* cluster = nullptr;
+  if (ErrorCode error = loadCluster(lo, cluster)) return error;
+  code = cluster->find(key);
   // The cluster's last key is not smaller than `key` (invariant 3).
   DOVREL_ASSERT(code != SEARCH_SMALLER);
-  return code;
+  return EM_NO_ERRORS;
 }
 
-bool Chain::nextKey(ErrorCode& error) {
+ErrorCode Chain::nextKey(bool& onKey) {
   int32_t length = static_cast<int32_t>(chainLength());
+  onKey = false;
   if (length == 0 || currentPos_ >= length) {
     currentPos_ = length;
-    return false;
+    return EM_NO_ERRORS;
   }
-  if (currentPos_ < 0) return loadCluster(0, error) != nullptr;
+  Cluster* cluster = nullptr;
+  if (currentPos_ < 0) {
+    if (ErrorCode error = loadCluster(0, cluster)) return error;
+    onKey = true;
+    return EM_NO_ERRORS;
+  }
   DOVREL_ASSERT(currentPos_ == loadedPos_);
-  if (cluster_->nextKey()) return true;
+  if (cluster_->nextKey()) {
+    onKey = true;
+    return EM_NO_ERRORS;
+  }
   // Skip the clusters that hold nothing but the continuation of the key just left.
   Key left = finKey(static_cast<uint32_t>(currentPos_));
   int32_t next = currentPos_ + 1;
   while (next < length && keyEqual(finKey(static_cast<uint32_t>(next)), left)) ++next;
   if (next == length) {
     currentPos_ = length;
-    return false;
+    return EM_NO_ERRORS;
   }
-  Cluster* cluster = loadCluster(static_cast<uint32_t>(next), error);
-  if (cluster == nullptr) return false;
+  if (ErrorCode error = loadCluster(static_cast<uint32_t>(next), cluster)) return error;
   if (keyEqual(cluster->currentKey(), left)) {
     // The cluster's last key differs from `left`, so a key of its own follows.
     bool more = cluster->nextKey();
     DOVREL_ASSERT(more);
   }
-  return true;
+  onKey = true;
+  return EM_NO_ERRORS;
 }
 
-bool Chain::settleAtKeyStart(ErrorCode& error) {
-  if (currentPos_ <= 0 || !cluster_->atFirstKey()) return true;
+ErrorCode Chain::settleAtKeyStart() {
+  if (currentPos_ <= 0 || !cluster_->atFirstKey()) return EM_NO_ERRORS;
   Key key = cluster_->currentKey();
-  if (!keyEqual(key, finKey(static_cast<uint32_t>(currentPos_ - 1)))) return true;
+  if (!keyEqual(key, finKey(static_cast<uint32_t>(currentPos_ - 1)))) return EM_NO_ERRORS;
   int32_t begin = currentPos_ - 1;
   while (begin > 0 && keyEqual(finKey(static_cast<uint32_t>(begin - 1)), key)) --begin;
-  Cluster* cluster = loadCluster(static_cast<uint32_t>(begin), error);
-  if (cluster == nullptr) return false;
+  Cluster* cluster = nullptr;
+  if (ErrorCode error = loadCluster(static_cast<uint32_t>(begin), cluster)) return error;
   cluster->last();
-  return true;
+  return EM_NO_ERRORS;
 }
 
-bool Chain::prevKey(ErrorCode& error) {
+ErrorCode Chain::prevKey(bool& onKey) {
   int32_t length = static_cast<int32_t>(chainLength());
+  onKey = false;
   if (currentPos_ < 0 || length == 0) {
     currentPos_ = -1;
-    return false;
+    return EM_NO_ERRORS;
   }
+  Cluster* cluster = nullptr;
   if (currentPos_ >= length) {
-    Cluster* cluster = loadCluster(static_cast<uint32_t>(length - 1), error);
-    if (cluster == nullptr) return false;
+    if (ErrorCode error = loadCluster(static_cast<uint32_t>(length - 1), cluster)) return error;
     cluster->last();
-    return settleAtKeyStart(error);
+    if (ErrorCode error = settleAtKeyStart()) return error;
+    onKey = true;
+    return EM_NO_ERRORS;
   }
   DOVREL_ASSERT(currentPos_ == loadedPos_);
   // A continuation reached through nextValue steps back from where its key begins.
-  if (!settleAtKeyStart(error)) return false;
-  if (cluster_->prevKey()) return settleAtKeyStart(error);
+  if (ErrorCode error = settleAtKeyStart()) return error;
+  if (cluster_->prevKey()) {
+    if (ErrorCode error = settleAtKeyStart()) return error;
+    onKey = true;
+    return EM_NO_ERRORS;
+  }
   // At the first key of the cluster: its previous key is the last key of the clusters
   // before, and begins in the first of those that end with it.
   int32_t previous = currentPos_ - 1;
   if (previous < 0) {
     currentPos_ = -1;
-    return false;
+    return EM_NO_ERRORS;
   }
   while (previous > 0 && keyEqual(finKey(static_cast<uint32_t>(previous)),
                                   finKey(static_cast<uint32_t>(previous - 1)))) {
     --previous;
   }
-  Cluster* cluster = loadCluster(static_cast<uint32_t>(previous), error);
-  if (cluster == nullptr) return false;
+  if (ErrorCode error = loadCluster(static_cast<uint32_t>(previous), cluster)) return error;
   cluster->last();
-  return true;
+  onKey = true;
+  return EM_NO_ERRORS;
 }
 
 Key Chain::currentKey() const {
@@ -193,29 +208,32 @@ Key Chain::currentKey() const {
   return cluster_->currentKey();
 }
 
-uint32_t Chain::valueAcrossClusters(bool consume, ErrorCode& error) {
+ErrorCode Chain::valueAcrossClusters(bool consume, uint32_t& value) {
   DOVREL_ASSERT(currentPos_ >= 0);
   DOVREL_ASSERT(currentPos_ < static_cast<int32_t>(chainLength()));
   DOVREL_ASSERT(cluster_ != nullptr && currentPos_ == loadedPos_);
   bool end = false;
-  uint32_t value = consume ? cluster_->nextValue(end) : cluster_->peekValue(end);
+  uint32_t slot = consume ? cluster_->nextValue(end) : cluster_->peekValue(end);
   while (end) {
     uint32_t next = static_cast<uint32_t>(currentPos_) + 1;
     if (next >= chainLength() || !keyEqual(startKey(next), cluster_->currentKey())) {
-      return NO_VALUE;
+      value = NO_VALUE;
+      return EM_NO_ERRORS;
     }
-    Cluster* cluster = loadCluster(next, error);
-    if (cluster == nullptr) return NO_VALUE;
-    value = consume ? cluster->nextValue(end) : cluster->peekValue(end);
+    Cluster* cluster = nullptr;
+    if (ErrorCode error = loadCluster(next, cluster)) {
+      value = NO_VALUE;
+      return error;
+    }
+    slot = consume ? cluster->nextValue(end) : cluster->peekValue(end);
     // A continued key always has at least one value in the next cluster.
     DOVREL_ASSERT_TEXT(!end, "!dataEnd");
   }
-  return value & VALUE_MASK;
+  value = slot & VALUE_MASK;
+  return EM_NO_ERRORS;
 }
 
-uint32_t Chain::nextValue(ErrorCode& error) { return valueAcrossClusters(true, error); }
-
-void Chain::takeValues(std::vector<uint32_t>& out, ErrorCode& error) {
+ErrorCode Chain::takeValues(std::vector<uint32_t>& out) {
   DOVREL_ASSERT(currentPos_ >= 0);
   DOVREL_ASSERT(currentPos_ < static_cast<int32_t>(chainLength()));
   DOVREL_ASSERT(cluster_ != nullptr && currentPos_ == loadedPos_);
@@ -230,15 +248,14 @@ void Chain::takeValues(std::vector<uint32_t>& out, ErrorCode& error) {
     }
     // The key may go on in the next cluster, as in valueAcrossClusters, but only from the
     // last key of this one.
-    if (!cluster->atLastKey()) return;
+    if (!cluster->atLastKey()) return EM_NO_ERRORS;
     const uint32_t next = static_cast<uint32_t>(currentPos_) + 1;
-    if (next >= chainLength() || !keyEqual(startKey(next), cluster->currentKey())) return;
-    cluster = loadCluster(next, error);
-    if (cluster == nullptr) return;
+    if (next >= chainLength() || !keyEqual(startKey(next), cluster->currentKey())) {
+      return EM_NO_ERRORS;
+    }
+    if (ErrorCode error = loadCluster(next, cluster)) return error;
   }
 }
-
-uint32_t Chain::peekValue(ErrorCode& error) { return valueAcrossClusters(false, error); }
 
 void Chain::release() {
   cluster_.reset();

@@ -23,8 +23,9 @@ class IndexFile;
 // loaded (read on demand from the source file and reused while the position stays in it)
 // until release(). Key scans always stand at the beginning of a key, so the values that
 // follow are all of the key's values; nextValue()/peekValue() cross into the next cluster
-// when the key continues there. Every navigation call may read the file: a failure sets
-// `error` and leaves the position undefined (the caller abandons the operation).
+// when the key continues there. Every navigation call may read the file: a failure returns
+// its code and leaves the position undefined (the caller abandons the operation, as
+// foundation/ErrorCode.h describes).
 class Chain {
  public:
   // Returned by nextValue()/peekValue() when the current key has no more values.
@@ -39,7 +40,7 @@ class Chain {
   // Adds cluster `clusterNumber` whose first and last keys are `startKey` and `finKey`
   // (copied). Requires that nothing is loaded and that the keys continue the chain's order
   // (fatal otherwise). EM_NO_MEMORY leaves the chain unchanged.
-  void append(uint32_t clusterNumber, Key startKey, Key finKey, ErrorCode& error);
+  ErrorCode append(uint32_t clusterNumber, Key startKey, Key finKey);
 
   uint32_t chainLength() const { return static_cast<uint32_t>(clusterNumbers_.size()); }
   uint32_t clusterNumber(uint32_t i) const { return clusterNumbers_[i]; }
@@ -49,28 +50,28 @@ class Chain {
   bool inMerge() const { return inMerge_; }
   void setInMerge(bool inMerge) { inMerge_ = inMerge; }
 
-  // Positions on the first key not smaller than `key` and returns its search code (0, 1
-  // or 2). Returns SEARCH_SMALLER, positioned after the end, when every key is smaller;
-  // that case is decided from the kept keys without reading the file.
-  SearchCode find(Key key, ErrorCode& error);
-  // Steps to the next key: from before the start to the first key. False at the end
-  // (positioned after the end).
-  bool nextKey(ErrorCode& error);
-  // Steps to the previous key: from after the end to the last key. False at the start
-  // (positioned before the start).
-  bool prevKey(ErrorCode& error);
+  // Positions on the first key not smaller than `key` and sets `code` to its search code
+  // (0, 1 or 2): SEARCH_SMALLER, positioned after the end, when every key is smaller; that
+  // case is decided from the kept keys without reading the file.
+  ErrorCode find(Key key, SearchCode& code);
+  // Steps to the next key: from before the start to the first key. `onKey` false at the
+  // end (positioned after the end).
+  ErrorCode nextKey(bool& onKey);
+  // Steps to the previous key: from after the end to the last key. `onKey` false at the
+  // start (positioned before the start).
+  ErrorCode prevKey(bool& onKey);
   // keyMin before the start, keyMax after the end, else the current key (valid until the
   // chain moves).
   Key currentKey() const;
-  // The next value of the current key with bit 31 cleared, or NO_VALUE. Requires a current
-  // key.
-  uint32_t nextValue(ErrorCode& error);
+  // Sets `value` to the next value of the current key with bit 31 cleared, or NO_VALUE.
+  // Requires a current key.
+  ErrorCode nextValue(uint32_t& value) { return valueAcrossClusters(true, value); }
   // The same without consuming the value (it may still move into the next cluster).
-  uint32_t peekValue(ErrorCode& error);
+  ErrorCode peekValue(uint32_t& value) { return valueAcrossClusters(false, value); }
   // Appends every value of the current key not read yet (bit 31 cleared) to `out`, as
   // nextValue() until NO_VALUE would, a cluster's share at a time. Throws std::bad_alloc
   // when `out` cannot grow (the values already taken are then lost with the position).
-  void takeValues(std::vector<uint32_t>& out, ErrorCode& error);
+  ErrorCode takeValues(std::vector<uint32_t>& out);
   // Frees the loaded cluster; the position becomes before the start.
   void release();
 
@@ -78,15 +79,16 @@ class Chain {
   // holds the current key.
   int32_t currentPos() const { return currentPos_; }
   // For merges, which walk a source cluster by cluster: makes cluster `i` the loaded one
-  // (reading it unless it already is) and returns it, positioned on its first key. Null on
-  // failure.
-  Cluster* loadCluster(uint32_t i, ErrorCode& error);
+  // (reading it unless it already is) and sets `cluster` to it, positioned on its first
+  // key.
+  ErrorCode loadCluster(uint32_t i, Cluster*& cluster);
 
  private:
   // Moves back from a key that continues from earlier clusters to the cluster where it
   // begins, positioned on that cluster's last key.
-  bool settleAtKeyStart(ErrorCode& error);
-  uint32_t valueAcrossClusters(bool consume, ErrorCode& error);
+  ErrorCode settleAtKeyStart();
+  ErrorCode valueAcrossClusters(bool consume, uint32_t& value);
+
   void appendKey(Key key, std::vector<uint32_t>& offsets);
 
   IndexFile* source_;

@@ -24,54 +24,58 @@ int comparePositions(Key a, Key b) { return a == b ? 0 : keyCompare(a, b); }
 
 }  // namespace
 
-bool ChainSearch::prepare(SearchMode mode, ErrorCode& error) {
+ErrorCode ChainSearch::prepare(SearchMode mode) {
   mode_ = mode;
   forward_ = true;
   current_ = keyMin;
-  return guardAllocation(error, [&] {
+  return guardAllocation([&] {
     flags_.assign(chains_.size(), 0);
     heads_.assign(chains_.size(), Chain::NO_VALUE);
   });
 }
 
-bool ChainSearch::start(SearchMode mode, ErrorCode& error) {
-  if (!prepare(mode, error)) return true;
+ErrorCode ChainSearch::start(SearchMode mode, bool& atEnd) {
+  if (ErrorCode error = prepare(mode)) return error;
+  bool onKey = false;
   for (const auto& chain : chains_) {
     chain->release();
-    chain->nextKey(error);
-    if (error != EM_NO_ERRORS) return true;
+    if (ErrorCode error = chain->nextKey(onKey)) return error;
   }
-  return scan(true, false, error);
+  return scan(true, false, atEnd);
 }
 
-SearchCode ChainSearch::find(Key key, SearchMode mode, ErrorCode& error) {
-  if (!prepare(mode, error)) return SEARCH_SMALLER;
+ErrorCode ChainSearch::find(Key key, SearchMode mode, SearchCode& code) {
+  if (ErrorCode error = prepare(mode)) return error;
+  SearchCode chainCode = SEARCH_SMALLER;
   for (const auto& chain : chains_) {
-    chain->find(key, error);
-    if (error != EM_NO_ERRORS) return SEARCH_SMALLER;
+    if (ErrorCode error = chain->find(key, chainCode)) return error;
   }
-  if (scan(true, false, error)) return SEARCH_SMALLER;
-  return keySearchCompare(current_, key);
+  bool atEnd = false;
+  if (ErrorCode error = scan(true, false, atEnd)) return error;
+  code = atEnd ? SEARCH_SMALLER : keySearchCompare(current_, key);
+  return EM_NO_ERRORS;
 }
 
-bool ChainSearch::next(ErrorCode& error) {
+ErrorCode ChainSearch::next(bool& atEnd) {
   if (!forward_) {
+    bool onKey = false;
     for (std::size_t i = 0; i < chains_.size(); ++i) {
-      if (!flags_[i]) chains_[i]->nextKey(error);
-      if (error != EM_NO_ERRORS) return true;
+      if (flags_[i]) continue;
+      if (ErrorCode error = chains_[i]->nextKey(onKey)) return error;
     }
   }
-  return scan(true, true, error);
+  return scan(true, true, atEnd);
 }
 
-bool ChainSearch::prev(ErrorCode& error) {
+ErrorCode ChainSearch::prev(bool& atEnd) {
   if (forward_) {
+    bool onKey = false;
     for (std::size_t i = 0; i < chains_.size(); ++i) {
-      if (!flags_[i]) chains_[i]->prevKey(error);
-      if (error != EM_NO_ERRORS) return true;
+      if (flags_[i]) continue;
+      if (ErrorCode error = chains_[i]->prevKey(onKey)) return error;
     }
   }
-  return scan(false, true, error);
+  return scan(false, true, atEnd);
 }
 
 void ChainSearch::settle(bool forward) {
@@ -98,33 +102,38 @@ void ChainSearch::settle(bool forward) {
   }
 }
 
-bool ChainSearch::scan(bool forward, bool stepFirst, ErrorCode& error) {
+ErrorCode ChainSearch::scan(bool forward, bool stepFirst, bool& atEnd) {
   forward_ = forward;
   for (bool step = stepFirst;; step = true) {
     if (step) {
+      bool onKey = false;
       for (std::size_t i = 0; i < chains_.size(); ++i) {
         if (!flags_[i]) continue;
-        if (forward) {
-          chains_[i]->nextKey(error);
-        } else {
-          chains_[i]->prevKey(error);
-        }
-        if (error != EM_NO_ERRORS) return true;
+        ErrorCode error = forward ? chains_[i]->nextKey(onKey) : chains_[i]->prevKey(onKey);
+        if (error != EM_NO_ERRORS) return error;
       }
     }
     settle(forward);
-    if (!isRealKey(current_)) return true;
-    if (visible(error)) return false;
-    if (error != EM_NO_ERRORS) return true;
+    if (!isRealKey(current_)) {
+      atEnd = true;
+      return EM_NO_ERRORS;
+    }
+    bool isVisible = false;
+    if (ErrorCode error = visible(isVisible)) return error;
+    if (isVisible) {
+      atEnd = false;
+      return EM_NO_ERRORS;
+    }
   }
 }
 
-bool ChainSearch::peekHeads(ErrorCode& error) {
+ErrorCode ChainSearch::peekHeads() {
   for (std::size_t i = 0; i < chains_.size(); ++i) {
-    heads_[i] = flags_[i] ? chains_[i]->peekValue(error) : Chain::NO_VALUE;
-    if (error != EM_NO_ERRORS) return false;
+    heads_[i] = Chain::NO_VALUE;
+    if (!flags_[i]) continue;
+    if (ErrorCode error = chains_[i]->peekValue(heads_[i])) return error;
   }
-  return true;
+  return EM_NO_ERRORS;
 }
 
 int32_t ChainSearch::winner() const {
@@ -139,43 +148,52 @@ int32_t ChainSearch::winner() const {
   return best;
 }
 
-bool ChainSearch::consume(uint32_t order, ErrorCode& error) {
+ErrorCode ChainSearch::consume(uint32_t order) {
   for (std::size_t i = 0; i < chains_.size(); ++i) {
     if (heads_[i] == Chain::NO_VALUE || recordOrder(heads_[i]) != order) continue;
-    chains_[i]->nextValue(error);
-    if (error == EM_NO_ERRORS) heads_[i] = chains_[i]->peekValue(error);
-    if (error != EM_NO_ERRORS) return false;
+    uint32_t consumed = 0;
+    if (ErrorCode error = chains_[i]->nextValue(consumed)) return error;
+    if (ErrorCode error = chains_[i]->peekValue(heads_[i])) return error;
   }
-  return true;
+  return EM_NO_ERRORS;
 }
 
-bool ChainSearch::visible(ErrorCode& error) {
-  if (mode_ == SearchMode::ALL) return true;
-  if (!peekHeads(error)) return false;
+ErrorCode ChainSearch::visible(bool& isVisible) {
+  isVisible = false;
+  if (mode_ == SearchMode::ALL) {
+    isVisible = true;
+    return EM_NO_ERRORS;
+  }
+  if (ErrorCode error = peekHeads()) return error;
   for (;;) {
     int32_t best = winner();
-    if (best < 0) return false;
-    if (recordMatches(heads_[best], mode_)) return true;
-    if (!consume(recordOrder(heads_[best]), error)) return false;
+    if (best < 0) return EM_NO_ERRORS;
+    if (recordMatches(heads_[best], mode_)) {
+      isVisible = true;
+      return EM_NO_ERRORS;
+    }
+    if (ErrorCode error = consume(recordOrder(heads_[best]))) return error;
   }
 }
 
-uint32_t ChainSearch::getDocs(uint32_t* out, ErrorCode& error) {
-  if (!isRealKey(current_) || !peekHeads(error)) return 0;
-  uint32_t count = 0;
+ErrorCode ChainSearch::getDocs(uint32_t* out, uint32_t& count) {
+  count = 0;
+  if (!isRealKey(current_)) return EM_NO_ERRORS;
+  if (ErrorCode error = peekHeads()) return error;
   while (count < DOCS_BATCH) {
     int32_t best = winner();
     if (best < 0) break;
     uint32_t value = heads_[best];
     if (recordMatches(value, mode_)) out[count++] = value >> 1;
-    if (!consume(recordOrder(value), error)) break;
+    if (ErrorCode error = consume(recordOrder(value))) return error;
   }
-  return count;
+  return EM_NO_ERRORS;
 }
 
-void ChainSearch::collectDocs(std::vector<uint32_t>& out, ErrorCode& error) {
-  if (!isRealKey(current_)) return;
-  guardAllocation(error, [&] {
+ErrorCode ChainSearch::collectDocs(std::vector<uint32_t>& out) {
+  if (!isRealKey(current_)) return EM_NO_ERRORS;
+  ErrorCode error = EM_NO_ERRORS;
+  ErrorCode allocationError = guardAllocation([&] {
     // Mostly a single chain holds the key: its records go straight into `out`, each its
     // own newest, and only those of the mode stay.
     std::size_t only = chains_.size();
@@ -189,7 +207,7 @@ void ChainSearch::collectDocs(std::vector<uint32_t>& out, ErrorCode& error) {
     }
     if (only != chains_.size()) {
       std::size_t at = out.size();
-      chains_[only]->takeValues(out, error);
+      error = chains_[only]->takeValues(out);
       for (std::size_t i = at; i < out.size(); ++i) {
         const uint32_t value = out[i];
         out[at] = value >> 1;
@@ -203,7 +221,7 @@ void ChainSearch::collectDocs(std::vector<uint32_t>& out, ErrorCode& error) {
       if (!flags_[i]) continue;
       if (runs_.size() <= runCount) runs_.emplace_back();
       runs_[runCount].clear();
-      chains_[i]->takeValues(runs_[runCount++], error);
+      error = chains_[i]->takeValues(runs_[runCount++]);
     }
     if (error != EM_NO_ERRORS) return;
     // Chains filled one after another hold the records of separate stretches of
@@ -232,6 +250,7 @@ void ChainSearch::collectDocs(std::vector<uint32_t>& out, ErrorCode& error) {
       out.resize(at);
     }
   });
+  return allocationError != EM_NO_ERRORS ? allocationError : error;
 }
 
 void ChainSearch::mergeRuns(uint32_t runCount, std::vector<uint32_t>& out) const {
@@ -264,23 +283,34 @@ void ChainSearch::mergeRuns(uint32_t runCount, std::vector<uint32_t>& out) const
   }
 }
 
-bool ChainSearch::collectPerChain(Key start, const std::function<KeyStep(Key)>& step,
-                                  SearchMode mode, std::vector<uint32_t>& out, ErrorCode& error) {
-  if (mode == SearchMode::REMOVED || !prepare(mode, error)) return false;
+ErrorCode ChainSearch::collectPerChain(Key start, const std::function<KeyStep(Key)>& step,
+                                       SearchMode mode, std::vector<uint32_t>& out, bool& done) {
+  done = false;
+  if (mode == SearchMode::REMOVED) return EM_NO_ERRORS;
+  if (ErrorCode error = prepare(mode)) return error;
   const std::size_t before = out.size();
   bool exact = true;
-  guardAllocation(error, [&] {
+  ErrorCode error = EM_NO_ERRORS;
+  ErrorCode allocationError = guardAllocation([&] {
     for (const auto& chain : chains_) {
       chain->release();
-      bool onKey =
-          start != nullptr ? chain->find(start, error) != SEARCH_SMALLER : chain->nextKey(error);
-      for (; onKey && error == EM_NO_ERRORS; onKey = chain->nextKey(error)) {
+      bool onKey = false;
+      if (start != nullptr) {
+        SearchCode code = SEARCH_SMALLER;
+        error = chain->find(start, code);
+        onKey = code != SEARCH_SMALLER;
+      } else {
+        error = chain->nextKey(onKey);
+      }
+      for (; onKey && error == EM_NO_ERRORS; error = chain->nextKey(onKey)) {
         const KeyStep what = step(chain->currentKey());
         if (what == KeyStep::STOP) break;
         if (what == KeyStep::SKIP) continue;
         const std::size_t at = out.size();
-        chain->takeValues(out, error);
+        error = chain->takeValues(out);
+        if (error != EM_NO_ERRORS) return;
         uint32_t removals = 0;
+
         for (std::size_t i = at; i < out.size(); ++i) {
           removals |= out[i] & RECORD_REMOVED;
           out[i] >>= 1;
@@ -293,8 +323,10 @@ bool ChainSearch::collectPerChain(Key start, const std::function<KeyStep(Key)>& 
       if (error != EM_NO_ERRORS) return;
     }
   });
+  if (allocationError != EM_NO_ERRORS) error = allocationError;
   if (!exact || error != EM_NO_ERRORS) out.resize(before);
-  return exact;
+  done = exact;
+  return error;
 }
 
 void ChainSearch::end() {

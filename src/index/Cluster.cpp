@@ -23,26 +23,28 @@ void checkClusterLength(uint32_t clusterLength) {
 
 }  // namespace
 
-std::unique_ptr<Cluster> Cluster::create(uint32_t clusterLength, ErrorCode& error) {
+ErrorCode Cluster::create(uint32_t clusterLength, std::unique_ptr<Cluster>& out) {
   checkClusterLength(clusterLength);
-  AlignedBuffer buffer = AlignedBuffer::allocate(clusterLength, error);
-  if (!buffer) return nullptr;
+  AlignedBuffer buffer;
+  if (ErrorCode error = AlignedBuffer::allocate(clusterLength, buffer)) return error;
   std::shared_ptr<const AlignedBuffer> storage;
-  if (!guardAllocation(
-          error, [&] { storage = std::make_shared<const AlignedBuffer>(std::move(buffer)); })) {
-    return nullptr;
+  if (ErrorCode error = guardAllocation(
+          [&] { storage = std::make_shared<const AlignedBuffer>(std::move(buffer)); })) {
+    return error;
   }
   std::unique_ptr<Cluster> cluster(new (std::nothrow)
                                        Cluster(clusterLength, std::move(storage), false));
-  if (cluster == nullptr) error = EM_NO_MEMORY;
-  return cluster;
+  if (cluster == nullptr) return EM_NO_MEMORY;
+  out = std::move(cluster);
+  return EM_NO_ERRORS;
 }
 
-std::unique_ptr<Cluster> Cluster::createReader(uint32_t clusterLength, ErrorCode& error) {
+ErrorCode Cluster::createReader(uint32_t clusterLength, std::unique_ptr<Cluster>& out) {
   checkClusterLength(clusterLength);
   std::unique_ptr<Cluster> cluster(new (std::nothrow) Cluster(clusterLength, nullptr, true));
-  if (cluster == nullptr) error = EM_NO_MEMORY;
-  return cluster;
+  if (cluster == nullptr) return EM_NO_MEMORY;
+  out = std::move(cluster);
+  return EM_NO_ERRORS;
 }
 
 Cluster::Cluster(uint32_t clusterLength, std::shared_ptr<const AlignedBuffer> storage, bool reader)
@@ -89,13 +91,13 @@ void Cluster::attach(std::shared_ptr<const AlignedBuffer> bytes, bool validated,
 
 std::shared_ptr<const Cluster::KeyMarks> Cluster::makeKeyMarks() const {
   std::shared_ptr<KeyMarks> marks;
-  ErrorCode ignored = EM_NO_ERRORS;
-  const bool made = guardAllocation(ignored, [&] {
-    marks = std::make_shared<KeyMarks>();
-    // Keys are at least STORED_KEY_OVERHEAD bytes each; the reserve is never outgrown.
-    marks->reserve((keyEnd_ - keyStart()) / (STORED_KEY_OVERHEAD * KEY_MARK_STEP) +
-                   (lastSlot() - dataEnd_) / KEY_MARK_SLOTS + 2);
-  });
+  const bool made =
+      guardAllocation([&] {
+        marks = std::make_shared<KeyMarks>();
+        // Keys are at least STORED_KEY_OVERHEAD bytes each; the reserve is never outgrown.
+        marks->reserve((keyEnd_ - keyStart()) / (STORED_KEY_OVERHEAD * KEY_MARK_STEP) +
+                       (lastSlot() - dataEnd_) / KEY_MARK_SLOTS + 2);
+      }) == EM_NO_ERRORS;
   if (!made) return nullptr;
   marks->push_back(KeyMark{0, 0});
   uint8_t* key = keyStart();
@@ -186,7 +188,7 @@ void Cluster::seal() {
   header[CLUSTER_CHECKSUM_OFFSET / 4] = crc32(base_, clusterLength_);
 }
 
-void Cluster::validate(ErrorCode& error) {
+ErrorCode Cluster::validate() {
   DOVREL_ASSERT(base_ != nullptr);
   DOVREL_ASSERT(!reader_ || hasPrivateBytes());
   marks_.reset();
@@ -230,11 +232,11 @@ void Cluster::validate(ErrorCode& error) {
       keyEnd_ = keyEnd;
       dataEnd_ = dataEnd;
       first();
-      return;
+      return EM_NO_ERRORS;
     }
   }
   clear();
-  error = EM_BAD_DATA;
+  return EM_BAD_DATA;
 }
 
 Key Cluster::firstKey() const {

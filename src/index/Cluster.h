@@ -37,13 +37,13 @@ class Cluster {
   static constexpr uint32_t KEY_MARK_STEP = 32;
   static constexpr uint32_t KEY_MARK_SLOTS = 256;
 
-  // A cluster of `clusterLength` bytes: a power of two, larger than the header and a
-  // multiple of INDEX_BUFFER_SIZE (else fatal). Returns null with EM_NO_MEMORY when the
-  // buffer cannot be allocated. The buffer is zero-filled and empty.
-  static std::unique_ptr<Cluster> create(uint32_t clusterLength, ErrorCode& error);
+  // Sets `out` to a cluster of `clusterLength` bytes: a power of two, larger than the
+  // header and a multiple of INDEX_BUFFER_SIZE (else fatal). EM_NO_MEMORY, `out`
+  // unchanged, when the buffer cannot be allocated. The buffer is zero-filled and empty.
+  static ErrorCode create(uint32_t clusterLength, std::unique_ptr<Cluster>& out);
   // A reading cluster of `clusterLength` bytes (same checks), without bytes until the first
-  // read. Null with EM_NO_MEMORY.
-  static std::unique_ptr<Cluster> createReader(uint32_t clusterLength, ErrorCode& error);
+  // read. EM_NO_MEMORY, `out` unchanged.
+  static ErrorCode createReader(uint32_t clusterLength, std::unique_ptr<Cluster>& out);
 
   Cluster(const Cluster&) = delete;
   Cluster& operator=(const Cluster&) = delete;
@@ -103,8 +103,8 @@ class Cluster {
 
   // Checks bytes just read into bytes(): checksum, header bounds, value order and that the
   // keys and markers agree. On success the cluster is positioned on its first key; on
-  // failure it is cleared and `error` is EM_BAD_DATA.
-  void validate(ErrorCode& error);
+  // failure (EM_BAD_DATA) it is cleared.
+  ErrorCode validate();
 
   // The first and the last stored key; the cluster must not be empty.
   Key firstKey() const;

@@ -10,8 +10,8 @@
 
 namespace dovrel::index {
 
-bool ClusterMap::reserveFor(std::size_t clusters, ErrorCode& error) {
-  return guardAllocation(error, [&] {
+ErrorCode ClusterMap::reserveFor(std::size_t clusters) {
+  return guardAllocation([&] {
     if (map_.capacity() < clusters || free_.capacity() < clusters) {
       std::size_t capacity = std::max<std::size_t>(clusters, 2 * map_.capacity());
       map_.reserve(capacity);
@@ -20,53 +20,53 @@ bool ClusterMap::reserveFor(std::size_t clusters, ErrorCode& error) {
   });
 }
 
-void ClusterMap::resetForOpen(ErrorCode& error) {
+ErrorCode ClusterMap::resetForOpen() {
   map_.clear();
   free_.clear();
   currentDirectory_.clear();
   previousDirectory_.clear();
-  if (!reserveFor(2 * std::size_t{file_.clusterNum()}, error)) return;
+  if (ErrorCode error = reserveFor(2 * std::size_t{file_.clusterNum()})) return error;
   map_.assign(file_.clusterNum(), 0);
+  return EM_NO_ERRORS;
 }
 
-void ClusterMap::claim(uint32_t number, ErrorCode& error) {
-  if (number >= map_.size() || map_[number] != 0) {
-    error = EM_BAD_DATA;
-    return;
-  }
+ErrorCode ClusterMap::claim(uint32_t number) {
+  if (number >= map_.size() || map_[number] != 0) return EM_BAD_DATA;
   map_[number] = 1;
+  return EM_NO_ERRORS;
 }
 
-void ClusterMap::claimDirectory(uint32_t number, ErrorCode& error) {
-  if (number >= map_.size() || map_[number] != 0) {
-    error = EM_BAD_DATA;
-    return;
+ErrorCode ClusterMap::claimDirectory(uint32_t number) {
+  if (number >= map_.size() || map_[number] != 0) return EM_BAD_DATA;
+  if (ErrorCode error = guardAllocation([&] { currentDirectory_.push_back(number); })) {
+    return error;
   }
-  if (!guardAllocation(error, [&] { currentDirectory_.push_back(number); })) return;
   map_[number] = DIRECTORY_CURRENT;
+  return EM_NO_ERRORS;
 }
 
-void ClusterMap::buildFreeList(ErrorCode& error) {
-  if (!reserveFor(map_.size(), error)) return;
+ErrorCode ClusterMap::buildFreeList() {
+  if (ErrorCode error = reserveFor(map_.size())) return error;
   for (std::size_t i = map_.size(); i-- > 0;) {
     if (map_[i] == 0) free_.push_back(static_cast<uint32_t>(i));
   }
+  return EM_NO_ERRORS;
 }
 
-uint32_t ClusterMap::take(ErrorCode& error) {
+ErrorCode ClusterMap::take(uint32_t& number) {
   if (free_.empty()) {
-    if (!reserveFor(map_.size() + 1, error)) return 0;
-    uint32_t number = file_.append(error);
-    if (error != EM_NO_ERRORS) return 0;
-    DOVREL_ASSERT(number == map_.size());
+    if (ErrorCode error = reserveFor(map_.size() + 1)) return error;
+    uint32_t appended = 0;
+    if (ErrorCode error = file_.append(appended)) return error;
+    DOVREL_ASSERT(appended == map_.size());
     map_.push_back(0);
-    free_.push_back(number);
+    free_.push_back(appended);
   }
-  uint32_t number = free_.back();
+  number = free_.back();
   free_.pop_back();
   DOVREL_ASSERT(map_[number] == 0);
   map_[number] = 1;
-  return number;
+  return EM_NO_ERRORS;
 }
 
 void ClusterMap::addReference(uint32_t number) {
@@ -83,28 +83,27 @@ void ClusterMap::release(uint32_t number) {
   if (--map_[number] == 0) free_.push_back(number);  // capacity reserved with the map
 }
 
-uint32_t ClusterMap::takeDirectory(ErrorCode& error) {
-  if (!guardAllocation(error, [&] { currentDirectory_.reserve(currentDirectory_.size() + 1); })) {
-    return 0;
+ErrorCode ClusterMap::takeDirectory(uint32_t& number) {
+  if (ErrorCode error =
+          guardAllocation([&] { currentDirectory_.reserve(currentDirectory_.size() + 1); })) {
+    return error;
   }
-  uint32_t number = take(error);
-  if (error != EM_NO_ERRORS) return 0;
+  if (ErrorCode error = take(number)) return error;
   map_[number] = DIRECTORY_CURRENT;
   currentDirectory_.push_back(number);
-  return number;
+  return EM_NO_ERRORS;
 }
 
 void ClusterMap::retireDirectory() {
   for (uint32_t number : currentDirectory_) map_[number] = DIRECTORY_PREVIOUS;
   // A previous directory still listed (a first phase that failed and is being repeated)
   // keeps its place on the list, so it is freed together with this one.
-  ErrorCode ignored = EM_NO_ERRORS;
   if (previousDirectory_.empty()) {
     previousDirectory_.swap(currentDirectory_);
-  } else if (guardAllocation(ignored, [&] {
+  } else if (guardAllocation([&] {
                previousDirectory_.insert(previousDirectory_.end(), currentDirectory_.begin(),
                                          currentDirectory_.end());
-             })) {
+             }) == EM_NO_ERRORS) {
     currentDirectory_.clear();
   }
 }

@@ -32,26 +32,27 @@ class ClusterMap {
 
   // One entry per cluster of the file, all free-to-be-decided (0) and no free list: the
   // state while an opened file's directory is walked. EM_NO_MEMORY on failure.
-  void resetForOpen(ErrorCode& error);
+  ErrorCode resetForOpen();
   // Claims `number` for a chain found in the directory (count 1). EM_BAD_DATA when it is
   // beyond the file or already claimed: a directory that names a cluster twice is corrupt.
-  void claim(uint32_t number, ErrorCode& error);
+  ErrorCode claim(uint32_t number);
   // Claims `number` as a directory cluster of the committed state. Same refusals, and
   // EM_NO_MEMORY.
-  void claimDirectory(uint32_t number, ErrorCode& error);
+  ErrorCode claimDirectory(uint32_t number);
   // After the walk: every unclaimed cluster goes on the free list, the lowest on top.
-  void buildFreeList(ErrorCode& error);
+  ErrorCode buildFreeList();
 
-  // A cluster with one reference: from the free list, or appended to the file when the
-  // list is empty. EM_EXTEND / EM_NO_MEMORY on failure (nothing taken).
-  uint32_t take(ErrorCode& error);
+  // Sets `number` to a cluster with one reference: from the free list, or appended to the
+  // file when the list is empty. EM_EXTEND / EM_NO_MEMORY on failure (nothing taken).
+  ErrorCode take(uint32_t& number);
   // Adds a reference (the committed state's) to a referenced cluster.
   void addReference(uint32_t number);
   // Drops a reference; a cluster without references goes on the free list.
   void release(uint32_t number);
 
-  // A cluster for the directory being written (marked DIRECTORY_CURRENT).
-  uint32_t takeDirectory(ErrorCode& error);
+  // A cluster for the directory being written (marked DIRECTORY_CURRENT). Nothing taken on
+  // failure.
+  ErrorCode takeDirectory(uint32_t& number);
   // The last commit's directory becomes the previous one (first commit phase).
   void retireDirectory();
   // Frees the previous directory (second commit phase).
@@ -64,7 +65,7 @@ class ClusterMap {
 
  private:
   // Ensures that the free list can take every cluster, so release() never allocates.
-  bool reserveFor(std::size_t clusters, ErrorCode& error);
+  ErrorCode reserveFor(std::size_t clusters);
 
   IndexFile& file_;
   std::vector<uint32_t> map_;

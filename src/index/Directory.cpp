@@ -24,10 +24,14 @@ struct Entry {
   bool emptyKey() const { return keyLength(key) == 0; }
 };
 
+// Walks the directory clusters; the first failure is kept in error() and every walking
+// call then returns false.
 class DirectoryCursor {
  public:
-  DirectoryCursor(IndexFile& file, Cluster& buffer, Directory& out, ErrorCode& error)
-      : file_(file), buffer_(buffer), out_(out), error_(error) {}
+  DirectoryCursor(IndexFile& file, Cluster& buffer, Directory& out)
+      : file_(file), buffer_(buffer), out_(out) {}
+
+  ErrorCode error() const { return error_; }
 
   bool load(uint32_t number) {
     if (!file_.isOpen()) {
@@ -40,7 +44,7 @@ class DirectoryCursor {
       return fail();
     }
     out_.directoryClusters.push_back(number);
-    file_.readCluster(buffer_, number, error_);
+    error_ = file_.readCluster(buffer_, number);
     if (error_ != EM_NO_ERRORS) return false;
     buffer_.first();
     return true;
@@ -146,23 +150,22 @@ class DirectoryCursor {
   IndexFile& file_;
   Cluster& buffer_;
   Directory& out_;
-  ErrorCode& error_;
+  ErrorCode error_ = EM_NO_ERRORS;
 };
 
 }  // namespace
 
-void readDirectory(IndexFile& file, Cluster& buffer, uint32_t firstCluster, Directory* out,
-                   ErrorCode& error) {
+ErrorCode readDirectory(IndexFile& file, Cluster& buffer, uint32_t firstCluster, Directory* out) {
   *out = Directory{};
   ErrorCode readError = EM_NO_ERRORS;
-  bool ok = guardAllocation(readError, [&] {
-    DirectoryCursor cursor(file, buffer, *out, readError);
+  ErrorCode allocationError = guardAllocation([&] {
+    DirectoryCursor cursor(file, buffer, *out);
     (void)(cursor.load(firstCluster) && cursor.readChains() && cursor.readMerges());
+    readError = cursor.error();
   });
-  if (!ok || readError != EM_NO_ERRORS) {
-    *out = Directory{};
-    error = readError;
-  }
+  if (allocationError != EM_NO_ERRORS) readError = allocationError;
+  if (readError != EM_NO_ERRORS) *out = Directory{};
+  return readError;
 }
 
 }  // namespace dovrel::index

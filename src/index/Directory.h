@@ -56,8 +56,8 @@ struct Directory {
 // cluster number is out of range or repeats, when an entry breaks the layout (a key with
 // more or less than one value, a value without bit 31, a list that is not ended, a
 // non-empty key where the empty one belongs, keys out of order); EM_READ / EM_BAD_DATA
-// from reading its clusters; EM_NO_MEMORY. `out` is complete only on success.
-void readDirectory(IndexFile& file, Cluster& buffer, uint32_t firstCluster, Directory* out,
-                   ErrorCode& error);
+// from reading its clusters; EM_NO_MEMORY. `out` is complete only on success, and empty
+// after a failure.
+ErrorCode readDirectory(IndexFile& file, Cluster& buffer, uint32_t firstCluster, Directory* out);
 
 }  // namespace dovrel::index

@@ -25,46 +25,44 @@ void DirectoryWriter::addEntry(Key key, uint32_t value) {
   buffer_.addKey(key, value);
 }
 
-void DirectoryWriter::addChainCluster(uint32_t number, Key startKey, Key finKey, ErrorCode& error) {
-  if (error != EM_NO_ERRORS) return;
+ErrorCode DirectoryWriter::addChainCluster(uint32_t number, Key startKey, Key finKey) {
   DOVREL_ASSERT(number <= MAX_DIRECTORY_CLUSTER_NUMBER);
   addEntry(startKey, number | KEY_MARKER);
   addEntry(finKey, number | KEY_MARKER);
-  if (buffer_.freeBytes() >= DIRECTORY_MIN_FREE) return;
-  uint32_t next = takeCluster_(error);
-  if (error != EM_NO_ERRORS) return;
+  if (buffer_.freeBytes() >= DIRECTORY_MIN_FREE) return EM_NO_ERRORS;
+  uint32_t next = 0;
+  if (ErrorCode error = takeCluster_(next)) return error;
   DOVREL_ASSERT(next <= MAX_DIRECTORY_CLUSTER_NUMBER);
   addEntry(EMPTY_KEY, DIRECTORY_CONTINUED);
   addEntry(EMPTY_KEY, next | KEY_MARKER);
-  file_.writeCluster(buffer_, current_, error, IndexFile::CacheUse::SKIP);
+  ErrorCode error = file_.writeCluster(buffer_, current_, IndexFile::CacheUse::SKIP);
   buffer_.clear();
   current_ = next;
+  return error;
 }
 
-void DirectoryWriter::addChain(const Chain& chain, ErrorCode& error) {
+ErrorCode DirectoryWriter::addChain(const Chain& chain) {
   for (uint32_t i = 0; i < chain.chainLength(); ++i) {
-    addChainCluster(chain.clusterNumber(i), chain.startKey(i), chain.finKey(i), error);
+    if (ErrorCode error =
+            addChainCluster(chain.clusterNumber(i), chain.startKey(i), chain.finKey(i))) {
+      return error;
+    }
   }
-  endList(error);
+  endList();
+  return EM_NO_ERRORS;
 }
 
-void DirectoryWriter::endList(ErrorCode& error) {
-  if (error != EM_NO_ERRORS) return;
-  addEntry(EMPTY_KEY, DIRECTORY_END);
-}
+void DirectoryWriter::endList() { addEntry(EMPTY_KEY, DIRECTORY_END); }
 
-void DirectoryWriter::addMerge(const std::array<uint32_t, MERGE_RECORD_NUMBERS>& numbers,
-                               ErrorCode& error) {
-  if (error != EM_NO_ERRORS) return;
+void DirectoryWriter::addMerge(const std::array<uint32_t, MERGE_RECORD_NUMBERS>& numbers) {
   for (uint32_t number : numbers) {
     DOVREL_ASSERT(number <= VALUE_MASK);
     addEntry(EMPTY_KEY, number | KEY_MARKER);
   }
 }
 
-void DirectoryWriter::finish(ErrorCode& error) {
-  if (error != EM_NO_ERRORS) return;
-  file_.writeCluster(buffer_, current_, error, IndexFile::CacheUse::SKIP);
+ErrorCode DirectoryWriter::finish() {
+  return file_.writeCluster(buffer_, current_, IndexFile::CacheUse::SKIP);
 }
 
 }  // namespace dovrel::index

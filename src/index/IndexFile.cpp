@@ -43,79 +43,66 @@ bool isZeroBlock(const uint8_t* block) {
 
 IndexFile::~IndexFile() { close(); }
 
-void IndexFile::create(const std::string& path, uint32_t clusterLength, ErrorCode& error) {
+ErrorCode IndexFile::create(const std::string& path, uint32_t clusterLength) {
   DOVREL_ASSERT_TEXT(!isOpen(), "!opened");
   DOVREL_ASSERT(INDEX_BUFFER_SIZE <= clusterLength);
   DOVREL_ASSERT(clusterLength % INDEX_BUFFER_SIZE == 0);
   std::unique_ptr<platform::PageFile> file;
   if (!platform::Env::current().openPageFile(path, platform::OpenMode::CREATE_ALWAYS, &file)) {
-    error = EM_CREATE;
-    return;
+    return EM_CREATE;
   }
   file_ = std::move(file);
   identity_ = ClusterCache::newFileIdentity();
   clusterLength_ = clusterLength;
   clusterNum_ = 0;
   zeroOnDisk_.clear();
+  return EM_NO_ERRORS;
 }
 
-uint32_t IndexFile::open(const std::string& path, ErrorCode& error) {
+ErrorCode IndexFile::open(const std::string& path) {
   DOVREL_ASSERT_TEXT(!isOpen(), "!opened");
   std::unique_ptr<platform::PageFile> file;
   if (!platform::Env::current().openPageFile(path, platform::OpenMode::OPEN_EXISTING, &file)) {
-    error = EM_OPEN;
-    return 0;
+    return EM_OPEN;
   }
   file_ = std::move(file);
   identity_ = ClusterCache::newFileIdentity();
   clusterNum_ = 0;
   clusterLength_ = 0;
 
-  AlignedBuffer block = AlignedBuffer::allocate(INDEX_BUFFER_SIZE, error);
-  if (!block) {
-    close();
-    return 0;
-  }
-  readBlocks(0, block.data(), INDEX_BUFFER_SIZE, error);
+  AlignedBuffer block;
+  ErrorCode error = AlignedBuffer::allocate(INDEX_BUFFER_SIZE, block);
+  if (error == EM_NO_ERRORS) error = readBlocks(0, block.data(), INDEX_BUFFER_SIZE);
   if (error != EM_NO_ERRORS) {
     close();
-    return 0;
+    return error;
   }
   // Only lengths that a cluster can be built with: anything else would reach the cluster's
   // own fatal checks.
   uint32_t clusterLength = decodeInfoBlock(block.data()).clusterLength;
   if (!isValidClusterLength(clusterLength)) {
     close();
-    error = EM_BAD_DATA;
-    return 0;
+    return EM_BAD_DATA;
   }
   uint64_t length = 0;
   if (!file_->size(&length)) {
     close();
-    error = EM_FILE_SIZE;
-    return 0;
+    return EM_FILE_SIZE;
   }
   if (length < CLUSTER_AREA_OFFSET || (length - CLUSTER_AREA_OFFSET) % clusterLength != 0 ||
       (length - CLUSTER_AREA_OFFSET) / clusterLength > MAX_DIRECTORY_CLUSTER_NUMBER) {
     close();
-    error = EM_BAD_DATA;
-    return 0;
+    return EM_BAD_DATA;
   }
   clusterLength_ = clusterLength;
   clusterNum_ = static_cast<uint32_t>((length - CLUSTER_AREA_OFFSET) / clusterLength);
-  return clusterLength;
+  return EM_NO_ERRORS;
 }
 
-uint32_t IndexFile::append(ErrorCode& error) {
-  if (!isOpen()) {
-    error = EM_NOT_OPEN;
-    return 0;
-  }
+ErrorCode IndexFile::append(uint32_t& number) {
+  if (!isOpen()) return EM_NOT_OPEN;
   DOVREL_ASSERT(clusterNum_ < MAX_DIRECTORY_CLUSTER_NUMBER);
-  if (!file_->truncate(clusterOffset(clusterNum_ + 1))) {
-    error = EM_EXTEND;
-    return 0;
-  }
+  if (!file_->truncate(clusterOffset(clusterNum_ + 1))) return EM_EXTEND;
   // The extension reads as zero; a failed push loses only that knowledge.
   try {
     zeroOnDisk_.resize(clusterNum_ + 1, false);
@@ -123,14 +110,12 @@ uint32_t IndexFile::append(ErrorCode& error) {
   } catch (const std::bad_alloc&) {
     zeroOnDisk_.clear();
   }
-  return clusterNum_++;
+  number = clusterNum_++;
+  return EM_NO_ERRORS;
 }
 
-void IndexFile::writeCluster(Cluster& cluster, uint32_t number, ErrorCode& error, CacheUse use) {
-  if (!isOpen()) {
-    error = EM_NOT_OPEN;
-    return;
-  }
+ErrorCode IndexFile::writeCluster(Cluster& cluster, uint32_t number, CacheUse use) {
+  if (!isOpen()) return EM_NOT_OPEN;
   DOVREL_ASSERT_TEXT(number < clusterNum_, "pos < clusterNum");
   DOVREL_ASSERT(cluster.clusterLength() == clusterLength_);
   cluster.seal();
@@ -145,12 +130,12 @@ void IndexFile::writeCluster(Cluster& cluster, uint32_t number, ErrorCode& error
   const uint64_t offset = clusterOffset(number);
   // The copy the cache gets, block run by block run.
   ClusterCache& cache = ClusterCache::shared();
-  ErrorCode ignored = EM_NO_ERRORS;
   AlignedBuffer copy = cache.enabled() && use == CacheUse::KEEP
                            ? AlignedBuffer::allocateOptional(clusterLength_)
                            : AlignedBuffer();
   uint32_t start = 0;
   bool zero = isZeroBlock(bytes);  // each block is looked at once
+  ErrorCode error = EM_NO_ERRORS;
   while (start < clusterLength_ && error == EM_NO_ERRORS) {
     uint32_t end = start + INDEX_BUFFER_SIZE;
     bool nextZero = zero;
@@ -158,10 +143,10 @@ void IndexFile::writeCluster(Cluster& cluster, uint32_t number, ErrorCode& error
       end += INDEX_BUFFER_SIZE;
     }
     if (!zero) {
-      writeBlocks(offset + start, bytes + start, end - start, error);
+      error = writeBlocks(offset + start, bytes + start, end - start);
       if (copy) std::memcpy(copy.data() + start, bytes + start, end - start);
     } else {
-      if (!zeroOnDisk) zeroBlocks(offset + start, end - start, error);
+      if (!zeroOnDisk) error = zeroBlocks(offset + start, end - start);
       if (copy) std::memset(copy.data() + start, 0, end - start);
     }
     start = end;
@@ -173,95 +158,81 @@ void IndexFile::writeCluster(Cluster& cluster, uint32_t number, ErrorCode& error
   if (error == EM_NO_ERRORS && copy) {
     ClusterCache::Marks marks = cluster.makeKeyMarks();
     std::shared_ptr<const AlignedBuffer> shared;
-    if (guardAllocation(ignored,
-                        [&] { shared = std::make_shared<const AlignedBuffer>(std::move(copy)); })) {
+    if (guardAllocation([&] { shared = std::make_shared<const AlignedBuffer>(std::move(copy)); }) ==
+        EM_NO_ERRORS) {
       cache.insert(identity_, number, ClusterCache::Cached{std::move(shared), std::move(marks)});
     }
   }
+  return error;
 }
 
-void IndexFile::readCluster(Cluster& cluster, uint32_t number, ErrorCode& error) {
-  if (!isOpen()) {
-    error = EM_NOT_OPEN;
-    return;
-  }
+ErrorCode IndexFile::readCluster(Cluster& cluster, uint32_t number) {
+  if (!isOpen()) return EM_NOT_OPEN;
   DOVREL_ASSERT_TEXT(number < clusterNum_, "pos < clusterNum");
   DOVREL_ASSERT(cluster.clusterLength() == clusterLength_);
-  if (cluster.isReader()) {
-    readIntoReader(cluster, number, error);
-    return;
-  }
-  ErrorCode readError = EM_NO_ERRORS;
-  readBlocks(clusterOffset(number), cluster.bytesToOverwrite(), clusterLength_, readError);
-  if (readError != EM_NO_ERRORS) {
+  if (cluster.isReader()) return readIntoReader(cluster, number);
+  if (ErrorCode error =
+          readBlocks(clusterOffset(number), cluster.bytesToOverwrite(), clusterLength_)) {
     cluster.clear();  // never leave torn bytes that look like a positioned cluster
-    error = readError;
-    return;
+    return error;
   }
-  cluster.validate(error);
+  return cluster.validate();
 }
 
-void IndexFile::readIntoReader(Cluster& cluster, uint32_t number, ErrorCode& error) {
+ErrorCode IndexFile::readIntoReader(Cluster& cluster, uint32_t number) {
   ClusterCache& cache = ClusterCache::shared();
   const bool caching = cache.enabled();
   if (caching) {
     ClusterCache::Cached cached = cache.find(identity_, number);
     if (cached.bytes != nullptr) {
       cluster.attach(std::move(cached.bytes), true, std::move(cached.marks));
-      return;
+      return EM_NO_ERRORS;
     }
   }
   // Bytes that the cache (or anybody else) shares are never overwritten: read into new ones.
   if (!cluster.hasPrivateBytes()) {
-    AlignedBuffer fresh = AlignedBuffer::allocateUnfilled(clusterLength_, error);  // read whole
+    AlignedBuffer fresh;
     std::shared_ptr<const AlignedBuffer> bytes;
-    if (!fresh || !guardAllocation(error, [&] {
-          bytes = std::make_shared<const AlignedBuffer>(std::move(fresh));
-        })) {
+    ErrorCode error = AlignedBuffer::allocateUnfilled(clusterLength_, fresh);  // read whole
+    if (error == EM_NO_ERRORS) {
+      error =
+          guardAllocation([&] { bytes = std::make_shared<const AlignedBuffer>(std::move(fresh)); });
+    }
+    if (error != EM_NO_ERRORS) {
       cluster.detach();
-      return;
+      return error;
     }
     cluster.attach(std::move(bytes), false);
   }
-  ErrorCode readError = EM_NO_ERRORS;
-  readBlocks(clusterOffset(number), cluster.bytesToOverwrite(), clusterLength_, readError);
-  if (readError == EM_NO_ERRORS) cluster.validate(readError);
-  if (readError != EM_NO_ERRORS) {
+  ErrorCode error = readBlocks(clusterOffset(number), cluster.bytesToOverwrite(), clusterLength_);
+  if (error == EM_NO_ERRORS) error = cluster.validate();
+  if (error != EM_NO_ERRORS) {
     cluster.detach();  // never leave torn bytes that look like a positioned cluster
-    error = readError;
-    return;
+    return error;
   }
   if (caching) {
     ClusterCache::Marks marks = cluster.makeKeyMarks();
     cluster.setKeyMarks(marks);
     cache.insert(identity_, number, ClusterCache::Cached{cluster.storage(), std::move(marks)});
   }
+  return EM_NO_ERRORS;
 }
 
-void IndexFile::writeInfo(const uint8_t* block, uint32_t number, ErrorCode& error) {
-  if (!isOpen()) {
-    error = EM_NOT_OPEN;
-    return;
-  }
+ErrorCode IndexFile::writeInfo(const uint8_t* block, uint32_t number) {
+  if (!isOpen()) return EM_NOT_OPEN;
   DOVREL_ASSERT_TEXT(number < INFO_SIZE, "pos < INFO_SIZE");
-  writeBlocks(uint64_t{number} * INDEX_BUFFER_SIZE, block, INDEX_BUFFER_SIZE, error);
+  return writeBlocks(uint64_t{number} * INDEX_BUFFER_SIZE, block, INDEX_BUFFER_SIZE);
 }
 
-void IndexFile::readInfo(uint8_t* block, uint32_t number, ErrorCode& error) {
-  if (!isOpen()) {
-    error = EM_NOT_OPEN;
-    return;
-  }
+ErrorCode IndexFile::readInfo(uint8_t* block, uint32_t number) {
+  if (!isOpen()) return EM_NOT_OPEN;
   DOVREL_ASSERT_TEXT(number < INFO_SIZE, "pos < INFO_SIZE");
-  readBlocks(uint64_t{number} * INDEX_BUFFER_SIZE, block, INDEX_BUFFER_SIZE, error);
+  return readBlocks(uint64_t{number} * INDEX_BUFFER_SIZE, block, INDEX_BUFFER_SIZE);
 }
 
-void IndexFile::sync(ErrorCode& error) {
-  if (!isOpen()) {
-    error = EM_NOT_OPEN;
-    return;
-  }
-  if (!file_->sync()) error = EM_WRITE;
+ErrorCode IndexFile::sync() {
+  if (!isOpen()) return EM_NOT_OPEN;
+  return file_->sync() ? EM_NO_ERRORS : EM_WRITE;
 }
 
 void IndexFile::close() {
@@ -281,34 +252,28 @@ uint64_t IndexFile::clusterOffset(uint32_t number) const {
   return CLUSTER_AREA_OFFSET + uint64_t{number} * clusterLength_;
 }
 
-void IndexFile::writeBlocks(uint64_t offset, const uint8_t* data, uint64_t length,
-                            ErrorCode& error) {
+ErrorCode IndexFile::writeBlocks(uint64_t offset, const uint8_t* data, uint64_t length) {
   DOVREL_ASSERT(length % INDEX_BUFFER_SIZE == 0);
   std::size_t transferred = 0;
   platform::Status status =
       file_->writeAt(offset, data, static_cast<std::size_t>(length), &transferred);
-  if (!status) {
-    error = isPositionError(status.error()) ? EM_SEEK : EM_WRITE;
-  } else if (transferred != length) {
-    error = EM_WRITE;
-  }
+  if (!status) return isPositionError(status.error()) ? EM_SEEK : EM_WRITE;
+  return transferred == length ? EM_NO_ERRORS : EM_WRITE;
 }
 
-void IndexFile::zeroBlocks(uint64_t offset, uint64_t length, ErrorCode& error) {
+ErrorCode IndexFile::zeroBlocks(uint64_t offset, uint64_t length) {
   platform::Status status = file_->zeroRange(offset, length);
-  if (!status) error = isPositionError(status.error()) ? EM_SEEK : EM_WRITE;
+  if (!status) return isPositionError(status.error()) ? EM_SEEK : EM_WRITE;
+  return EM_NO_ERRORS;
 }
 
-void IndexFile::readBlocks(uint64_t offset, uint8_t* data, uint64_t length, ErrorCode& error) {
+ErrorCode IndexFile::readBlocks(uint64_t offset, uint8_t* data, uint64_t length) {
   DOVREL_ASSERT(length % INDEX_BUFFER_SIZE == 0);
   std::size_t transferred = 0;
   platform::Status status =
       file_->readAt(offset, data, static_cast<std::size_t>(length), &transferred);
-  if (!status) {
-    error = isPositionError(status.error()) ? EM_SEEK : EM_READ;
-  } else if (transferred != length) {
-    error = EM_READ;
-  }
+  if (!status) return isPositionError(status.error()) ? EM_SEEK : EM_READ;
+  return transferred == length ? EM_NO_ERRORS : EM_READ;
 }
 
 }  // namespace dovrel::index

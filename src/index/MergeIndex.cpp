@@ -50,63 +50,65 @@ MergeIndex::MergeIndex(uint32_t clusterLength, uint32_t mergeMultiplier)
 
 MergeIndex::~MergeIndex() = default;
 
-void MergeIndex::build(ErrorCode& error) {
-  buffer_ = Cluster::create(clusterLength_, error);
-  if (buffer_ != nullptr) pool_ = MergePool::create(clusterLength_, error);
+ErrorCode MergeIndex::build() {
+  if (ErrorCode error = Cluster::create(clusterLength_, buffer_)) return error;
+  return MergePool::create(clusterLength_, pool_);
 }
 
-std::unique_ptr<MergeIndex> MergeIndex::create(const std::string& path, uint32_t clusterLength,
-                                               uint32_t mergeMultiplier, ErrorCode& error) {
+ErrorCode MergeIndex::create(const std::string& path, uint32_t clusterLength,
+                             uint32_t mergeMultiplier, std::unique_ptr<MergeIndex>& index) {
   DOVREL_ASSERT(2 <= mergeMultiplier && mergeMultiplier <= 100);
   DOVREL_ASSERT(isValidClusterLength(clusterLength));
-  std::unique_ptr<MergeIndex> index;
-  if (!guardAllocation(error,
-                       [&] { index.reset(new MergeIndex(clusterLength, mergeMultiplier)); })) {
-    return nullptr;
-  }
-  ErrorCode failure = EM_NO_ERRORS;
-  index->file_.create(path, clusterLength, failure);
-  if (failure == EM_NO_ERRORS) index->build(failure);
-  if (failure == EM_NO_ERRORS) {
+  std::unique_ptr<MergeIndex> made;
+  ErrorCode error =
+      guardAllocation([&] { made.reset(new MergeIndex(clusterLength, mergeMultiplier)); });
+  if (error == EM_NO_ERRORS) error = made->file_.create(path, clusterLength);
+  if (error == EM_NO_ERRORS) error = made->build();
+  if (error == EM_NO_ERRORS) {
     // A new file holds a valid information area and an empty directory from the start.
-    index->changed_ = true;
-    index->state_ = STATE_NEUTRAL;
-    index->commitPrepare(failure);
-    if (failure == EM_NO_ERRORS) index->commitFinish(failure);
+    made->changed_ = true;
+    made->state_ = STATE_NEUTRAL;
+    error = made->commitPrepare();
+    if (error == EM_NO_ERRORS) error = made->commitFinish();
   }
-  if (failure != EM_NO_ERRORS) {
-    error = failure;
-    return nullptr;
+  if (error != EM_NO_ERRORS) {
+    index.reset();
+    return error;
   }
-  return index;
+  index = std::move(made);
+  return EM_NO_ERRORS;
 }
 
-std::unique_ptr<MergeIndex> MergeIndex::open(const std::string& path, OpenMode mode,
-                                             ErrorCode& error) {
-  std::unique_ptr<MergeIndex> index;
+ErrorCode MergeIndex::open(const std::string& path, OpenMode mode,
+                           std::unique_ptr<MergeIndex>& index) {
+  std::unique_ptr<MergeIndex> made;
   // The cluster length and the multiplier are known once the file has been read.
-  if (!guardAllocation(error, [&] { index.reset(new MergeIndex(0, MIN_MERGE_MULTIPLIER)); })) {
-    return nullptr;
+  ErrorCode error = guardAllocation([&] { made.reset(new MergeIndex(0, MIN_MERGE_MULTIPLIER)); });
+  if (error == EM_NO_ERRORS) error = made->file_.open(path);
+  if (error == EM_NO_ERRORS) {
+    made->clusterLength_ = made->file_.clusterLength();
+    error = made->build();
   }
-  ErrorCode failure = EM_NO_ERRORS;
-  index->clusterLength_ = index->file_.open(path, failure);
-  if (failure == EM_NO_ERRORS) index->build(failure);
-  if (failure == EM_NO_ERRORS) index->restore(mode, failure);
-  if (failure != EM_NO_ERRORS) {
-    error = failure;
-    return nullptr;
+  if (error == EM_NO_ERRORS) error = made->restore(mode);
+  if (error != EM_NO_ERRORS) {
+    index.reset();
+    return error;
   }
-  return index;
+  index = std::move(made);
+  return EM_NO_ERRORS;
 }
 
-AlignedBuffer MergeIndex::readInfoPair(OpenMode mode, InfoBlock* info, ErrorCode& error) {
+ErrorCode MergeIndex::readInfoPair(OpenMode mode, InfoBlock* info, AlignedBuffer& block) {
   const uint32_t first = mode == OpenMode::openNormal ? 0 : 2;
-  AlignedBuffer a = AlignedBuffer::allocate(INDEX_BUFFER_SIZE, error);
-  AlignedBuffer b = AlignedBuffer::allocate(INDEX_BUFFER_SIZE, error);
-  if (!a || !b) return AlignedBuffer();
-  file_.readInfo(a.data(), first, error);
-  if (error == EM_NO_ERRORS) file_.readInfo(b.data(), first + 1, error);
-  if (error != EM_NO_ERRORS) return AlignedBuffer();
+  AlignedBuffer a;
+  AlignedBuffer b;
+  ErrorCode error = AlignedBuffer::allocate(INDEX_BUFFER_SIZE, a);
+  const ErrorCode second = AlignedBuffer::allocate(INDEX_BUFFER_SIZE, b);
+  if (error == EM_NO_ERRORS) error = second;
+
+  if (error == EM_NO_ERRORS) error = file_.readInfo(a.data(), first);
+  if (error == EM_NO_ERRORS) error = file_.readInfo(b.data(), first + 1);
+  if (error != EM_NO_ERRORS) return error;
   // A pair that differs was torn by a crash while it was written.
   *info = decodeInfoBlock(a.data());
   if (std::memcmp(a.data(), b.data(), INDEX_BUFFER_SIZE) != 0 ||
@@ -114,72 +116,74 @@ AlignedBuffer MergeIndex::readInfoPair(OpenMode mode, InfoBlock* info, ErrorCode
       info->mergeMultiplier < MIN_MERGE_MULTIPLIER ||
       info->mergeMultiplier > MAX_MERGE_MULTIPLIER ||
       info->directoryCluster >= file_.clusterNum()) {
-    error = EM_BAD_DATA;
-    return AlignedBuffer();
+    return EM_BAD_DATA;
   }
-  return a;
+  block = std::move(a);
+  return EM_NO_ERRORS;
 }
 
-std::unique_ptr<Chain> MergeIndex::chainFromDirectory(const DirectoryChain& entries,
-                                                      ErrorCode& error) {
-  std::unique_ptr<Chain> chain;
-  if (!guardAllocation(error, [&] {
-        chain = std::make_unique<Chain>(&file_, clusterLength_,
-                                        static_cast<uint32_t>(entries.clusters.size()));
+ErrorCode MergeIndex::chainFromDirectory(const DirectoryChain& entries,
+                                         std::unique_ptr<Chain>& chain) {
+  std::unique_ptr<Chain> made;
+  if (ErrorCode error = guardAllocation([&] {
+        made = std::make_unique<Chain>(&file_, clusterLength_,
+                                       static_cast<uint32_t>(entries.clusters.size()));
       })) {
-    return nullptr;
+    return error;
   }
   for (const DirectoryClusterEntry& entry : entries.clusters) {
-    map_.claim(entry.number, error);
-    if (error == EM_NO_ERRORS) chain->append(entry.number, entry.start(), entry.fin(), error);
-    if (error != EM_NO_ERRORS) return nullptr;
+    if (ErrorCode error = map_.claim(entry.number)) return error;
+    if (ErrorCode error = made->append(entry.number, entry.start(), entry.fin())) return error;
   }
-  return chain;
+  chain = std::move(made);
+  return EM_NO_ERRORS;
 }
 
-void MergeIndex::restore(OpenMode mode, ErrorCode& error) {
+ErrorCode MergeIndex::restore(OpenMode mode) {
   InfoBlock info;
-  AlignedBuffer block = readInfoPair(mode, &info, error);
-  if (error != EM_NO_ERRORS) return;
+  AlignedBuffer block;
+  if (ErrorCode error = readInfoPair(mode, &info, block)) return error;
   mergeMultiplier_ = info.mergeMultiplier;
   scheduler_.setMergeMultiplier(mergeMultiplier_);
 
-  map_.resetForOpen(error);
-  if (error != EM_NO_ERRORS) return;
+  if (ErrorCode error = map_.resetForOpen()) return error;
   Directory directory;
-  readDirectory(file_, *buffer_, info.directoryCluster, &directory, error);
-  if (error != EM_NO_ERRORS) return;
+  if (ErrorCode error = readDirectory(file_, *buffer_, info.directoryCluster, &directory)) {
+    return error;
+  }
   // Directory clusters first, so that a chain naming one is caught as a double reference.
   for (uint32_t number : directory.directoryClusters) {
-    map_.claimDirectory(number, error);
-    if (error != EM_NO_ERRORS) return;
+    if (ErrorCode error = map_.claimDirectory(number)) return error;
   }
-  if (!guardAllocation(error, [&] { data_.reserve(directory.chains.size()); })) return;
+  if (ErrorCode error = guardAllocation([&] { data_.reserve(directory.chains.size()); })) {
+    return error;
+  }
   for (const DirectoryChain& entries : directory.chains) {
-    std::unique_ptr<Chain> chain = chainFromDirectory(entries, error);
-    if (chain == nullptr) return;
+    std::unique_ptr<Chain> chain;
+    if (ErrorCode error = chainFromDirectory(entries, chain)) return error;
     data_.push_back(std::move(chain));
   }
   for (const DirectoryMerge& merge : directory.merges) {
-    std::unique_ptr<Chain> output = chainFromDirectory(merge.output, error);
-    if (output == nullptr) return;
-    scheduler_.adopt(merge.numbers, std::move(output), error);
-    if (error != EM_NO_ERRORS) return;
+    std::unique_ptr<Chain> output;
+    if (ErrorCode error = chainFromDirectory(merge.output, output)) return error;
+    if (ErrorCode error = scheduler_.adopt(merge.numbers, std::move(output))) return error;
   }
-  if (!guardAllocation(error, [&] { snapshot_.reserve(committedClusterCount()); })) return;
+  if (ErrorCode error = guardAllocation([&] { snapshot_.reserve(committedClusterCount()); })) {
+    return error;
+  }
   replaceSnapshot();
-  map_.buildFreeList(error);
-  if (error != EM_NO_ERRORS) return;
+  if (ErrorCode error = map_.buildFreeList()) return error;
   // The pair just trusted goes over the other one only now that it proved readable, so a
   // refused open leaves the file as it was. It is durable before anything may reuse the
   // clusters that only the other pair named.
   const uint32_t other = mode == OpenMode::openNormal ? 2 : 0;
-  file_.writeInfo(block.data(), other, error);
-  if (error == EM_NO_ERRORS) file_.writeInfo(block.data(), other + 1, error);
-  if (error == EM_NO_ERRORS) file_.sync(error);
-  if (error != EM_NO_ERRORS) return;
+  ErrorCode error = file_.writeInfo(block.data(), other);
+  if (error == EM_NO_ERRORS) error = file_.writeInfo(block.data(), other + 1);
+  if (error == EM_NO_ERRORS) error = file_.sync();
+  if (error != EM_NO_ERRORS) return error;
   changed_ = false;
   state_ = STATE_AFTER_COMMIT;
+  return EM_NO_ERRORS;
 }
 
 void MergeIndex::requireIdle() const {
@@ -192,74 +196,69 @@ void MergeIndex::requireSearch() const {
                      "state == STATE_IN_FORWARD_SEARCH || state == STATE_IN_BACKWARD_SEARCH");
 }
 
-void MergeIndex::insert(Key key, uint32_t document, InsertMode mode, ErrorCode& error) {
+ErrorCode MergeIndex::insert(Key key, uint32_t document, InsertMode mode) {
   requireIdle();
   ++changeCount_;
   DOVREL_ASSERT_TEXT(key != nullptr && isRealKey(key), "key != null");
-  if (document > MAX_DOCUMENT_NUMBER) {
-    error = EM_DOC_TOO_LARGE;
-    return;
-  }
+  if (document > MAX_DOCUMENT_NUMBER) return EM_DOC_TOO_LARGE;
   state_ = STATE_NEUTRAL;
   changed_ = true;
-  if (pool_->insert(key, recordValue(document, mode))) flushPoured(error);
+  if (pool_->insert(key, recordValue(document, mode))) return flushPoured();
+  return EM_NO_ERRORS;
 }
 
-void MergeIndex::flushPoured(ErrorCode& error) {
+ErrorCode MergeIndex::flushPoured() {
   DOVREL_ASSERT_TEXT(buffer_ != nullptr, "buffer != null");
   MergePool::fill(*buffer_);
-  uint32_t number = map_.take(error);
-  if (error != EM_NO_ERRORS) return;
-  file_.writeCluster(*buffer_, number, error);
+  uint32_t number = 0;
+  if (ErrorCode error = map_.take(number)) return error;
+  ErrorCode error = file_.writeCluster(*buffer_, number);
   std::unique_ptr<Chain> chain;
   if (error == EM_NO_ERRORS) {
-    (void)guardAllocation(error, [&] {
+    error = guardAllocation([&] {
       chain = std::make_unique<Chain>(&file_, clusterLength_, 1);
       data_.reserve(data_.size() + 1);
     });
   }
-  if (error == EM_NO_ERRORS) chain->append(number, buffer_->firstKey(), buffer_->lastKey(), error);
+  if (error == EM_NO_ERRORS) error = chain->append(number, buffer_->firstKey(), buffer_->lastKey());
   if (error != EM_NO_ERRORS) {
     map_.release(number);
-    return;
+    return error;
   }
   data_.push_back(std::move(chain));
-  scheduler_.run(scheduler_.budget(), *buffer_, changed_, error);
+  uint32_t budget = scheduler_.budget();
+  return scheduler_.run(budget, *buffer_, changed_);
 }
 
-void MergeIndex::flushPool(ErrorCode& error) {
-  if (pool_->pourOut()) flushPoured(error);
-}
+ErrorCode MergeIndex::flushPool() { return pool_->pourOut() ? flushPoured() : EM_NO_ERRORS; }
 
 // --- Searches ---------------------------------------------------------------------------
 
-bool MergeIndex::startSearch(SearchMode mode, ErrorCode& error) {
+ErrorCode MergeIndex::startSearch(SearchMode mode, bool& empty) {
   requireIdle();
   state_ = STATE_IN_FORWARD_SEARCH;
-  flushPool(error);
-  if (error != EM_NO_ERRORS) return true;
-  return search_.start(mode, error);
+  if (ErrorCode error = flushPool()) return error;
+  return search_.start(mode, empty);
 }
 
-SearchCode MergeIndex::findKey(Key key, SearchMode mode, ErrorCode& error) {
+ErrorCode MergeIndex::findKey(Key key, SearchMode mode, SearchCode& code) {
   requireIdle();
   DOVREL_ASSERT_TEXT(key != nullptr && isRealKey(key), "key != null");
   state_ = STATE_IN_FORWARD_SEARCH;
-  flushPool(error);
-  if (error != EM_NO_ERRORS) return SEARCH_SMALLER;
-  return search_.find(key, mode, error);
+  if (ErrorCode error = flushPool()) return error;
+  return search_.find(key, mode, code);
 }
 
-bool MergeIndex::nextKey(ErrorCode& error) {
+ErrorCode MergeIndex::nextKey(bool& atEnd) {
   requireSearch();
   state_ = STATE_IN_FORWARD_SEARCH;
-  return search_.next(error);
+  return search_.next(atEnd);
 }
 
-bool MergeIndex::prevKey(ErrorCode& error) {
+ErrorCode MergeIndex::prevKey(bool& atEnd) {
   requireSearch();
   state_ = STATE_IN_BACKWARD_SEARCH;
-  return search_.prev(error);
+  return search_.prev(atEnd);
 }
 
 void MergeIndex::getKey(uint8_t* out) const {
@@ -275,14 +274,14 @@ Key MergeIndex::currentKey() const {
   return current;
 }
 
-void MergeIndex::getDocs(std::array<uint32_t, DOCS_BATCH>& out, uint32_t& count, ErrorCode& error) {
+ErrorCode MergeIndex::getDocs(std::array<uint32_t, DOCS_BATCH>& out, uint32_t& count) {
   requireSearch();
-  count = search_.getDocs(out.data(), error);
+  return search_.getDocs(out.data(), count);
 }
 
-void MergeIndex::collectDocs(std::vector<uint32_t>& out, ErrorCode& error) {
+ErrorCode MergeIndex::collectDocs(std::vector<uint32_t>& out) {
   requireSearch();
-  search_.collectDocs(out, error);
+  return search_.collectDocs(out);
 }
 
 void MergeIndex::endSearch() {
@@ -291,25 +290,28 @@ void MergeIndex::endSearch() {
   state_ = STATE_NEUTRAL;
 }
 
-bool MergeIndex::collectKeys(Key start, const std::function<KeyStep(Key)>& step, SearchMode mode,
-                             std::vector<uint32_t>& out, ErrorCode& error) {
+ErrorCode MergeIndex::collectKeys(Key start, const std::function<KeyStep(Key)>& step,
+                                  SearchMode mode, std::vector<uint32_t>& out, bool& done) {
   requireIdle();
   DOVREL_ASSERT_TEXT(start == nullptr || isRealKey(start), "key != null");
   state_ = STATE_NEUTRAL;
-  flushPool(error);
-  if (error != EM_NO_ERRORS) return true;
-  const bool done = search_.collectPerChain(start, step, mode, out, error);
+  done = true;
+  if (ErrorCode error = flushPool()) return error;
+  const ErrorCode error = search_.collectPerChain(start, step, mode, out, done);
   search_.end();
-  return done;
+  return error;
 }
 
-OptimizeResult MergeIndex::optimize(ErrorCode& error) {
+ErrorCode MergeIndex::optimize(OptimizeResult& result) {
   requireIdle();
   state_ = STATE_NEUTRAL;
-  flushPool(error);
-  if (error != EM_NO_ERRORS) return OptimizeResult::MORE;
-  if (data_.empty()) return OptimizeResult::DONE;
-  return scheduler_.optimize(*buffer_, changed_, error);
+  result = OptimizeResult::MORE;
+  if (ErrorCode error = flushPool()) return error;
+  if (data_.empty()) {
+    result = OptimizeResult::DONE;
+    return EM_NO_ERRORS;
+  }
+  return scheduler_.optimize(*buffer_, changed_, result);
 }
 
 // --- Commit -------------------------------------------------------------------------------
@@ -336,73 +338,78 @@ void MergeIndex::replaceSnapshot() {
   for (const auto& task : scheduler_.tasks()) hold(task->output());
 }
 
-void MergeIndex::writeDirectory(uint32_t first, ErrorCode& error) {
+ErrorCode MergeIndex::writeDirectory(uint32_t first) {
   DirectoryWriter writer(file_, *buffer_, first,
-                         [this](ErrorCode& takeError) { return map_.takeDirectory(takeError); });
-  for (const auto& chain : data_) writer.addChain(*chain, error);
-  writer.endList(error);
+                         [this](uint32_t& number) { return map_.takeDirectory(number); });
+  for (const auto& chain : data_) {
+    if (ErrorCode error = writer.addChain(*chain)) return error;
+  }
+  writer.endList();
   for (const auto& task : scheduler_.tasks()) {
     // A merge whose first step failed has no output yet; its sources are intact chains, so
     // the committed state simply does not know it.
     if (task->output().chainLength() == 0) continue;
-    writer.addMerge(task->record(), error);
-    writer.addChain(task->output(), error);
+    writer.addMerge(task->record());
+    if (ErrorCode error = writer.addChain(task->output())) return error;
   }
-  writer.endList(error);
-  writer.finish(error);
+  writer.endList();
+  return writer.finish();
 }
 
-void MergeIndex::commitPrepare(ErrorCode& error) {
+ErrorCode MergeIndex::commitPrepare() {
   requireIdle();
   if (!changed_) {
     state_ = STATE_IN_COMMIT;
-    return;
+    return EM_NO_ERRORS;
   }
-  flushPool(error);
-  if (error != EM_NO_ERRORS) return;
+  if (ErrorCode error = flushPool()) return error;
   // Everything that can fail for want of memory comes before the first write.
-  if (!guardAllocation(error, [&] { snapshot_.reserve(committedClusterCount()); })) return;
+  if (ErrorCode error = guardAllocation([&] { snapshot_.reserve(committedClusterCount()); })) {
+    return error;
+  }
   DOVREL_ASSERT_TEXT(!hbuf_, "hbuf == null");
-  hbuf_ = AlignedBuffer::allocate(INDEX_BUFFER_SIZE, error);
-  if (!hbuf_) return;
+  if (ErrorCode error = AlignedBuffer::allocate(INDEX_BUFFER_SIZE, hbuf_)) return error;
 
   map_.retireDirectory();
-  uint32_t first = map_.takeDirectory(error);
-  if (error == EM_NO_ERRORS) writeDirectory(first, error);
+  uint32_t first = 0;
+  ErrorCode error = map_.takeDirectory(first);
+  if (error == EM_NO_ERRORS) error = writeDirectory(first);
   if (error != EM_NO_ERRORS) {
     hbuf_ = AlignedBuffer();
-    return;
+    return error;
   }
   encodeInfoBlock(InfoBlock{clusterLength_, mergeMultiplier_, first}, hbuf_.data());
-  file_.writeInfo(hbuf_.data(), 0, error);
-  if (error == EM_NO_ERRORS) file_.writeInfo(hbuf_.data(), 1, error);
+  error = file_.writeInfo(hbuf_.data(), 0);
+  if (error == EM_NO_ERRORS) error = file_.writeInfo(hbuf_.data(), 1);
   // One barrier makes the new clusters, the directory and blocks 0 and 1 durable. Until it
   // returns, the caller's commit marker keeps blocks 2 and 3 authoritative.
-  if (error == EM_NO_ERRORS) file_.sync(error);
+  if (error == EM_NO_ERRORS) error = file_.sync();
   if (error != EM_NO_ERRORS) {
     hbuf_ = AlignedBuffer();
-    return;
+    return error;
   }
   state_ = STATE_IN_COMMIT;
+  return EM_NO_ERRORS;
 }
 
-void MergeIndex::commitFinish(ErrorCode& error) {
+ErrorCode MergeIndex::commitFinish() {
   DOVREL_ASSERT_TEXT(state_ == STATE_IN_COMMIT, "state == STATE_IN_COMMIT");
   if (!changed_) {
     state_ = STATE_AFTER_COMMIT;
-    return;
+    return EM_NO_ERRORS;
   }
   DOVREL_ASSERT(hbuf_);
-  file_.writeInfo(hbuf_.data(), 2, error);
-  if (error == EM_NO_ERRORS) file_.writeInfo(hbuf_.data(), 3, error);
-  if (error == EM_NO_ERRORS) file_.sync(error);
-  if (error != EM_NO_ERRORS) return;
+  ErrorCode error = file_.writeInfo(hbuf_.data(), 2);
+  if (error == EM_NO_ERRORS) error = file_.writeInfo(hbuf_.data(), 3);
+  if (error == EM_NO_ERRORS) error = file_.sync();
+  if (error != EM_NO_ERRORS) return error;
   hbuf_ = AlignedBuffer();
   // Only now may the previous state's clusters be reused (invariant 2).
   map_.freePreviousDirectory();
   replaceSnapshot();
   changed_ = false;
   state_ = STATE_AFTER_COMMIT;
+  return EM_NO_ERRORS;
 }
 
 void MergeIndex::destroy() {

@@ -33,10 +33,17 @@ struct DirectoryChain;
 // disk changes only through commitPrepare() and commitFinish(): a crash at any point
 // leaves the previous or the new committed state readable (see MergeIndex.cpp).
 //
-// Every operation reports failure through `error` (EM_* codes) and never throws. After a
-// failure inside an insertion, search start, optimize or commit the index in memory need
-// not match any committed state: the caller abandons its work and must not commit it.
-// Calling an operation in the wrong state is a broken contract (fatal).
+// Every operation that can fail returns its EM_* code and never throws. What a failure
+// leaves follows the rule in foundation/ErrorCode.h: unless the operation's comment
+// promises more, the index in memory need not match any committed state (a failed pool
+// flush loses the records it held), so the caller abandons its work, never commits it,
+// and may only read the state and counters, end a search it opened and destroy the object;
+// the file keeps its last completed commit. The table layer does exactly that (a failure
+// becomes a DiskOrMemoryError and the server's error state). One thing holds after any
+// failure all the same: a merge step that fails puts its merge back as it was before the
+// step, so the chains and merges stay whole; the tests rely on it to check the merge
+// bookkeeping, the table layer does not. Calling an operation in the wrong state is a
+// broken contract (fatal).
 class MergeIndex : public Poolable {
  public:
   static constexpr uint32_t MIN_CLUSTER_SIZE_LOG = index::MIN_CLUSTER_SIZE_LOG;
@@ -45,14 +52,16 @@ class MergeIndex : public Poolable {
 
   // Creates (or truncates) the file at `path` for clusters of `clusterLength` bytes (a
   // power of two from 2^16 to 2^24) and the given multiplier (2 to 100; both fatal
-  // otherwise), and commits it empty. Null on failure (EM_CREATE, EM_WRITE, ...).
-  static std::unique_ptr<MergeIndex> create(const std::string& path, uint32_t clusterLength,
-                                            uint32_t mergeMultiplier, ErrorCode& error);
+  // otherwise), commits it empty and sets `index` to it. `index` is null after a failure
+  // (EM_CREATE, EM_WRITE, ...).
+  static ErrorCode create(const std::string& path, uint32_t clusterLength, uint32_t mergeMultiplier,
+                          std::unique_ptr<MergeIndex>& index);
   // Opens the file at `path` and restores its committed state: with OpenMode::openNormal
   // from information blocks 0 and 1, with OpenMode::openAfterCommit (only after a commit
   // whose first phase may not have completed) from blocks 2 and 3, and copies that pair
-  // over the other. Null on failure: EM_OPEN, EM_READ, EM_BAD_DATA for a damaged file.
-  static std::unique_ptr<MergeIndex> open(const std::string& path, OpenMode mode, ErrorCode& error);
+  // over the other. `index` is null after a failure: EM_OPEN, EM_READ, EM_BAD_DATA for a
+  // damaged file.
+  static ErrorCode open(const std::string& path, OpenMode mode, std::unique_ptr<MergeIndex>& index);
 
   // Closes the file without writing: what was not committed is lost, exactly as in a
   // crash. destroy() is the orderly way.
@@ -61,30 +70,30 @@ class MergeIndex : public Poolable {
   MergeIndex& operator=(const MergeIndex&) = delete;
 
   // Records `document` under `key` (a real key) as inserted or removed. A document above
-  // MAX_DOCUMENT_NUMBER gives EM_DOC_TOO_LARGE and changes nothing. Requires
-  // STATE_NEUTRAL or STATE_AFTER_COMMIT.
-  void insert(Key key, uint32_t document, InsertMode mode, ErrorCode& error);
+  // MAX_DOCUMENT_NUMBER gives EM_DOC_TOO_LARGE and changes nothing (the index may be used
+  // on). Requires STATE_NEUTRAL or STATE_AFTER_COMMIT.
+  ErrorCode insert(Key key, uint32_t document, InsertMode mode);
 
   // First commit phase: writes the new directory and information blocks 0 and 1 and makes
   // them durable. Requires STATE_NEUTRAL or STATE_AFTER_COMMIT; enters STATE_IN_COMMIT.
-  void commitPrepare(ErrorCode& error);
+  ErrorCode commitPrepare();
   // Second phase: information blocks 2 and 3, made durable; then frees what only the
   // previous commit needed. Requires STATE_IN_COMMIT; enters STATE_AFTER_COMMIT.
-  void commitFinish(ErrorCode& error);
+  ErrorCode commitFinish();
 
-  // Starts a forward scan on the first key visible under `mode`; true when there is none.
-  // Requires STATE_NEUTRAL or STATE_AFTER_COMMIT; enters STATE_IN_FORWARD_SEARCH (also on
-  // failure, so that endSearch() may follow).
-  bool startSearch(SearchMode mode, ErrorCode& error);
-  // Starts a forward scan on the first visible key not smaller than `key` and returns its
-  // code against `key`: SEARCH_EQUAL, SEARCH_EXTENDS (key is a proper prefix of it),
-  // SEARCH_GREATER, or SEARCH_SMALLER when there is none (prevKey() then yields the last
-  // visible key). Same states as startSearch().
-  SearchCode findKey(Key key, SearchMode mode, ErrorCode& error);
-  // The next / previous visible key; true at the end / the beginning. Either direction
-  // may follow either. Require an open search.
-  bool nextKey(ErrorCode& error);
-  bool prevKey(ErrorCode& error);
+  // Starts a forward scan on the first key visible under `mode`; `empty` true when there
+  // is none. Requires STATE_NEUTRAL or STATE_AFTER_COMMIT; enters STATE_IN_FORWARD_SEARCH
+  // (also on failure, so that endSearch() may follow).
+  ErrorCode startSearch(SearchMode mode, bool& empty);
+  // Starts a forward scan on the first visible key not smaller than `key` and sets `code`
+  // to its code against `key`: SEARCH_EQUAL, SEARCH_EXTENDS (key is a proper prefix of
+  // it), SEARCH_GREATER, or SEARCH_SMALLER when there is none (prevKey() then yields the
+  // last visible key). Same states as startSearch().
+  ErrorCode findKey(Key key, SearchMode mode, SearchCode& code);
+  // The next / previous visible key; `atEnd` true at the end / the beginning. Either
+  // direction may follow either. Require an open search.
+  ErrorCode nextKey(bool& atEnd);
+  ErrorCode prevKey(bool& atEnd);
   // Copies the current key (length byte and bytes, at most 256 bytes) to `out`. Requires
   // an open search standing on a key.
   void getKey(uint8_t* out) const;
@@ -92,27 +101,28 @@ class MergeIndex : public Poolable {
   Key currentKey() const;
   // Up to DOCS_BATCH more documents of the current key visible under the search mode,
   // ascending, into `out`; `count` below DOCS_BATCH means they are exhausted.
-  void getDocs(std::array<uint32_t, DOCS_BATCH>& out, uint32_t& count, ErrorCode& error);
+  ErrorCode getDocs(std::array<uint32_t, DOCS_BATCH>& out, uint32_t& count);
   // Appends all the current key's documents that getDocs has not handed out, ascending,
   // to `out` in one call. EM_NO_MEMORY when `out` cannot grow.
-  void collectDocs(std::vector<uint32_t>& out, ErrorCode& error);
+  ErrorCode collectDocs(std::vector<uint32_t>& out);
   // Ends the scan and frees the clusters it loaded; enters STATE_NEUTRAL.
   void endSearch();
 
   // The documents of many keys at once, without a key scan: from the first key not
   // smaller than `start` (from the first key when null), `step` decides for each key in
   // order whether its documents are taken, and where the walk stops. Appends them to
-  // `out` in runs that are each ascending but together in no order, with repeats. Returns
-  // false, `out` unchanged, when the index holds records this cannot resolve (see
+  // `out` in runs that are each ascending but together in no order, with repeats. Sets
+  // `done` false, `out` unchanged, when the index holds records this cannot resolve (see
   // ChainSearch::collectPerChain); the caller then scans with findKey and nextKey. A
   // complete operation: from and to STATE_NEUTRAL or STATE_AFTER_COMMIT, like a search
   // that was ended.
-  bool collectKeys(Key start, const std::function<KeyStep(Key)>& step, SearchMode mode,
-                   std::vector<uint32_t>& out, ErrorCode& error);
+  ErrorCode collectKeys(Key start, const std::function<KeyStep(Key)>& step, SearchMode mode,
+                        std::vector<uint32_t>& out, bool& done);
 
-  // A bounded amount of merging towards a single chain. Requires STATE_NEUTRAL or
-  // STATE_AFTER_COMMIT; enters STATE_NEUTRAL.
-  OptimizeResult optimize(ErrorCode& error);
+  // A bounded amount of merging towards a single chain; `result` tells whether more is
+  // left (MORE after a failure). Requires STATE_NEUTRAL or STATE_AFTER_COMMIT; enters
+  // STATE_NEUTRAL.
+  ErrorCode optimize(OptimizeResult& result);
 
   // Closes the index. Requires STATE_AFTER_COMMIT: an index with uncommitted changes is
   // never destroyed this way. The object may only be deleted afterwards.
@@ -135,17 +145,18 @@ class MergeIndex : public Poolable {
   MergeIndex(uint32_t clusterLength, uint32_t mergeMultiplier);
 
   // Allocates the pool and the cluster buffer.
-  void build(ErrorCode& error);
+  ErrorCode build();
   // open(): information blocks, directory walk, snapshot, free list.
-  void restore(OpenMode mode, ErrorCode& error);
-  // The information block of the pair that `mode` trusts, checked; empty on failure.
-  AlignedBuffer readInfoPair(OpenMode mode, InfoBlock* info, ErrorCode& error);
-  std::unique_ptr<Chain> chainFromDirectory(const DirectoryChain& entries, ErrorCode& error);
+  ErrorCode restore(OpenMode mode);
+  // The information block of the pair that `mode` trusts, checked, into `block`.
+  ErrorCode readInfoPair(OpenMode mode, InfoBlock* info, AlignedBuffer& block);
+  ErrorCode chainFromDirectory(const DirectoryChain& entries, std::unique_ptr<Chain>& chain);
   // Turns the pool's poured-out run into a new chain and runs the merge policy.
-  void flushPoured(ErrorCode& error);
+  ErrorCode flushPoured();
   // flushPoured() when the pool holds anything.
-  void flushPool(ErrorCode& error);
-  void writeDirectory(uint32_t first, ErrorCode& error);
+  ErrorCode flushPool();
+  ErrorCode writeDirectory(uint32_t first);
+
   // Clusters the committed state will hold references to: every chain's and every merge
   // output's.
   std::size_t committedClusterCount() const;

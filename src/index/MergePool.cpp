@@ -168,12 +168,11 @@ void mergeIntoScratch(const uint8_t* older, std::size_t olderSize) {
 
 }  // namespace
 
-std::unique_ptr<MergePool> MergePool::create(uint32_t clusterLength, ErrorCode& error) {
+ErrorCode MergePool::create(uint32_t clusterLength, std::unique_ptr<MergePool>& out) {
   DOVREL_ASSERT(isValidClusterLength(clusterLength));
   std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[clusterLength + READ_SLACK]);
   if (buffer == nullptr) {
-    error = EM_NO_MEMORY;
-    return nullptr;
+    return EM_NO_MEMORY;
   }
   Scratch& s = scratch();
   if (s.capacity < clusterLength) {
@@ -181,8 +180,7 @@ std::unique_ptr<MergePool> MergePool::create(uint32_t clusterLength, ErrorCode& 
     std::unique_ptr<uint8_t[]> run(new (std::nothrow) uint8_t[clusterLength + READ_SLACK]);
     std::unique_ptr<uint8_t[]> other(new (std::nothrow) uint8_t[clusterLength + READ_SLACK]);
     if (run == nullptr || other == nullptr) {
-      error = EM_NO_MEMORY;
-      return nullptr;
+      return EM_NO_MEMORY;
     }
     s.run = std::move(run);
     s.other = std::move(other);
@@ -191,12 +189,12 @@ std::unique_ptr<MergePool> MergePool::create(uint32_t clusterLength, ErrorCode& 
   }
   std::unique_ptr<MergePool> pool(new (std::nothrow) MergePool(clusterLength, std::move(buffer)));
   if (pool == nullptr) {
-    error = EM_NO_MEMORY;
     if (s.users == 0) s = Scratch{};
-    return nullptr;
+    return EM_NO_MEMORY;
   }
   ++s.users;
-  return pool;
+  out = std::move(pool);
+  return EM_NO_ERRORS;
 }
 
 MergePool::MergePool(uint32_t clusterLength, std::unique_ptr<uint8_t[]> buffer)

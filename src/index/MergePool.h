@@ -29,10 +29,11 @@ class Cluster;
 // other pool is used. The single query thread guarantees that; nothing here locks.
 class MergePool {
  public:
-  // A pool for clusters of `clusterLength` bytes (a power of two from 2^16 to 2^24, fatal
-  // otherwise). Null with EM_NO_MEMORY when its buffer or the shared scratch buffers cannot
-  // be allocated.
-  static std::unique_ptr<MergePool> create(uint32_t clusterLength, ErrorCode& error);
+  // Sets `out` to a pool for clusters of `clusterLength` bytes (a power of two from 2^16 to
+  // 2^24, fatal otherwise). EM_NO_MEMORY, `out` unchanged, when its buffer or the shared
+  // scratch buffers cannot be allocated.
+  static ErrorCode create(uint32_t clusterLength, std::unique_ptr<MergePool>& out);
+
   ~MergePool();
   MergePool(const MergePool&) = delete;
   MergePool& operator=(const MergePool&) = delete;

@@ -44,14 +44,15 @@ uint32_t MergeScheduler::budget() const {
   return a * (mergeMultiplier_ - 1);
 }
 
-bool MergeScheduler::startTask(uint32_t c1, ErrorCode& error) {
-  std::unique_ptr<MergeTask> task =
-      MergeTask::start(c1, *chains_[c1], *chains_[c1 + 1], map_.file(), error);
-  if (task == nullptr) return false;
-  if (!guardAllocation(error, [&] { tasks_.push_back(std::move(task)); })) return false;
+ErrorCode MergeScheduler::startTask(uint32_t c1) {
+  std::unique_ptr<MergeTask> task;
+  if (ErrorCode error = MergeTask::start(c1, *chains_[c1], *chains_[c1 + 1], map_.file(), task)) {
+    return error;
+  }
+  if (ErrorCode error = guardAllocation([&] { tasks_.push_back(std::move(task)); })) return error;
   chains_[c1]->setInMerge(true);
   chains_[c1 + 1]->setInMerge(true);
-  return true;
+  return EM_NO_ERRORS;
 }
 
 void MergeScheduler::finishTop() {
@@ -71,7 +72,7 @@ void MergeScheduler::finishTop() {
   }
 }
 
-uint32_t MergeScheduler::run(uint32_t budget, Cluster& out, bool& changed, ErrorCode& error) {
+ErrorCode MergeScheduler::run(uint32_t& budget, Cluster& out, bool& changed) {
   while (budget > 0) {
     uint64_t best = tasks_.empty() ? NO_MERGE_WORK : tasks_.back()->remainingWork();
     int64_t candidate = -1;
@@ -85,52 +86,62 @@ uint32_t MergeScheduler::run(uint32_t budget, Cluster& out, bool& changed, Error
         best = total;
       }
     }
-    if (tasks_.empty() && candidate < 0) return budget;
-    if (candidate >= 0 && !startTask(static_cast<uint32_t>(candidate), error)) return budget;
+    if (tasks_.empty() && candidate < 0) return EM_NO_ERRORS;
+    if (candidate >= 0) {
+      if (ErrorCode error = startTask(static_cast<uint32_t>(candidate))) return error;
+    }
     MergeTask& top = *tasks_.back();
-    budget -= top.advance(budget, out, map_, error);
-    if (error != EM_NO_ERRORS) return budget;
+    uint32_t used = 0;
+    ErrorCode error = top.advance(budget, out, map_, used);
+    budget -= used;
+    if (error != EM_NO_ERRORS) return error;
     if (top.done()) {
       finishTop();
       changed = true;
     }
   }
-  return 0;
+  return EM_NO_ERRORS;
 }
 
-OptimizeResult MergeScheduler::optimize(Cluster& out, bool& changed, ErrorCode& error) {
-  uint32_t left = run(budget(), out, changed, error);
-  if (error != EM_NO_ERRORS || left == 0) return OptimizeResult::MORE;
+ErrorCode MergeScheduler::optimize(Cluster& out, bool& changed, OptimizeResult& result) {
+  result = OptimizeResult::MORE;
+  uint32_t left = budget();
+  if (ErrorCode error = run(left, out, changed)) return error;
+  if (left == 0) return EM_NO_ERRORS;
   DOVREL_ASSERT_TEXT(tasks_.empty(), "inMergeNum == 0");
   // A merge is started only with budget to advance it, so that every merge in progress
   // has written output that the directory can record.
   while (chains_.size() > 1 && left > 0) {
-    if (!startTask(static_cast<uint32_t>(chains_.size() - 2), error)) return OptimizeResult::MORE;
+    if (ErrorCode error = startTask(static_cast<uint32_t>(chains_.size() - 2))) return error;
     MergeTask& task = *tasks_.back();
-    left -= task.advance(left, out, map_, error);
-    if (error != EM_NO_ERRORS || !task.done()) return OptimizeResult::MORE;
+    uint32_t used = 0;
+    ErrorCode error = task.advance(left, out, map_, used);
+    left -= used;
+    if (error != EM_NO_ERRORS || !task.done()) return error;
     finishTop();
     changed = true;
   }
-  if (chains_.size() > 1) return OptimizeResult::MORE;
+  if (chains_.size() > 1) return EM_NO_ERRORS;
   DOVREL_ASSERT_TEXT(chains_.size() == 1, "chainNum == 1");
-  return OptimizeResult::DONE;
+  result = OptimizeResult::DONE;
+  return EM_NO_ERRORS;
 }
 
-void MergeScheduler::adopt(const MergeTask::Record& record, std::unique_ptr<Chain> output,
-                           ErrorCode& error) {
+ErrorCode MergeScheduler::adopt(const MergeTask::Record& record, std::unique_ptr<Chain> output) {
   const uint32_t c1 = record[MERGE_SOURCE1_CHAIN];
   const uint32_t c2 = record[MERGE_SOURCE2_CHAIN];
   if (c2 != c1 + 1 || c2 >= chains_.size() || chains_[c1]->inMerge() || chains_[c2]->inMerge()) {
-    error = EM_BAD_DATA;
-    return;
+    return EM_BAD_DATA;
   }
-  std::unique_ptr<MergeTask> task =
-      MergeTask::restore(record, std::move(output), *chains_[c1], *chains_[c2], error);
-  if (task == nullptr) return;
-  if (!guardAllocation(error, [&] { tasks_.push_back(std::move(task)); })) return;
+  std::unique_ptr<MergeTask> task;
+  if (ErrorCode error =
+          MergeTask::restore(record, std::move(output), *chains_[c1], *chains_[c2], task)) {
+    return error;
+  }
+  if (ErrorCode error = guardAllocation([&] { tasks_.push_back(std::move(task)); })) return error;
   chains_[c1]->setInMerge(true);
   chains_[c2]->setInMerge(true);
+  return EM_NO_ERRORS;
 }
 
 }  // namespace dovrel::index

@@ -36,18 +36,20 @@ class MergeScheduler {
   // The budget of one round of the policy: grows with the logarithm of the clusters in
   // all chains.
   uint32_t budget() const;
-  // Runs the merge policy with `budget` units, writing output through `out`. Returns the
-  // budget left (0 when merges used it all). Sets `changed` when a merge completed, since
-  // that changes the chains.
-  uint32_t run(uint32_t budget, Cluster& out, bool& changed, ErrorCode& error);
+  // Runs the merge policy with `budget` units, writing output through `out`; `budget`
+  // becomes what is left (0 when merges used it all). Sets `changed` when a merge
+  // completed, since that changes the chains. A failed merge step leaves the chains and
+  // the merges whole (see MergeTask::advance).
+  ErrorCode run(uint32_t& budget, Cluster& out, bool& changed);
   // One round of optimize after the pool was flushed, with at least one chain: the policy,
   // then with what budget is left, merges of the last two chains until one chain remains.
-  OptimizeResult optimize(Cluster& out, bool& changed, ErrorCode& error);
+  // `result` is MORE after a failure.
+  ErrorCode optimize(Cluster& out, bool& changed, OptimizeResult& result);
 
   // Puts back a merge recorded in a directory (after the chains have been read), oldest
   // first. EM_BAD_DATA when its chains do not exist, are not adjacent or are in a merge
   // already, or when its progress does not fit its sources.
-  void adopt(const MergeTask::Record& record, std::unique_ptr<Chain> output, ErrorCode& error);
+  ErrorCode adopt(const MergeTask::Record& record, std::unique_ptr<Chain> output);
 
   // Before any chain exists (an index being opened).
   void setMergeMultiplier(uint32_t mergeMultiplier);
@@ -59,7 +61,8 @@ class MergeScheduler {
 
  private:
   uint32_t level(uint32_t chainLength) const;
-  bool startTask(uint32_t c1, ErrorCode& error);
+  ErrorCode startTask(uint32_t c1);
+
   // Finishes the newest task, which is done: its output replaces both sources.
   void finishTop();
 

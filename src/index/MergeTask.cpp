@@ -34,8 +34,8 @@ MergeTask::MergeTask(uint32_t c1, Chain& source1, Chain& source2, std::unique_pt
 
 MergeTask::~MergeTask() = default;
 
-std::unique_ptr<MergeTask> MergeTask::start(uint32_t c1, Chain& source1, Chain& source2,
-                                            IndexFile& file, ErrorCode& error) {
+ErrorCode MergeTask::start(uint32_t c1, Chain& source1, Chain& source2, IndexFile& file,
+                           std::unique_ptr<MergeTask>& out) {
   DOVREL_ASSERT_TEXT(source1.chainLength() > 0, "mi->data[c1]->chainLength > 0");
   DOVREL_ASSERT_TEXT(source2.chainLength() > 0, "mi->data[c2]->chainLength > 0");
   DOVREL_ASSERT_TEXT(!source1.inMerge(), "!source1->inMerge");
@@ -43,29 +43,24 @@ std::unique_ptr<MergeTask> MergeTask::start(uint32_t c1, Chain& source1, Chain& 
   std::unique_ptr<Chain> output(new (std::nothrow) Chain(&file, file.clusterLength()));
   std::unique_ptr<MergeTask> task;
   if (output != nullptr) task.reset(new (std::nothrow) MergeTask(c1, source1, source2, nullptr));
-  if (task == nullptr) {
-    error = EM_NO_MEMORY;
-    return nullptr;
-  }
+  if (task == nullptr) return EM_NO_MEMORY;
   task->output_ = std::move(output);
-  return task;
+  out = std::move(task);
+  return EM_NO_ERRORS;
 }
 
-std::unique_ptr<MergeTask> MergeTask::restore(const Record& record, std::unique_ptr<Chain> output,
-                                              Chain& source1, Chain& source2, ErrorCode& error) {
+ErrorCode MergeTask::restore(const Record& record, std::unique_ptr<Chain> output, Chain& source1,
+                             Chain& source2, std::unique_ptr<MergeTask>& out) {
   if (output == nullptr || record[MERGE_SOURCE1_POSITION] > source1.chainLength() ||
       record[MERGE_SOURCE2_POSITION] > source2.chainLength() || record[MERGE_NEW_KEY] > 1) {
-    error = EM_BAD_DATA;
-    return nullptr;
+    return EM_BAD_DATA;
   }
-  if (output->chainLength() == 0)
-    return restoreUnwritten(record, std::move(output), source1, source2, error);
+  if (output->chainLength() == 0) {
+    return restoreUnwritten(record, std::move(output), source1, source2, out);
+  }
   std::unique_ptr<MergeTask> task(
       new (std::nothrow) MergeTask(record[MERGE_SOURCE1_CHAIN], source1, source2, nullptr));
-  if (task == nullptr) {
-    error = EM_NO_MEMORY;
-    return nullptr;
-  }
+  if (task == nullptr) return EM_NO_MEMORY;
   for (std::size_t i = 0; i < 2; ++i) {
     Source& source = task->sources_[i];
     source.position = record[MERGE_SOURCE1_POSITION + i];
@@ -80,8 +75,8 @@ std::unique_ptr<MergeTask> MergeTask::restore(const Record& record, std::unique_
   task->hasKey_ = true;
   task->newKey_ = record[MERGE_NEW_KEY] != 0;
 
-  ErrorCode loadError = EM_NO_ERRORS;
-  if (task->load(loadError)) {
+  ErrorCode loadError = task->load();
+  if (loadError == EM_NO_ERRORS) {
     bool continues = task->holdsKey(task->sources_[0]) || task->holdsKey(task->sources_[1]);
     if (continues == task->newKey_) loadError = EM_BAD_DATA;  // invariant 1
     for (const Source& source : task->sources_) {
@@ -91,17 +86,14 @@ std::unique_ptr<MergeTask> MergeTask::restore(const Record& record, std::unique_
     }
   }
   task->releaseSources();
-  if (loadError != EM_NO_ERRORS) {
-    error = loadError;
-    return nullptr;
-  }
-  return task;
+  if (loadError != EM_NO_ERRORS) return loadError;
+  out = std::move(task);
+  return EM_NO_ERRORS;
 }
 
-std::unique_ptr<MergeTask> MergeTask::restoreUnwritten(const Record& record,
-                                                       std::unique_ptr<Chain> output,
-                                                       Chain& source1, Chain& source2,
-                                                       ErrorCode& error) {
+ErrorCode MergeTask::restoreUnwritten(const Record& record, std::unique_ptr<Chain> output,
+                                      Chain& source1, Chain& source2,
+                                      std::unique_ptr<MergeTask>& out) {
   // Nothing was written, so nothing was consumed: each source still stands at the first
   // key of its first cluster. Positions or key offsets past that would mean records left
   // the sources without reaching the output. The slot distances, pendings and the flag
@@ -109,29 +101,22 @@ std::unique_ptr<MergeTask> MergeTask::restoreUnwritten(const Record& record,
   // reads it again, so they are not trusted.
   for (std::size_t i = 0; i < 2; ++i) {
     if (record[MERGE_SOURCE1_POSITION + i] != 0 || record[MERGE_SOURCE1_KEY_OFFSET + i] != 0) {
-      error = EM_BAD_DATA;
-      return nullptr;
+      return EM_BAD_DATA;
     }
   }
   std::unique_ptr<MergeTask> task(
       new (std::nothrow) MergeTask(record[MERGE_SOURCE1_CHAIN], source1, source2, nullptr));
-  if (task == nullptr) {
-    error = EM_NO_MEMORY;
-    return nullptr;
-  }
+  if (task == nullptr) return EM_NO_MEMORY;
   task->output_ = std::move(output);
   // Each source must begin with the beginning of a key, as the first advance requires.
-  ErrorCode loadError = EM_NO_ERRORS;
-  (void)task->load(loadError);
+  ErrorCode loadError = task->load();
   task->releaseSources();
-  if (loadError != EM_NO_ERRORS) {
-    error = loadError;
-    return nullptr;
-  }
+  if (loadError != EM_NO_ERRORS) return loadError;
   // The check read the first records; the first advance reads them again.
   task->started_ = false;
   for (Source& source : task->sources_) source.pending = 0;
-  return task;
+  out = std::move(task);
+  return EM_NO_ERRORS;
 }
 
 uint32_t MergeTask::remainingWork() const {
@@ -177,27 +162,23 @@ bool MergeTask::holdsKey(const Source& source) const {
   return hasKey_ && !exhausted(source) && keyEqual(source.cluster->currentKey(), key());
 }
 
-bool MergeTask::load(ErrorCode& error) {
+ErrorCode MergeTask::load() {
   for (Source& source : sources_) {
     source.cluster = nullptr;
     if (exhausted(source)) continue;
-    Cluster* cluster = source.chain->loadCluster(source.position, error);
-    if (cluster == nullptr) return false;
+    Cluster* cluster = nullptr;
+    if (ErrorCode error = source.chain->loadCluster(source.position, cluster)) return error;
     if (!started_) {
       // A chain begins with the beginning of a key.
-      if (!cluster->firstKeyStartsHere()) {
-        error = EM_BAD_DATA;
-        return false;
-      }
+      if (!cluster->firstKeyStartsHere()) return EM_BAD_DATA;
       source.pending = cluster->takeValue() & VALUE_MASK;
     } else if (!cluster->restorePosition(source.keyOffset, source.slotDistance)) {
-      error = EM_BAD_DATA;
-      return false;
+      return EM_BAD_DATA;
     }
     source.cluster = cluster;
   }
   started_ = true;
-  return true;
+  return EM_NO_ERRORS;
 }
 
 void MergeTask::savePositions() {
@@ -225,16 +206,15 @@ MergeTask::Checkpoint MergeTask::checkpoint() {
   return Checkpoint{sources_, newKey_, hasKey_, done_, key_};
 }
 
-uint32_t MergeTask::advance(uint32_t units, Cluster& out, ClusterMap& map, ErrorCode& error) {
-  uint32_t used = 0;
-  if (!load(error)) {
+ErrorCode MergeTask::advance(uint32_t units, Cluster& out, ClusterMap& map, uint32_t& used) {
+  used = 0;
+  if (ErrorCode error = load()) {
     releaseSources();
-    return 0;
+    return error;
   }
   while (!done_ && used < units) {
     Checkpoint saved = checkpoint();
-    ErrorCode stepError = EM_NO_ERRORS;
-    step(out, map, stepError);
+    ErrorCode stepError = step(out, map);
     ++used;
     if (stepError != EM_NO_ERRORS) {
       // The output chain did not grow; put the sources back where the step began. Their
@@ -245,16 +225,15 @@ uint32_t MergeTask::advance(uint32_t units, Cluster& out, ClusterMap& map, Error
       done_ = saved.done;
       key_ = saved.key;
       releaseSources();
-      error = stepError;
-      return used;
+      return stepError;
     }
   }
   savePositions();
   releaseSources();
-  return used;
+  return EM_NO_ERRORS;
 }
 
-void MergeTask::step(Cluster& out, ClusterMap& map, ErrorCode& error) {
+ErrorCode MergeTask::step(Cluster& out, ClusterMap& map) {
   out.clear();
   Source& first = sources_[0];
   Source& second = sources_[1];
@@ -264,16 +243,12 @@ void MergeTask::step(Cluster& out, ClusterMap& map, ErrorCode& error) {
       Key key2 = sourceKey(second);
       if (key1 == keyMax && key2 == keyMax) {
         done_ = true;
-        if (!out.isEmpty()) writeOutput(out, map, error);
-        return;
+        return out.isEmpty() ? EM_NO_ERRORS : writeOutput(out, map);
       }
       Key next = keyCompare(key1, key2) <= 0 ? key1 : key2;
       // Sorted sources only ever yield greater keys (invariant 2); a cluster that breaks
       // this is damaged, and writing on would produce an unreadable output.
-      if (hasKey_ && keyCompare(next, key()) <= 0) {
-        error = EM_BAD_DATA;
-        return;
-      }
+      if (hasKey_ && keyCompare(next, key()) <= 0) return EM_BAD_DATA;
       std::memcpy(key_.data(), next, keySize(next));
       hasKey_ = true;
     }
@@ -288,25 +263,26 @@ void MergeTask::step(Cluster& out, ClusterMap& map, ErrorCode& error) {
       continue;
     }
     uint32_t value;
+    ErrorCode error = EM_NO_ERRORS;
     if (has1 && has2 && recordOrder(first.pending) == recordOrder(second.pending)) {
       // One document in both: the newer chain's record wins and the older one is dropped.
       value = second.pending;
-      advanceSource(second, error);
-      if (error == EM_NO_ERRORS) advanceSource(first, error);
+      error = advanceSource(second);
+      if (error == EM_NO_ERRORS) error = advanceSource(first);
     } else if (has1 && (!has2 || recordOrder(first.pending) < recordOrder(second.pending))) {
       value = first.pending;
-      advanceSource(first, error);
+      error = advanceSource(first);
     } else {
       value = second.pending;
-      advanceSource(second, error);
+      error = advanceSource(second);
     }
-    if (error != EM_NO_ERRORS) return;
+    if (error != EM_NO_ERRORS) return error;
     emit(out, value);
     // Room for one more entry of any size, so the next emission always fits.
     if (out.freeBytes() < MAX_ENTRY_SIZE) {
-      writeOutput(out, map, error);
+      error = writeOutput(out, map);
       newKey_ = !holdsKey(first) && !holdsKey(second);
-      return;
+      return error;
     }
   }
 }
@@ -372,36 +348,34 @@ void MergeTask::emit(Cluster& out, uint32_t value) {
   }
 }
 
-void MergeTask::advanceSource(Source& source, ErrorCode& error) {
+ErrorCode MergeTask::advanceSource(Source& source) {
   Cluster* cluster = source.cluster;
   if (!cluster->valuesExhausted() || cluster->nextKey()) {
     source.pending = cluster->takeValue() & VALUE_MASK;
-    return;
+    return EM_NO_ERRORS;
   }
   uint32_t previous = source.position++;
   if (exhausted(source)) {
     source.cluster = nullptr;
-    return;
+    return EM_NO_ERRORS;
   }
-  cluster = source.chain->loadCluster(source.position, error);
-  if (cluster == nullptr) return;
+  if (ErrorCode error = source.chain->loadCluster(source.position, cluster)) return error;
   // The cluster continues the key just left exactly when the chain says so.
   bool continues =
       keyEqual(source.chain->startKey(source.position), source.chain->finKey(previous));
-  if (continues == cluster->firstKeyStartsHere()) {
-    error = EM_BAD_DATA;
-    return;
-  }
+  if (continues == cluster->firstKeyStartsHere()) return EM_BAD_DATA;
   source.cluster = cluster;
   source.pending = cluster->takeValue() & VALUE_MASK;
+  return EM_NO_ERRORS;
 }
 
-void MergeTask::writeOutput(Cluster& out, ClusterMap& map, ErrorCode& error) {
-  uint32_t number = map.take(error);
-  if (error != EM_NO_ERRORS) return;
-  map.file().writeCluster(out, number, error);
-  if (error == EM_NO_ERRORS) output_->append(number, out.firstKey(), out.lastKey(), error);
+ErrorCode MergeTask::writeOutput(Cluster& out, ClusterMap& map) {
+  uint32_t number = 0;
+  if (ErrorCode error = map.take(number)) return error;
+  ErrorCode error = map.file().writeCluster(out, number);
+  if (error == EM_NO_ERRORS) error = output_->append(number, out.firstKey(), out.lastKey());
   if (error != EM_NO_ERRORS) map.release(number);
+  return error;
 }
 
 }  // namespace dovrel::index

@@ -31,28 +31,30 @@ class MergeTask {
  public:
   using Record = std::array<uint32_t, MERGE_RECORD_NUMBERS>;
 
-  // A new task on `source1` = chain c1 and `source2` = chain c1 + 1 (both non-empty and
-  // not in a merge; fatal otherwise), with an empty output chain of `file`. Null with
+  // Sets `task` to a new task on `source1` = chain c1 and `source2` = chain c1 + 1 (both
+  // non-empty and not in a merge; fatal otherwise), with an empty output chain of `file`.
   // EM_NO_MEMORY.
-  static std::unique_ptr<MergeTask> start(uint32_t c1, Chain& source1, Chain& source2,
-                                          IndexFile& file, ErrorCode& error);
+  static ErrorCode start(uint32_t c1, Chain& source1, Chain& source2, IndexFile& file,
+                         std::unique_ptr<MergeTask>& task);
   // A task recorded in a directory as `record` with its `output` chain so far; the sources
   // are the chains the record names. Reads the sources' current clusters to check that the
   // recorded positions exist and agree with the output: EM_BAD_DATA when they do not.
   // An empty output (another writer may commit a merge it started without advancing it)
   // is a merge that has written nothing yet: it restarts as a fresh task on the same
-  // sources, and EM_BAD_DATA unless the record stands at their beginning.
-  static std::unique_ptr<MergeTask> restore(const Record& record, std::unique_ptr<Chain> output,
-                                            Chain& source1, Chain& source2, ErrorCode& error);
+  // sources, and EM_BAD_DATA unless the record stands at their beginning. `task` is set
+  // only on success.
+  static ErrorCode restore(const Record& record, std::unique_ptr<Chain> output, Chain& source1,
+                           Chain& source2, std::unique_ptr<MergeTask>& task);
   ~MergeTask();
   MergeTask(const MergeTask&) = delete;
   MergeTask& operator=(const MergeTask&) = delete;
 
   // Runs up to `units` steps (each writes one output cluster into a cluster taken from
-  // `map`, or completes the task) using `out` as the output buffer, and returns the steps
-  // run. A failed step reports its error and leaves the task as it was before that step
-  // (the cluster it took is released), so the task stays consistent.
-  uint32_t advance(uint32_t units, Cluster& out, ClusterMap& map, ErrorCode& error);
+  // `map`, or completes the task) using `out` as the output buffer, and sets `used` to the
+  // steps run. A failed step returns its error and leaves the task as it was before that
+  // step (the cluster it took is released), so the task stays consistent and may advance
+  // again.
+  ErrorCode advance(uint32_t units, Cluster& out, ClusterMap& map, uint32_t& used);
 
   bool done() const { return done_; }
   // Source clusters not yet consumed: the merge policy compares new candidates with it.
@@ -89,17 +91,17 @@ class MergeTask {
   };
 
   MergeTask(uint32_t c1, Chain& source1, Chain& source2, std::unique_ptr<Chain> output);
-  static std::unique_ptr<MergeTask> restoreUnwritten(const Record& record,
-                                                     std::unique_ptr<Chain> output, Chain& source1,
-                                                     Chain& source2, ErrorCode& error);
+  static ErrorCode restoreUnwritten(const Record& record, std::unique_ptr<Chain> output,
+                                    Chain& source1, Chain& source2,
+                                    std::unique_ptr<MergeTask>& task);
 
   // Loads both sources' current clusters at the recorded positions (on the first advance,
   // at their first records).
-  bool load(ErrorCode& error);
+  ErrorCode load();
   // Records each source's position within its current cluster.
   void savePositions();
   void releaseSources();
-  void step(Cluster& out, ClusterMap& map, ErrorCode& error);
+  ErrorCode step(Cluster& out, ClusterMap& map);
   // Writes the current key, held by `source` alone, with all its records to `out` in one
   // copy and moves the source to its next key; false (nothing done) when the key goes on
   // in the source's next cluster or would not leave `out` room for one more entry.
@@ -110,9 +112,10 @@ class MergeTask {
   // After a copy: the source's key is read to its end; moves to the next key of the same
   // cluster and takes its first record.
   void skipToNextKey(Source& source);
-  void advanceSource(Source& source, ErrorCode& error);
+  ErrorCode advanceSource(Source& source);
   void emit(Cluster& out, uint32_t value);
-  void writeOutput(Cluster& out, ClusterMap& map, ErrorCode& error);
+  ErrorCode writeOutput(Cluster& out, ClusterMap& map);
+
   bool exhausted(const Source& source) const;
   Key sourceKey(const Source& source) const;
   bool holdsKey(const Source& source) const;

@@ -45,31 +45,27 @@ class Scan {
 
   // The scan stands on the first visible key; false when there is none.
   bool start() {
-    ErrorCode error = EM_NO_ERRORS;
     open_ = true;  // the merge index is in its search state even when this fails
-    const bool empty = idx_.startSearch(mode_, error);
-    check(error);
+    bool empty = true;
+    check(idx_.startSearch(mode_, empty));
     return !empty;
   }
   // Stands on the first visible key not smaller than `key`; its code against `key`.
   SearchCode find(Key key) {
-    ErrorCode error = EM_NO_ERRORS;
     open_ = true;
-    const SearchCode code = idx_.findKey(key, mode_, error);
-    check(error);
+    SearchCode code = SEARCH_SMALLER;
+    check(idx_.findKey(key, mode_, code));
     return code;
   }
   // Moves on; false when the scan ran past the last (first) key.
   bool next() {
-    ErrorCode error = EM_NO_ERRORS;
-    const bool end = idx_.nextKey(error);
-    check(error);
+    bool end = true;
+    check(idx_.nextKey(end));
     return !end;
   }
   bool prev() {
-    ErrorCode error = EM_NO_ERRORS;
-    const bool end = idx_.prevKey(error);
-    check(error);
+    bool end = true;
+    check(idx_.prevKey(end));
     return !end;
   }
   // The key the scan stands on; valid until the scan moves.
@@ -80,9 +76,7 @@ class Scan {
     std::array<uint32_t, DOCS_BATCH> batch;
     uint32_t count = 0;
     do {
-      ErrorCode error = EM_NO_ERRORS;
-      idx_.getDocs(batch, count, error);
-      check(error);
+      check(idx_.getDocs(batch, count));
       consume(std::span<const uint32_t>(batch.data(), count));
     } while (count == DOCS_BATCH);
   }
@@ -90,9 +84,7 @@ class Scan {
   void collect(ListJoiner& joiner) {
     std::vector<uint32_t>& gathered = joiner.gathered();
     const std::size_t start = gathered.size();
-    ErrorCode error = EM_NO_ERRORS;
-    idx_.collectDocs(gathered, error);
-    check(error);
+    check(idx_.collectDocs(gathered));
     joiner.endRun(start);
   }
 
@@ -109,9 +101,8 @@ bool collectKeys(MergeIndex& idx, Key start, SearchMode mode, ListJoiner& joiner
                  const std::function<KeyStep(Key)>& step) {
   std::vector<uint32_t>& gathered = joiner.gathered();
   const std::size_t before = gathered.size();
-  ErrorCode error = EM_NO_ERRORS;
-  const bool done = idx.collectKeys(start, step, mode, gathered, error);
-  check(error);
+  bool done = true;
+  check(idx.collectKeys(start, step, mode, gathered, done));
   if (done) joiner.endRuns(before);
   return done;
 }
@@ -148,33 +139,22 @@ MergeIndex& TableIndex::requireOpen() {
 
 void TableIndex::create() {
   DOVREL_ASSERT_TEXT(idx_ == nullptr, "idx == NULL");
-  ErrorCode error = EM_NO_ERRORS;
-  idx_ = MergeIndex::create(path_, spec().clusterLength(), spec().mergeMultiplier(), error);
-  if (idx_ == nullptr) {
+  if (MergeIndex::create(path_, spec().clusterLength(), spec().mergeMultiplier(), idx_) !=
+      EM_NO_ERRORS) {
     throw DiskOrMemoryError(std::string("Не удалось создать файл "_cp866) + path_);
   }
 }
 
 void TableIndex::open(OpenMode mode) {
   DOVREL_ASSERT_TEXT(idx_ == nullptr, "idx == NULL");
-  ErrorCode error = EM_NO_ERRORS;
-  idx_ = MergeIndex::open(path_, mode, error);
-  if (idx_ == nullptr) {
+  if (MergeIndex::open(path_, mode, idx_) != EM_NO_ERRORS) {
     throw DiskOrMemoryError(std::string("Не удалось открыть файл индекса "_cp866) + path_);
   }
 }
 
-void TableIndex::commitPrepare() {
-  ErrorCode error = EM_NO_ERRORS;
-  requireOpen().commitPrepare(error);
-  check(error);
-}
+void TableIndex::commitPrepare() { check(requireOpen().commitPrepare()); }
 
-void TableIndex::commitFinish() {
-  ErrorCode error = EM_NO_ERRORS;
-  requireOpen().commitFinish(error);
-  check(error);
-}
+void TableIndex::commitFinish() { check(requireOpen().commitFinish()); }
 
 void TableIndex::close() {
   if (idx_ == nullptr) return;
@@ -189,11 +169,8 @@ void TableIndex::close() {
 
 void TableIndex::addDocument(uint32_t document, TextView value, InsertMode mode) {
   MergeIndex& idx = requireOpen();
-  keyBuilder().forEachDocumentKey(spec(), fieldType(), value, [&](Key key) {
-    ErrorCode error = EM_NO_ERRORS;
-    idx.insert(key, document, mode, error);
-    check(error);
-  });
+  keyBuilder().forEachDocumentKey(spec(), fieldType(), value,
+                                  [&](Key key) { check(idx.insert(key, document, mode)); });
 }
 
 // --- Searches -----------------------------------------------------------------------------
@@ -440,9 +417,7 @@ std::shared_ptr<const SortOrder> TableIndex::sortOrder(SearchMode mode) {
     std::vector<uint32_t> documents;
     for (bool onKey = scan.start(); onKey; onKey = scan.next()) {
       documents.clear();
-      ErrorCode error = EM_NO_ERRORS;
-      idx.collectDocs(documents, error);
-      check(error);
+      check(idx.collectDocs(documents));
       order->addKey(scan.key(), documents);
     }
   }
@@ -453,9 +428,8 @@ std::shared_ptr<const SortOrder> TableIndex::sortOrder(SearchMode mode) {
 }
 
 OptimizeResult TableIndex::optimize() {
-  ErrorCode error = EM_NO_ERRORS;
-  const OptimizeResult result = requireOpen().optimize(error);
-  check(error);
+  OptimizeResult result = OptimizeResult::MORE;
+  check(requireOpen().optimize(result));
   return result;
 }
 

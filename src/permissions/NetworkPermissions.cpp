@@ -15,7 +15,9 @@ namespace dovrel::permissions {
 NetworkPermissions::NetworkPermissions(std::string path, std::string arpTablePath)
     : file_(std::move(path)), arpTablePath_(std::move(arpTablePath)) {
   TextBuffer text;
-  file_.load(text);
+  if (ReliableFileResult result = file_.load(text)) {
+    throw DiskOrMemoryError(file_.failureText(result));
+  }
   current_ = NetworkPermissionList::parse(text.view());
 }
 
@@ -54,7 +56,9 @@ void NetworkPermissions::replace(TextView text) {
   }
   // Saved before it takes effect: a failed save leaves the old list both in force and on
   // disk, so the refusal that the administrator sees is the whole truth.
-  file_.save(text);
+  if (ReliableFileResult result = file_.save(text)) {
+    throw DiskOrMemoryError(file_.failureText(result));
+  }
   std::lock_guard<std::mutex> lock(mutex_);
   current_.swap(list);
   // The old list, now in `list`, is released after the lock, possibly by a check that

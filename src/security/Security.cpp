@@ -33,7 +33,9 @@ Security::Security(std::string path, std::shared_ptr<TableSet> tables)
     : file_(std::move(path)), tables_(std::move(tables)) {
   DOVREL_ASSERT(tables_ != nullptr);
   TextBuffer text;
-  file_.load(text);
+  if (ReliableFileResult result = file_.load(text)) {
+    throw DiskOrMemoryError(file_.failureText(result));
+  }
   createPrincipals(text.view());
   readBodies(text.view());
 }
@@ -104,7 +106,9 @@ void Security::readBodies(TextView text) {
 void Security::save() {
   TextBuffer text;
   write(text);
-  file_.save(text.view());
+  if (ReliableFileResult result = file_.save(text.view())) {
+    throw DiskOrMemoryError(file_.failureText(result));
+  }
 }
 
 void Security::write(TextBuffer& out) const {

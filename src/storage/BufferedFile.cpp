@@ -40,32 +40,72 @@ void BufferedFile::AlignedFree::operator()(unsigned char* p) const {
   ::operator delete[](p, BUFFER_ALIGNMENT);
 }
 
-BufferedFile::BufferedFile(const std::string& path, bool createNew) : buffers_(allocateBuffers()) {
+std::string_view bufferedFileText(BufferedFileResult result) {
+  switch (result) {
+    case BF_DONE:
+      break;
+    case BF_CANNOT_CREATE:
+      return "не удалось создать файл"_cp1251;
+    case BF_CANNOT_OPEN:
+      return "не удалось открыть файл"_cp1251;
+    case BF_SIZE_NOT_PAGES:
+      return "размер файла не кратен размеру буфера"_cp1251;
+    case BF_READ_OUTSIDE:
+      return "чтение за пределами файла"_cp1251;
+    case BF_WRITE_OUTSIDE:
+      return "произвольная запись за пределами файла"_cp1251;
+    case BF_CANNOT_POSITION:
+      return "не удалось установить позицию файла"_cp1251;
+    case BF_READ_FAILED:
+      return "не удалось прочитать из файла"_cp1251;
+    case BF_SHORT_READ:
+      return "прочитано не сколько хотелось"_cp1251;
+    case BF_WRITE_FAILED:
+      return "не удалось записать в файл"_cp1251;
+    case BF_SHORT_WRITE:
+      return "записано не сколько хотелось"_cp1251;
+    case BF_CANNOT_SET_END:
+      return "не удалось установить конец файла"_cp1251;
+    case BF_CANNOT_SIZE:
+      return "не удалось узнать размер файла"_cp1251;
+    case BF_CANNOT_CLOSE:
+      return "не удалось закрыть файл"_cp1251;
+  }
+  return {};
+}
+
+BufferedFile::BufferedFile() : buffers_(allocateBuffers()) {}
+
+BufferedFileResult BufferedFile::open(const std::string& path, bool createNew,
+                                      std::unique_ptr<BufferedFile>& file) {
+  std::unique_ptr<BufferedFile> opened(new BufferedFile());
   platform::Status status = platform::Env::current().openPageFile(
-      path, createNew ? platform::OpenMode::CREATE_ALWAYS : platform::OpenMode::OPEN_EXISTING, &h_);
-  if (!status) {
-    throw BufferedFileError(createNew ? "не удалось создать файл"_cp1251
-                                      : "не удалось открыть файл"_cp1251);
-  }
+      path, createNew ? platform::OpenMode::CREATE_ALWAYS : platform::OpenMode::OPEN_EXISTING,
+      &opened->h_);
+  if (!status) return createNew ? BF_CANNOT_CREATE : BF_CANNOT_OPEN;
   if (!createNew) {
-    const uint64_t fileSize = size();
-    if ((fileSize & PAGE_MASK) != 0) {
-      throw BufferedFileError("размер файла не кратен размеру буфера"_cp1251);
+    uint64_t fileSize = 0;
+    BufferedFileResult result = opened->size(fileSize);
+    if (result == BF_DONE && (fileSize & PAGE_MASK) != 0) result = BF_SIZE_NOT_PAGES;
+    if (result != BF_DONE) {
+      opened->closed_ = true;  // refused as found: nothing is written to it
+      return result;
     }
-    sequentialBufferPos_ = fileSize;
+    opened->sequentialBufferPos_ = fileSize;
   }
+  file = std::move(opened);
+  return BF_DONE;
 }
 
 BufferedFile::~BufferedFile() {
-  if (closed_) return;
-  try {
-    sync();
-  } catch (const BufferedFileError&) {
-    // The owner has already seen or will never learn of the failure; nothing to do here.
-  }
+  // A file that failed to open has nothing to write. Otherwise the owner has already seen,
+  // or will never learn of, a failure here.
+  if (closed_ || h_ == nullptr) return;
+  (void)sync();
 }
 
-uint64_t BufferedFile::append(uint64_t offset, const void* bytes, uint64_t length) {
+BufferedFileResult BufferedFile::append(uint64_t offset, const void* bytes, uint64_t length,
+                                        uint64_t& end) {
   DOVREL_ASSERT_TEXT(offset == sequentialBufferPos_ + sequentialBufferPtr_,
                      "offset == sequentialBufferPos + sequentialBufferPtr");
   const auto* from = static_cast<const unsigned char*>(bytes);
@@ -76,28 +116,30 @@ uint64_t BufferedFile::append(uint64_t offset, const void* bytes, uint64_t lengt
     sequentialBufferPtr_ += n;
     from += n;
     length -= n;
-    if (sequentialBufferPtr_ == BUFFER_SIZE) writeSequentialPage();
+    if (sequentialBufferPtr_ == BUFFER_SIZE) {
+      if (BufferedFileResult result = writeSequentialPage()) return result;
+    }
   }
-  return logicalEnd();
+  end = logicalEnd();
+  return BF_DONE;
 }
 
-uint64_t BufferedFile::padToPage(uint64_t offset) {
+BufferedFileResult BufferedFile::padToPage(uint64_t offset, uint64_t& end) {
   DOVREL_ASSERT_TEXT(offset == sequentialBufferPos_ + sequentialBufferPtr_,
                      "offset == sequentialBufferPos + sequentialBufferPtr");
   if (sequentialBufferPtr_ > 0) {
     std::memset(sequentialBuffer() + sequentialBufferPtr_, PAD_BYTE,
                 BUFFER_SIZE - sequentialBufferPtr_);
     sequentialBufferPtr_ = BUFFER_SIZE;
-    writeSequentialPage();
+    if (BufferedFileResult result = writeSequentialPage()) return result;
   }
-  return logicalEnd();
+  end = logicalEnd();
+  return BF_DONE;
 }
 
-void BufferedFile::read(uint64_t offset, void* buffer, uint64_t length) {
+BufferedFileResult BufferedFile::read(uint64_t offset, void* buffer, uint64_t length) {
   const uint64_t end = logicalEnd();
-  if (offset > end || length > end - offset) {
-    throw BufferedFileError("чтение за пределами файла"_cp1251);
-  }
+  if (offset > end || length > end - offset) return BF_READ_OUTSIDE;
   auto* to = static_cast<unsigned char*>(buffer);
   while (length > 0) {
     const uint64_t page = offset & ~PAGE_MASK;
@@ -115,7 +157,7 @@ void BufferedFile::read(uint64_t offset, void* buffer, uint64_t length) {
         if (held > page && held < stop) stop = held;
       }
       const uint64_t run = stop - offset;
-      readBytes(offset, to, run);
+      if (BufferedFileResult result = readBytes(offset, to, run)) return result;
       to += run;
       offset += run;
       length -= run;
@@ -125,13 +167,12 @@ void BufferedFile::read(uint64_t offset, void* buffer, uint64_t length) {
     offset += n;
     length -= n;
   }
+  return BF_DONE;
 }
 
-void BufferedFile::write(uint64_t offset, const void* bytes, uint64_t length) {
+BufferedFileResult BufferedFile::write(uint64_t offset, const void* bytes, uint64_t length) {
   const uint64_t end = logicalEnd();
-  if (offset > end || length > end - offset) {
-    throw BufferedFileError("произвольная запись за пределами файла"_cp1251);
-  }
+  if (offset > end || length > end - offset) return BF_WRITE_OUTSIDE;
   const auto* from = static_cast<const unsigned char*>(bytes);
   while (length > 0) {
     const uint64_t page = offset & ~PAGE_MASK;
@@ -140,7 +181,7 @@ void BufferedFile::write(uint64_t offset, const void* bytes, uint64_t length) {
     if (page == sequentialBufferPos_) {
       std::memcpy(sequentialBuffer() + within, from, n);
     } else {
-      claimRandomAccessPage(page, n == BUFFER_SIZE);
+      if (BufferedFileResult result = claimRandomAccessPage(page, n == BUFFER_SIZE)) return result;
       std::memcpy(randomAccessBuffer() + within, from, n);
       randomAccessBufferChanged_ = true;
     }
@@ -148,112 +189,116 @@ void BufferedFile::write(uint64_t offset, const void* bytes, uint64_t length) {
     offset += n;
     length -= n;
   }
+  return BF_DONE;
 }
 
-void BufferedFile::rewind(uint64_t pos) {
+BufferedFileResult BufferedFile::rewind(uint64_t pos) {
   DOVREL_ASSERT_TEXT(sequentialBufferPtr_ == 0, "sequentialBufferPtr == 0");
   DOVREL_ASSERT_TEXT(pos <= sequentialBufferPos_, "pos <= sequentialBufferPos");
   // The random-access buffer may hold the page that becomes the append page; forgetting it
   // keeps the two buffers from ever holding the same page.
-  flushRandomAccessPage();
+  if (BufferedFileResult result = flushRandomAccessPage()) return result;
   forgetRandomAccessPage();
   if (pos < sequentialBufferPos_) {
     const uint64_t page = pos & ~PAGE_MASK;
-    readPage(page, sequentialBuffer());
+    if (BufferedFileResult result = readPage(page, sequentialBuffer())) return result;
     sequentialBufferPos_ = page;
     sequentialBufferPtr_ = static_cast<uint32_t>(pos - page);
   }
+  return BF_DONE;
 }
 
-void BufferedFile::sync() {
+BufferedFileResult BufferedFile::sync() {
   const uint64_t savedPos = sequentialBufferPos_;
   const uint32_t savedPtr = sequentialBufferPtr_;
   if (sequentialBufferPtr_ > 0) {
     std::memset(sequentialBuffer() + sequentialBufferPtr_, SYNC_PAD_BYTE,
                 BUFFER_SIZE - sequentialBufferPtr_);
-    writePage(sequentialBufferPos_, sequentialBuffer());
+    if (BufferedFileResult result = writePage(sequentialBufferPos_, sequentialBuffer())) {
+      return result;
+    }
     sequentialBufferPos_ += BUFFER_SIZE;
   }
   // From here on the append point must be restored whatever happens, or a caller that
   // survives the failure would append behind a page it never wrote.
-  try {
-    flushRandomAccessPage();
+  BufferedFileResult result = flushRandomAccessPage();
+  if (result == BF_DONE) {
     forgetRandomAccessPage();
-    setEndOfFile(sequentialBufferPos_);
-    if (!h_->sync()) throw BufferedFileError("не удалось записать в файл"_cp1251);
-  } catch (const BufferedFileError&) {
-    sequentialBufferPos_ = savedPos;
-    sequentialBufferPtr_ = savedPtr;
-    throw;
+    result = setEndOfFile(sequentialBufferPos_);
   }
+  if (result == BF_DONE && !h_->sync()) result = BF_WRITE_FAILED;
   sequentialBufferPos_ = savedPos;
   sequentialBufferPtr_ = savedPtr;
+  return result;
 }
 
-uint64_t BufferedFile::size() {
-  uint64_t bytes = 0;
-  if (!h_->size(&bytes)) throw BufferedFileError("не удалось узнать размер файла"_cp1251);
-  return bytes;
+BufferedFileResult BufferedFile::size(uint64_t& bytes) {
+  bytes = 0;
+  return h_->size(&bytes) ? BF_DONE : BF_CANNOT_SIZE;
 }
 
-void BufferedFile::close() {
-  sync();
+BufferedFileResult BufferedFile::close() {
+  if (BufferedFileResult result = sync()) return result;
   closed_ = true;
-  if (!h_->close()) throw BufferedFileError("не удалось закрыть файл"_cp1251);
+  return h_->close() ? BF_DONE : BF_CANNOT_CLOSE;
 }
 
-void BufferedFile::readPage(uint64_t pos, unsigned char* page) {
+BufferedFileResult BufferedFile::readPage(uint64_t pos, unsigned char* page) {
   DOVREL_ASSERT_TEXT(pos % BUFFER_SIZE == 0, "pos % BUFFER_SIZE == 0");
-  if (pos > LAST_PAGE_POS) throw BufferedFileError("не удалось установить позицию файла"_cp1251);
+  if (pos > LAST_PAGE_POS) return BF_CANNOT_POSITION;
   std::size_t transferred = 0;
-  if (!h_->readAt(pos, page, BUFFER_SIZE, &transferred)) {
-    throw BufferedFileError("не удалось прочитать из файла"_cp1251);
-  }
-  if (transferred != BUFFER_SIZE) throw BufferedFileError("прочитано не сколько хотелось"_cp1251);
+  if (!h_->readAt(pos, page, BUFFER_SIZE, &transferred)) return BF_READ_FAILED;
+  return transferred == BUFFER_SIZE ? BF_DONE : BF_SHORT_READ;
 }
 
-void BufferedFile::readBytes(uint64_t offset, unsigned char* to, uint64_t length) {
-  if (offset > LAST_PAGE_POS) throw BufferedFileError("не удалось установить позицию файла"_cp1251);
+BufferedFileResult BufferedFile::readBytes(uint64_t offset, unsigned char* to, uint64_t length) {
+  if (offset > LAST_PAGE_POS) return BF_CANNOT_POSITION;
   std::size_t transferred = 0;
   if (!h_->readAt(offset, to, static_cast<std::size_t>(length), &transferred)) {
-    throw BufferedFileError("не удалось прочитать из файла"_cp1251);
+    return BF_READ_FAILED;
   }
-  if (transferred != length) throw BufferedFileError("прочитано не сколько хотелось"_cp1251);
+  return transferred == length ? BF_DONE : BF_SHORT_READ;
 }
 
-void BufferedFile::writePage(uint64_t pos, const unsigned char* page) {
+BufferedFileResult BufferedFile::writePage(uint64_t pos, const unsigned char* page) {
   DOVREL_ASSERT_TEXT(pos % BUFFER_SIZE == 0, "pos % BUFFER_SIZE == 0");
-  if (pos > LAST_PAGE_POS) throw BufferedFileError("не удалось установить позицию файла"_cp1251);
+  if (pos > LAST_PAGE_POS) return BF_CANNOT_POSITION;
   std::size_t transferred = 0;
-  if (!h_->writeAt(pos, page, BUFFER_SIZE, &transferred)) {
-    throw BufferedFileError("не удалось записать в файл"_cp1251);
+  if (!h_->writeAt(pos, page, BUFFER_SIZE, &transferred)) return BF_WRITE_FAILED;
+  return transferred == BUFFER_SIZE ? BF_DONE : BF_SHORT_WRITE;
+}
+
+BufferedFileResult BufferedFile::setEndOfFile(uint64_t pos) {
+  return h_->truncate(pos) ? BF_DONE : BF_CANNOT_SET_END;
+}
+
+BufferedFileResult BufferedFile::writeSequentialPage() {
+  if (BufferedFileResult result = writePage(sequentialBufferPos_, sequentialBuffer())) {
+    return result;
   }
-  if (transferred != BUFFER_SIZE) throw BufferedFileError("записано не сколько хотелось"_cp1251);
-}
-
-void BufferedFile::setEndOfFile(uint64_t pos) {
-  if (!h_->truncate(pos)) throw BufferedFileError("не удалось установить конец файла"_cp1251);
-}
-
-void BufferedFile::writeSequentialPage() {
-  writePage(sequentialBufferPos_, sequentialBuffer());
   // Cutting the file here now and then drops whatever an earlier, longer life of the file
   // left beyond the append point.
   if ((sequentialBufferPos_ & (END_OF_FILE_STEP - 1)) == 0) {
-    setEndOfFile(sequentialBufferPos_ + BUFFER_SIZE);
+    if (BufferedFileResult result = setEndOfFile(sequentialBufferPos_ + BUFFER_SIZE)) {
+      return result;
+    }
   }
   sequentialBufferPos_ += BUFFER_SIZE;
   sequentialBufferPtr_ = 0;
+  return BF_DONE;
 }
 
-void BufferedFile::flushRandomAccessPage() {
+BufferedFileResult BufferedFile::flushRandomAccessPage() {
   if (randomAccessBufferPos_ == NO_PAGE) {
     DOVREL_ASSERT_TEXT(!randomAccessBufferChanged_, "!randomAccessBufferChanged");
-    return;
+    return BF_DONE;
   }
-  if (!randomAccessBufferChanged_) return;
-  writePage(randomAccessBufferPos_, randomAccessBuffer());
+  if (!randomAccessBufferChanged_) return BF_DONE;
+  if (BufferedFileResult result = writePage(randomAccessBufferPos_, randomAccessBuffer())) {
+    return result;
+  }
   randomAccessBufferChanged_ = false;
+  return BF_DONE;
 }
 
 void BufferedFile::forgetRandomAccessPage() {
@@ -261,15 +306,18 @@ void BufferedFile::forgetRandomAccessPage() {
   randomAccessBufferPos_ = NO_PAGE;
 }
 
-void BufferedFile::claimRandomAccessPage(uint64_t pos, bool wholeOverwrite) {
+BufferedFileResult BufferedFile::claimRandomAccessPage(uint64_t pos, bool wholeOverwrite) {
   DOVREL_ASSERT_TEXT(pos != sequentialBufferPos_, "sequentialBufferPos != randomAccessBufferPos");
-  if (randomAccessBufferPos_ == pos) return;
-  flushRandomAccessPage();
+  if (randomAccessBufferPos_ == pos) return BF_DONE;
+  if (BufferedFileResult result = flushRandomAccessPage()) return result;
   // Until the new page is in, the buffer holds no page: a failed read must not leave the
   // old page's bytes labelled with the new position.
   randomAccessBufferPos_ = NO_PAGE;
-  if (!wholeOverwrite) readPage(pos, randomAccessBuffer());
+  if (!wholeOverwrite) {
+    if (BufferedFileResult result = readPage(pos, randomAccessBuffer())) return result;
+  }
   randomAccessBufferPos_ = pos;
+  return BF_DONE;
 }
 
 }  // namespace dovrel

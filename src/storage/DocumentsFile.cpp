@@ -1,5 +1,5 @@
 // The documents file and its two-phase commit. Used by one table under the parser's
-// semaphore; never throws (buffered-file failures become result codes here).
+// semaphore; never throws (buffered-file failures become its own result codes here).
 //
 // States and the function behind each transition:
 //   create, open                      -> state_data_unchanged
@@ -121,14 +121,19 @@ DocumentsFileResult DocumentsFile::createFile(const std::string& path) {
     tableSet_.assign(TABLES_IN_SET * TABLE_ENTRIES, 0);
     committedBranchesOffsets_.assign(BRANCHES_AMOUNT, 0);
     scratch_.assign(BRANCH_RECORD_SIZE, 0);
-    file_ = std::make_unique<BufferedFile>(path, true);
+    if (BufferedFile::open(path, true, file_) != BF_DONE) return fail(DF_CANNOT_CREATE);
 
     uint64_t end = 0;
     for (uint32_t page = 0; page < HEADER_PAGES; ++page) {
-      end = file_->append(end, scratch_.data(), PAGE_SIZE);
+      if (file_->append(end, scratch_.data(), PAGE_SIZE, end) != BF_DONE) {
+        return fail(DF_CANNOT_CREATE);
+      }
     }
-    end = file_->append(end, tableSet_.data(), TABLE_SET_BYTES);
-    end = file_->append(end, tableSet_.data(), TABLE_SET_BYTES);
+    for (int copy = 0; copy < 2; ++copy) {
+      if (file_->append(end, tableSet_.data(), TABLE_SET_BYTES, end) != BF_DONE) {
+        return fail(DF_CANNOT_CREATE);
+      }
+    }
 
     staleTablePages_[0] = staleTablePages_[1] = 0;  // both sets hold the zero tables
     header_ = Header{};
@@ -136,11 +141,11 @@ DocumentsFileResult DocumentsFile::createFile(const std::string& path) {
     header_.tablesCrc = crc32(tableSet_.data(), TABLE_SET_BYTES);
     encodeHeader(header_, scratch_.data());
     for (uint32_t page = 0; page < HEADER_PAGES; ++page) {
-      file_->write(headerPageOffset(page), scratch_.data(), PAGE_SIZE);
+      if (file_->write(headerPageOffset(page), scratch_.data(), PAGE_SIZE) != BF_DONE) {
+        return fail(DF_CANNOT_CREATE);
+      }
     }
-    file_->sync();
-  } catch (const BufferedFileError&) {
-    return fail(DF_CANNOT_CREATE);
+    if (file_->sync() != BF_DONE) return fail(DF_CANNOT_CREATE);
   } catch (const std::bad_alloc&) {
     return fail(DF_CANNOT_CREATE);
   }
@@ -154,11 +159,13 @@ DocumentsFileResult DocumentsFile::openFile(const std::string& path, OpenMode mo
   try {
     tableSet_.assign(TABLES_IN_SET * TABLE_ENTRIES, 0);
     scratch_.assign(BRANCH_RECORD_SIZE, 0);
-    file_ = std::make_unique<BufferedFile>(path, false);
+    if (BufferedFile::open(path, false, file_) != BF_DONE) return fail(DF_IO_FAILURE);
 
     // The four header pages fill the scratch space exactly.
     static_assert(HEADER_PAGES * PAGE_SIZE == BRANCH_RECORD_SIZE);
-    file_->read(0, scratch_.data(), HEADER_PAGES * PAGE_SIZE);
+    if (file_->read(0, scratch_.data(), HEADER_PAGES * PAGE_SIZE) != BF_DONE) {
+      return fail(DF_IO_FAILURE);
+    }
     const unsigned char* pages[HEADER_PAGES];
     for (uint32_t i = 0; i < HEADER_PAGES; ++i) pages[i] = scratch_.data() + i * PAGE_SIZE;
     auto samePages = [&](uint32_t a, uint32_t b) {
@@ -174,14 +181,18 @@ DocumentsFileResult DocumentsFile::openFile(const std::string& path, OpenMode mo
     // left exactly as it was found.
     const Header header = decodeHeader(pages[source]);
     if (!headerIsPlausible(header)) return fail(DF_CORRUPT);
-    file_->read(tableSetOffset(header.selector), tableSet_.data(), TABLE_SET_BYTES);
+    if (file_->read(tableSetOffset(header.selector), tableSet_.data(), TABLE_SET_BYTES) !=
+        BF_DONE) {
+      return fail(DF_IO_FAILURE);
+    }
     if (crc32(tableSet_.data(), TABLE_SET_BYTES) != header.tablesCrc) return fail(DF_CORRUPT);
     if (!tablesArePlausible(header)) return fail(DF_CORRUPT);
 
     for (uint32_t page = target; page < target + 2; ++page) {
-      if (!samePages(source, page)) {
-        file_->write(headerPageOffset(page), pages[source], PAGE_SIZE);
-        file_->sync();
+      if (!samePages(source, page) &&
+          (file_->write(headerPageOffset(page), pages[source], PAGE_SIZE) != BF_DONE ||
+           file_->sync() != BF_DONE)) {
+        return fail(DF_IO_FAILURE);
       }
     }
 
@@ -195,9 +206,7 @@ DocumentsFileResult DocumentsFile::openFile(const std::string& path, OpenMode mo
     staleTablePages_[selector_ == 0 ? 0 : 1] = 0;
     staleTablePages_[selector_ == 0 ? 1 : 0] = ALL_TABLE_PAGES;
     committedBranchesOffsets_.assign(branchesOffsets(), branchesOffsets() + BRANCHES_AMOUNT);
-    file_->rewind(currentOffset_);
-  } catch (const BufferedFileError&) {
-    return fail(DF_IO_FAILURE);
+    if (file_->rewind(currentOffset_) != BF_DONE) return fail(DF_IO_FAILURE);
   } catch (const std::bad_alloc&) {
     return fail(DF_IO_FAILURE);
   }
@@ -238,45 +247,46 @@ DocumentsFileResult DocumentsFile::commitPrepare() {
     return DF_DONE;
   }
   DOVREL_ASSERT_TEXT(state_ == state_data_changed, "state == state_data_changed");
-  try {
-    if (currentBranchNumber_ != NO_BRANCH && isLocalTableChanged_) saveBranch();
-
-    // Places that the previous commit used and this one does not become reusable once this
-    // commit is the one on disk (invariant 4).
-    const uint32_t* offsets = branchesOffsets();
-    for (uint32_t branch = 0; branch < BRANCHES_AMOUNT; ++branch) {
-      const uint32_t committed = committedBranchesOffsets_[branch];
-      if (committed != 0 && committed != offsets[branch]) {
-        // Each branch frees at most one place per commit, and a place enters the file only
-        // when the list is empty, so the list never outgrows its table in a sound file.
-        if (freeCount_ == TABLE_ENTRIES) return fail(DF_CORRUPT);
-        setTableEntry(FREE_LIST_TABLE + freeCount_++, committed);
-      }
-    }
-    std::copy(offsets, offsets + BRANCHES_AMOUNT, committedBranchesOffsets_.begin());
-
-    selector_ = selector_ == 0 ? 1 : 0;
-    writeStaleTablePages(selector_);
-    // Invariant 2: the records, branch records and tables reach the disk before the header
-    // that refers to them.
-    file_->sync();
-
-    Header header;
-    header.currentOffset = currentOffset_;
-    header.documentCount = documentCount_;
-    header.deletedCount = deletedCount_;
-    header.freeCount = freeCount_;
-    header.selector = selector_;
-    header.tablesCrc = crc32(tableSet_.data(), TABLE_SET_BYTES);
-    std::fill(scratch_.begin(), scratch_.begin() + PAGE_SIZE, 0);
-    encodeHeader(header, scratch_.data());
-    file_->write(headerPageOffset(0), scratch_.data(), PAGE_SIZE);
-    file_->write(headerPageOffset(1), scratch_.data(), PAGE_SIZE);
-    file_->sync();
-    header_ = header;
-  } catch (const BufferedFileError&) {
+  if (currentBranchNumber_ != NO_BRANCH && isLocalTableChanged_ && saveBranch() != BF_DONE) {
     return fail(DF_IO_FAILURE);
   }
+
+  // Places that the previous commit used and this one does not become reusable once this
+  // commit is the one on disk (invariant 4).
+  const uint32_t* offsets = branchesOffsets();
+  for (uint32_t branch = 0; branch < BRANCHES_AMOUNT; ++branch) {
+    const uint32_t committed = committedBranchesOffsets_[branch];
+    if (committed != 0 && committed != offsets[branch]) {
+      // Each branch frees at most one place per commit, and a place enters the file only
+      // when the list is empty, so the list never outgrows its table in a sound file.
+      if (freeCount_ == TABLE_ENTRIES) return fail(DF_CORRUPT);
+      setTableEntry(FREE_LIST_TABLE + freeCount_++, committed);
+    }
+  }
+  std::copy(offsets, offsets + BRANCHES_AMOUNT, committedBranchesOffsets_.begin());
+
+  selector_ = selector_ == 0 ? 1 : 0;
+  // Invariant 2: the records, branch records and tables reach the disk before the header
+  // that refers to them.
+  if (writeStaleTablePages(selector_) != BF_DONE || file_->sync() != BF_DONE) {
+    return fail(DF_IO_FAILURE);
+  }
+
+  Header header;
+  header.currentOffset = currentOffset_;
+  header.documentCount = documentCount_;
+  header.deletedCount = deletedCount_;
+  header.freeCount = freeCount_;
+  header.selector = selector_;
+  header.tablesCrc = crc32(tableSet_.data(), TABLE_SET_BYTES);
+  std::fill(scratch_.begin(), scratch_.begin() + PAGE_SIZE, 0);
+  encodeHeader(header, scratch_.data());
+  if (file_->write(headerPageOffset(0), scratch_.data(), PAGE_SIZE) != BF_DONE ||
+      file_->write(headerPageOffset(1), scratch_.data(), PAGE_SIZE) != BF_DONE ||
+      file_->sync() != BF_DONE) {
+    return fail(DF_IO_FAILURE);
+  }
+  header_ = header;
   state_ = state_actual_commit_started;
   return DF_DONE;
 }
@@ -288,15 +298,15 @@ DocumentsFileResult DocumentsFile::commitFinish() {
     return DF_DONE;
   }
   DOVREL_ASSERT_TEXT(state_ == state_actual_commit_started, "state == state_actual_commit_started");
-  try {
-    file_->read(headerPageOffset(0), scratch_.data(), 2 * PAGE_SIZE);
-    if (std::memcmp(scratch_.data(), scratch_.data() + PAGE_SIZE, PAGE_SIZE) != 0) {
-      return fail(DF_CORRUPT);
-    }
-    file_->write(headerPageOffset(2), scratch_.data(), PAGE_SIZE);
-    file_->write(headerPageOffset(3), scratch_.data(), PAGE_SIZE);
-    file_->sync();
-  } catch (const BufferedFileError&) {
+  if (file_->read(headerPageOffset(0), scratch_.data(), 2 * PAGE_SIZE) != BF_DONE) {
+    return fail(DF_IO_FAILURE);
+  }
+  if (std::memcmp(scratch_.data(), scratch_.data() + PAGE_SIZE, PAGE_SIZE) != 0) {
+    return fail(DF_CORRUPT);
+  }
+  if (file_->write(headerPageOffset(2), scratch_.data(), PAGE_SIZE) != BF_DONE ||
+      file_->write(headerPageOffset(3), scratch_.data(), PAGE_SIZE) != BF_DONE ||
+      file_->sync() != BF_DONE) {
     return fail(DF_IO_FAILURE);
   }
   state_ = state_data_unchanged;
@@ -323,16 +333,12 @@ DocumentsFileResult DocumentsFile::addDocument(const void* record, uint32_t leng
   DOVREL_ASSERT_TEXT(length == 0 || record != nullptr, "record_length == 0 || record != NULL");
   if (documentCount_ == MAX_DOCUMENTS) return DF_FILE_FULL;
   const uint32_t next = documentCount_;
-  try {
-    switchBranch(next >> LOCAL_ID_BITS);
-    if (state_ == state_disk_error) return DF_CORRUPT;
-    const uint32_t id = next & LOCAL_ID_MASK;
-    // A number that was never handed out has no entry, unless the file lies.
-    if (branch_.documentOffsets[id] != 0) return fail(DF_CORRUPT);
-    appendRecord(id, record, length);
-  } catch (const BufferedFileError&) {
-    return fail(DF_IO_FAILURE);
-  }
+  if (switchBranch(next >> LOCAL_ID_BITS) != BF_DONE) return fail(DF_IO_FAILURE);
+  if (state_ == state_disk_error) return DF_CORRUPT;
+  const uint32_t id = next & LOCAL_ID_MASK;
+  // A number that was never handed out has no entry, unless the file lies.
+  if (branch_.documentOffsets[id] != 0) return fail(DF_CORRUPT);
+  if (appendRecord(id, record, length) != BF_DONE) return fail(DF_IO_FAILURE);
   ++documentCount_;
   *number = next;
   return DF_DONE;
@@ -341,15 +347,11 @@ DocumentsFileResult DocumentsFile::addDocument(const void* record, uint32_t leng
 DocumentsFileResult DocumentsFile::replaceDocument(uint32_t number, const void* record,
                                                    uint32_t length) {
   DOVREL_ASSERT_TEXT(length == 0 || record != nullptr, "record_length == 0 || record != NULL");
-  try {
-    const DocumentsFileResult entered = enterDocument(number);
-    if (entered != DF_DONE) return entered;
-    const uint32_t id = number & LOCAL_ID_MASK;
-    if (branch_.documentOffsets[id] == 0) return fail(DF_CORRUPT);
-    appendRecord(id, record, length);
-  } catch (const BufferedFileError&) {
-    return fail(DF_IO_FAILURE);
-  }
+  const DocumentsFileResult entered = enterDocument(number);
+  if (entered != DF_DONE) return entered;
+  const uint32_t id = number & LOCAL_ID_MASK;
+  if (branch_.documentOffsets[id] == 0) return fail(DF_CORRUPT);
+  if (appendRecord(id, record, length) != BF_DONE) return fail(DF_IO_FAILURE);
   return DF_DONE;
 }
 
@@ -381,18 +383,16 @@ DocumentsFileResult DocumentsFile::getLength(uint32_t number, uint32_t* length) 
 
 DocumentsFileResult DocumentsFile::readDocument(uint32_t number, void* buffer,
                                                 uint32_t bufferLength) {
-  try {
-    const DocumentsFileResult entered = enterDocument(number);
-    if (entered != DF_DONE) return entered;
-    const uint32_t id = number & LOCAL_ID_MASK;
-    const uint32_t length = branch_.lengths[id];
-    DOVREL_ASSERT_TEXT(bufferLength >= length, "buffer_length >= record_length");
-    if (length > 0) file_->read(branch_.documentOffsets[id], buffer, length);
-    const uint32_t crc = crc32(length == 0 ? NO_BYTES : buffer, length);
-    if (crc != branch_.crcs[id]) return fail(DF_CORRUPT);
-  } catch (const BufferedFileError&) {
+  const DocumentsFileResult entered = enterDocument(number);
+  if (entered != DF_DONE) return entered;
+  const uint32_t id = number & LOCAL_ID_MASK;
+  const uint32_t length = branch_.lengths[id];
+  DOVREL_ASSERT_TEXT(bufferLength >= length, "buffer_length >= record_length");
+  if (length > 0 && file_->read(branch_.documentOffsets[id], buffer, length) != BF_DONE) {
     return fail(DF_IO_FAILURE);
   }
+  const uint32_t crc = crc32(length == 0 ? NO_BYTES : buffer, length);
+  if (crc != branch_.crcs[id]) return fail(DF_CORRUPT);
   return DF_DONE;
 }
 
@@ -401,57 +401,62 @@ DocumentsFileResult DocumentsFile::enterDocument(uint32_t number) {
   DOVREL_ASSERT_TEXT(state_ == state_data_unchanged || state_ == state_data_changed,
                      "state == state_data_unchanged || state == state_data_changed");
   if (number >= documentCount_) return DF_NO_SUCH_DOCUMENT;
-  try {
-    switchBranch(number >> LOCAL_ID_BITS);
-  } catch (const BufferedFileError&) {
-    return fail(DF_IO_FAILURE);
-  }
+  if (switchBranch(number >> LOCAL_ID_BITS) != BF_DONE) return fail(DF_IO_FAILURE);
   if (state_ == state_disk_error) return DF_CORRUPT;
   return DF_DONE;
 }
 
-void DocumentsFile::appendRecord(uint32_t id, const void* record, uint32_t length) {
+BufferedFileResult DocumentsFile::appendRecord(uint32_t id, const void* record, uint32_t length) {
   const void* bytes = length == 0 ? NO_BYTES : record;
   branch_.documentOffsets[id] = currentOffset_;
   branch_.lengths[id] = length;
   branch_.crcs[id] = crc32(bytes, length);
-  currentOffset_ = file_->append(currentOffset_, bytes, length);
+  if (BufferedFileResult result = file_->append(currentOffset_, bytes, length, currentOffset_)) {
+    return result;
+  }
   isLocalTableChanged_ = true;
   state_ = state_data_changed;
+  return BF_DONE;
 }
 
 // Loads `branch` unless it is loaded, saving the loaded one first if it changed and keeping
 // it in the branch cache; a kept branch comes back without a read. A branch
 // record whose CRC does not match puts the file into state_disk_error.
-void DocumentsFile::switchBranch(uint32_t branch) {
-  if (branch == currentBranchNumber_) return;
+BufferedFileResult DocumentsFile::switchBranch(uint32_t branch) {
+  if (branch == currentBranchNumber_) return BF_DONE;
   if (currentBranchNumber_ != NO_BRANCH) {
-    if (isLocalTableChanged_) saveBranch();
+    if (isLocalTableChanged_) {
+      if (BufferedFileResult result = saveBranch()) return result;
+    }
     keepLoadedBranch();
   }
   currentBranchNumber_ = NO_BRANCH;
   isLocalTableChanged_ = false;
   if (takeKeptBranch(branch)) {
     currentBranchNumber_ = branch;
-    return;
+    return BF_DONE;
   }
   const uint32_t place = branchesOffsets()[branch];
   if (place == 0) {
     branch_.clear();
   } else {
-    file_->read(placeOffset(place), scratch_.data(), BRANCH_RECORD_SIZE);
+    if (BufferedFileResult result =
+            file_->read(placeOffset(place), scratch_.data(), BRANCH_RECORD_SIZE)) {
+      return result;
+    }
     if (crc32(scratch_.data(), BRANCH_RECORD_SIZE) != branchCrcs()[branch]) {
       state_ = state_disk_error;
-      return;
+      return BF_DONE;
     }
     branch_.decode(scratch_.data());
   }
   currentBranchNumber_ = branch;
+  return BF_DONE;
 }
 
 // Writes the loaded branch to a place that the last commit does not use (invariant 3); it
 // stays loaded, now unchanged.
-void DocumentsFile::saveBranch() {
+BufferedFileResult DocumentsFile::saveBranch() {
   const uint32_t branch = currentBranchNumber_;
   setTableEntry(BRANCH_CRC_TABLE + branch, branch_.encode(scratch_.data()));
   uint32_t working = branchesOffsets()[branch];
@@ -462,19 +467,28 @@ void DocumentsFile::saveBranch() {
     setTableEntry(FREE_LIST_TABLE + freeCount_, 0);
   }
   if (working == committed) {
-    currentOffset_ = file_->padToPage(currentOffset_);
+    if (BufferedFileResult result = file_->padToPage(currentOffset_, currentOffset_)) {
+      return result;
+    }
     DOVREL_ASSERT_TEXT(currentOffset_ == currentOffset_ >> 16 << 16,
                        "currentOffset == currentOffset >> 16 << 16");
     DOVREL_ASSERT_TEXT((currentOffset_ >> PAGE_SHIFT) <= 0xFFFFFFFFu,
                        "currentOffset >> 16 <= 0xFFFFFFFF");
     working = static_cast<uint32_t>(currentOffset_ >> PAGE_SHIFT);
     setTableEntry(BRANCH_OFFSETS_TABLE + branch, working);
-    currentOffset_ = file_->append(currentOffset_, scratch_.data(), BRANCH_RECORD_SIZE);
+    if (BufferedFileResult result =
+            file_->append(currentOffset_, scratch_.data(), BRANCH_RECORD_SIZE, currentOffset_)) {
+      return result;
+    }
   } else {
     setTableEntry(BRANCH_OFFSETS_TABLE + branch, working);
-    file_->write(placeOffset(working), scratch_.data(), BRANCH_RECORD_SIZE);
+    if (BufferedFileResult result =
+            file_->write(placeOffset(working), scratch_.data(), BRANCH_RECORD_SIZE)) {
+      return result;
+    }
   }
   isLocalTableChanged_ = false;
+  return BF_DONE;
 }
 
 void DocumentsFile::keepLoadedBranch() {
@@ -526,7 +540,7 @@ void DocumentsFile::setTableEntry(uint32_t index, uint32_t value) {
   staleTablePages_[1] |= page;
 }
 
-void DocumentsFile::writeStaleTablePages(uint32_t selector) {
+BufferedFileResult DocumentsFile::writeStaleTablePages(uint32_t selector) {
   uint32_t& stale = staleTablePages_[selector == 0 ? 0 : 1];
   const auto* bytes = reinterpret_cast<const unsigned char*>(tableSet_.data());
   // Runs of stale pages go out in one write each; the pages in between hold these bytes.
@@ -537,11 +551,15 @@ void DocumentsFile::writeStaleTablePages(uint32_t selector) {
     }
     uint32_t end = page + 1;
     while (end < TABLE_SET_PAGES && (stale & (1u << end))) ++end;
-    file_->write(tableSetOffset(selector) + uint64_t{page} * PAGE_SIZE, bytes + page * PAGE_SIZE,
-                 (end - page) * PAGE_SIZE);
+    if (BufferedFileResult result =
+            file_->write(tableSetOffset(selector) + uint64_t{page} * PAGE_SIZE,
+                         bytes + page * PAGE_SIZE, (end - page) * PAGE_SIZE)) {
+      return result;
+    }
     page = end;
   }
   stale = 0;
+  return BF_DONE;
 }
 
 }  // namespace dovrel

@@ -107,9 +107,9 @@ class DocumentsFile : public Object {
   // number's branch (an I/O failure of the load becomes DF_IO_FAILURE). DF_DONE when the
   // operation may go on.
   DocumentsFileResult enterDocument(uint32_t number);
-  void switchBranch(uint32_t branch);
+  BufferedFileResult switchBranch(uint32_t branch);
   // Writes the loaded branch, which stays loaded and is unchanged afterwards.
-  void saveBranch();
+  BufferedFileResult saveBranch();
   // Moves the loaded, unchanged branch into the branch cache when the bound leaves room,
   // dropping this file's least recently used kept branches first.
   void keepLoadedBranch();
@@ -117,7 +117,7 @@ class DocumentsFile : public Object {
   bool takeKeptBranch(uint32_t branch);
   void dropOldestKeptBranch();
   // Appends a record and points local id `id` of the loaded branch at it.
-  void appendRecord(uint32_t id, const void* record, uint32_t length);
+  BufferedFileResult appendRecord(uint32_t id, const void* record, uint32_t length);
   // Enters state_disk_error and answers `code`.
   DocumentsFileResult fail(DocumentsFileResult code);
   const uint32_t* branchesOffsets() const {
@@ -131,7 +131,7 @@ class DocumentsFile : public Object {
   // start) becomes `value`, and its page is stale in both table sets on disk.
   void setTableEntry(uint32_t index, uint32_t value);
   // Writes the pages of the working tables that differ from table set `selector` on disk.
-  void writeStaleTablePages(uint32_t selector);
+  BufferedFileResult writeStaleTablePages(uint32_t selector);
 
   std::unique_ptr<BufferedFile> file_;
   // The working tables, laid out as a table set on disk: branch offsets, free list, CRCs.

@@ -7,6 +7,7 @@
 #include <random>
 
 #include "index/Chain.h"
+#include "index/EngineCalls.h"
 #include "index/IndexFile.h"
 #include "index/IndexTestSupport.h"
 
@@ -28,8 +29,8 @@ class ChainTest : public testing::Test {
  protected:
   void SetUp() override {
     ErrorCode error = EM_NO_ERRORS;
-    file_.create(dir_.file("c.index"), L, error);
-    cluster_ = Cluster::create(L, error);
+    test::keep(error, file_.create(dir_.file("c.index"), L));
+    cluster_ = test::makeCluster(L, error);
     ASSERT_EQ(error, EM_NO_ERRORS);
   }
 
@@ -43,9 +44,9 @@ class ChainTest : public testing::Test {
     uint32_t used = 0;
     uint32_t budget = capacity();
     auto flush = [&] {
-      uint32_t number = file_.append(error);
-      chain->append(number, cluster_->firstKey(), cluster_->lastKey(), error);
-      file_.writeCluster(*cluster_, number, error);
+      uint32_t number = test::append(file_, error);
+      test::append(*chain, number, cluster_->firstKey(), cluster_->lastKey(), error);
+      test::keep(error, file_.writeCluster(*cluster_, number));
       cluster_->clear();
       used = 0;
       budget = capacity();
@@ -78,7 +79,8 @@ class ChainTest : public testing::Test {
   static std::vector<uint32_t> readValues(Chain& chain) {
     std::vector<uint32_t> out;
     ErrorCode error = EM_NO_ERRORS;
-    for (uint32_t v = chain.nextValue(error); v != Chain::NO_VALUE; v = chain.nextValue(error)) {
+    for (uint32_t v = test::nextValue(chain, error); v != Chain::NO_VALUE;
+         v = test::nextValue(chain, error)) {
       out.push_back(v);
     }
     EXPECT_EQ(error, EM_NO_ERRORS);
@@ -107,20 +109,20 @@ TEST_F(ChainTest, KeyFillingTwoAndAHalfClustersReadsBackWhole) {
   EXPECT_EQ(text(chain->finKey(1)), "big");  // nothing but the continuation
 
   ErrorCode error = EM_NO_ERRORS;
-  EXPECT_EQ(chain->find(K(key("b")), error), SEARCH_EXTENDS);
-  EXPECT_EQ(chain->peekValue(error), 10u);
+  EXPECT_EQ(test::find(*chain, K(key("b")), error), SEARCH_EXTENDS);
+  EXPECT_EQ(test::peekValue(*chain, error), 10u);
   EXPECT_EQ(readValues(*chain), model[1].values);  // across both cluster boundaries
   EXPECT_EQ(chain->currentPos(), 2);
-  ASSERT_TRUE(chain->nextKey(error));
+  ASSERT_TRUE(test::nextKey(*chain, error));
   EXPECT_EQ(text(chain->currentKey()), "c");
   // Backwards, the long key is met at its beginning, so all its values follow again.
-  ASSERT_TRUE(chain->prevKey(error));
+  ASSERT_TRUE(test::prevKey(*chain, error));
   EXPECT_EQ(text(chain->currentKey()), "big");
   EXPECT_EQ(chain->currentPos(), 0);
   EXPECT_EQ(readValues(*chain), model[1].values);
-  ASSERT_TRUE(chain->prevKey(error));  // from inside the continuation
+  ASSERT_TRUE(test::prevKey(*chain, error));  // from inside the continuation
   EXPECT_EQ(text(chain->currentKey()), "a");
-  EXPECT_FALSE(chain->prevKey(error));
+  EXPECT_FALSE(test::prevKey(*chain, error));
   EXPECT_EQ(chain->currentKey(), keyMin);
   EXPECT_EQ(error, EM_NO_ERRORS);
 }
@@ -129,15 +131,15 @@ TEST_F(ChainTest, PastTheLastKeyIsDecidedWithoutReading) {
   IndexFile closed;  // any read would fail with EM_NOT_OPEN
   Chain chain(&closed, L);
   ErrorCode error = EM_NO_ERRORS;
-  EXPECT_FALSE(chain.nextKey(error));
-  EXPECT_EQ(chain.find(K(key("a")), error), SEARCH_SMALLER);  // empty chain
+  EXPECT_FALSE(test::nextKey(chain, error));
+  EXPECT_EQ(test::find(chain, K(key("a")), error), SEARCH_SMALLER);  // empty chain
   chain.release();
-  chain.append(0, K(key("a")), K(key("m")), error);
-  EXPECT_EQ(chain.find(K(key("n")), error), SEARCH_SMALLER);
+  test::append(chain, 0, K(key("a")), K(key("m")), error);
+  EXPECT_EQ(test::find(chain, K(key("n")), error), SEARCH_SMALLER);
   EXPECT_EQ(error, EM_NO_ERRORS);
   EXPECT_EQ(chain.currentKey(), keyMax);
-  EXPECT_FALSE(chain.nextKey(error));
-  EXPECT_FALSE(chain.prevKey(error));
+  EXPECT_FALSE(test::nextKey(chain, error));
+  EXPECT_FALSE(test::prevKey(chain, error));
   EXPECT_EQ(error, EM_NOT_OPEN);
 }
 
@@ -146,8 +148,8 @@ TEST_F(ChainTest, ClusterThatDisagreesWithItsKeysIsBadData) {
   ASSERT_EQ(chain->chainLength(), 2u);
   Chain lying(&file_, L);
   ErrorCode error = EM_NO_ERRORS;
-  lying.append(chain->clusterNumber(1), K(key("a")), K(key("a")), error);
-  EXPECT_FALSE(lying.nextKey(error));
+  test::append(lying, chain->clusterNumber(1), K(key("a")), K(key("a")), error);
+  EXPECT_FALSE(test::nextKey(lying, error));
   EXPECT_EQ(error, EM_BAD_DATA);
 }
 
@@ -191,7 +193,7 @@ TEST_F(ChainTest, RandomChainsMatchTheModel) {
     // Forwards, then backwards from the end, reading every key's values: one by one, or
     // some one by one and the rest at once (takeValues, across continuations too).
     for (const Entry& e : model) {
-      ASSERT_TRUE(chain->nextKey(error));
+      ASSERT_TRUE(test::nextKey(*chain, error));
       ASSERT_EQ(text(chain->currentKey()), text(K(e.k)));
       if (rng() % 2 == 0) {
         ASSERT_EQ(readValues(*chain), e.values);
@@ -199,17 +201,17 @@ TEST_F(ChainTest, RandomChainsMatchTheModel) {
       }
       const std::size_t single = rng() % (e.values.size() + 1);
       std::vector<uint32_t> values;
-      for (std::size_t i = 0; i < single; ++i) values.push_back(chain->nextValue(error));
-      chain->takeValues(values, error);
+      for (std::size_t i = 0; i < single; ++i) values.push_back(test::nextValue(*chain, error));
+      test::keep(error, chain->takeValues(values));
       ASSERT_EQ(values, e.values);
     }
-    EXPECT_FALSE(chain->nextKey(error));
+    EXPECT_FALSE(test::nextKey(*chain, error));
     for (int32_t i = n - 1; i >= 0; --i) {
-      ASSERT_TRUE(chain->prevKey(error));
+      ASSERT_TRUE(test::prevKey(*chain, error));
       ASSERT_EQ(text(chain->currentKey()), text(K(model[i].k)));
       ASSERT_EQ(readValues(*chain), model[i].values);
     }
-    EXPECT_FALSE(chain->prevKey(error));
+    EXPECT_FALSE(test::prevKey(*chain, error));
 
     // find, then a random walk in both directions with partial value reads.
     for (uint32_t probe = 0; probe < 40; ++probe) {
@@ -221,19 +223,19 @@ TEST_F(ChainTest, RandomChainsMatchTheModel) {
           [](const Entry& e, const std::string& s) { return keyCompare(K(e.k), K(s)) < 0; });
       int32_t at = static_cast<int32_t>(it - model.begin());
       SearchCode expected = at == n ? SEARCH_SMALLER : keySearchCompare(K(it->k), K(k));
-      ASSERT_EQ(chain->find(K(k), error), expected) << "probe «" << t << "»";
+      ASSERT_EQ(test::find(*chain, K(k), error), expected) << "probe «" << t << "»";
       for (uint32_t step = 0; step < 6; ++step) {
         if (at >= 0 && at < n) {
           ASSERT_EQ(text(chain->currentKey()), text(K(model[at].k)));
           std::size_t taken = rng() % (model[at].values.size() + 1);
           for (std::size_t i = 0; i < taken; ++i)
-            ASSERT_EQ(chain->nextValue(error), model[at].values[i]);
+            ASSERT_EQ(test::nextValue(*chain, error), model[at].values[i]);
         }
         if (rng() % 2) {
-          ASSERT_EQ(chain->nextKey(error), at + 1 < n);
+          ASSERT_EQ(test::nextKey(*chain, error), at + 1 < n);
           at = std::min(at + 1, n);
         } else {
-          ASSERT_EQ(chain->prevKey(error), at - 1 >= 0);
+          ASSERT_EQ(test::prevKey(*chain, error), at - 1 >= 0);
           at = std::max(at - 1, -1);
         }
       }
@@ -241,7 +243,7 @@ TEST_F(ChainTest, RandomChainsMatchTheModel) {
     ASSERT_EQ(error, EM_NO_ERRORS);
     chain->release();
     file_.close();
-    file_.create(dir_.file("c.index"), L, error);
+    test::keep(error, file_.create(dir_.file("c.index"), L));
   }
   EXPECT_GE(continuedKeys, seeds.size());
 }

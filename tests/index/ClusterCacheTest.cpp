@@ -11,6 +11,7 @@
 
 #include "index/Cluster.h"
 #include "index/ClusterCache.h"
+#include "index/EngineCalls.h"
 #include "index/IndexFile.h"
 #include "index/MergeIndexModel.h"
 #include "platform/FaultInjectionEnv.h"
@@ -37,7 +38,7 @@ constexpr uint32_t L = INDEX_BUFFER_SIZE;
 
 ClusterCache::Cached bytesOf(uint8_t fill, std::size_t size = L) {
   ErrorCode error = EM_NO_ERRORS;
-  AlignedBuffer buffer = AlignedBuffer::allocate(size, error);
+  AlignedBuffer buffer = test::allocate(size, error);
   std::memset(buffer.data(), fill, size);
   return {std::make_shared<const AlignedBuffer>(std::move(buffer)), nullptr};
 }
@@ -112,7 +113,7 @@ TEST(ClusterKeyMarksTest, FindAnswersAsTheLinearScan) {
   for (const uint32_t manyValues : {0u, 300u}) {
     SCOPED_TRACE("many values " + std::to_string(manyValues));
     ErrorCode error = EM_NO_ERRORS;
-    auto plain = Cluster::create(L, error);
+    auto plain = test::makeCluster(L, error);
     std::vector<std::string> texts;
     for (uint32_t n = 0; n < 700; ++n) texts.push_back("key" + std::to_string(1000 + 3 * n));
     // A first key continued from an earlier cluster, and keys with several values.
@@ -126,11 +127,11 @@ TEST(ClusterKeyMarksTest, FindAnswersAsTheLinearScan) {
       }
     }
     plain->seal();
-    plain->validate(error);
+    test::keep(error, plain->validate());
     ASSERT_EQ(error, EM_NO_ERRORS);
-    auto bytes = AlignedBuffer::allocate(L, error);
+    auto bytes = test::allocate(L, error);
     std::memcpy(bytes.data(), plain->bytes(), L);
-    auto marked = Cluster::createReader(L, error);
+    auto marked = test::makeReader(L, error);
     marked->attach(std::make_shared<const AlignedBuffer>(std::move(bytes)), true);
     auto marks = marked->makeKeyMarks();
     ASSERT_NE(marks, nullptr);
@@ -189,12 +190,12 @@ class IndexFileCacheTest : public SharedCacheTest {
     setCapacity(ClusterCache::DEFAULT_CAPACITY);
     platform::Env::setCurrent(&env_);
     ErrorCode error = EM_NO_ERRORS;
-    file_.create(path_, CL, error);
-    file_.append(error);
-    file_.append(error);
+    test::keep(error, file_.create(path_, CL));
+    test::append(file_, error);
+    test::append(file_, error);
     ASSERT_EQ(error, EM_NO_ERRORS);
-    writer_ = Cluster::create(CL, error);
-    reader_ = Cluster::createReader(CL, error);
+    writer_ = test::makeCluster(CL, error);
+    reader_ = test::makeReader(CL, error);
   }
   void TearDown() override {
     file_.close();
@@ -204,14 +205,14 @@ class IndexFileCacheTest : public SharedCacheTest {
     writer_->clear();
     writer_->addKey(K(key(text)), KEY_MARKER | number);
     ErrorCode error = EM_NO_ERRORS;
-    file_.writeCluster(*writer_, number, error);
+    test::keep(error, file_.writeCluster(*writer_, number));
     ASSERT_EQ(error, EM_NO_ERRORS);
   }
   // The first key of cluster `number` as the reading cluster sees it, and the file reads
   // the call made.
   std::string read(uint32_t number, ErrorCode& error, uint64_t* reads = nullptr) {
     const uint64_t before = env_.count(FaultKind::READ);
-    file_.readCluster(*reader_, number, error);
+    test::keep(error, file_.readCluster(*reader_, number));
     if (reads != nullptr) *reads = env_.count(FaultKind::READ) - before;
     return error == EM_NO_ERRORS ? test::text(reader_->firstKey()) : "";
   }
@@ -246,7 +247,7 @@ TEST_F(IndexFileCacheTest, WrittenAndReadClustersComeFromTheCache) {
   EXPECT_EQ(read(1, error, &reads), "other");
   EXPECT_EQ(reads, 0u);
   // Writers' clusters never go through the cache.
-  file_.readCluster(*writer_, 1, error);
+  test::keep(error, file_.readCluster(*writer_, 1));
   EXPECT_EQ(error, EM_NO_ERRORS);
   EXPECT_EQ(test::text(writer_->firstKey()), "other");
 }
@@ -260,7 +261,7 @@ TEST_F(IndexFileCacheTest, TornWriteIsReadAsTheDiskHoldsIt) {
   // The block with the key lands; the zeroing of the free blocks after it fails, so the
   // block with the value is never written.
   env_.failAt(FaultKind::WRITE, 2, EIO);
-  file_.writeCluster(*writer_, 0, error);
+  test::keep(error, file_.writeCluster(*writer_, 0));
   ASSERT_EQ(error, EM_WRITE);
   env_.clearFaults();
   error = EM_NO_ERRORS;
@@ -284,7 +285,7 @@ TEST_F(IndexFileCacheTest, ReopenedFileNeverSeesTheEntriesOfItsEarlierOpening) {
   EXPECT_EQ(ClusterCache::shared().entryCount(), 1u);
   alignas(IO_ALIGNMENT) static uint8_t block[INDEX_BUFFER_SIZE];
   encodeInfoBlock(InfoBlock{CL, 2, 0}, block);
-  file_.writeInfo(block, 0, error);
+  test::keep(error, file_.writeInfo(block, 0));
   file_.close();
   EXPECT_EQ(ClusterCache::shared().entryCount(), 0u);
 
@@ -292,7 +293,7 @@ TEST_F(IndexFileCacheTest, ReopenedFileNeverSeesTheEntriesOfItsEarlierOpening) {
   std::string raw = test::readFile(path_);
   raw[CLUSTER_AREA_OFFSET + CL - 100] ^= 0x10;
   test::writeFile(path_, raw);
-  file_.open(path_, error);
+  test::open(file_, path_, error);
   ASSERT_EQ(error, EM_NO_ERRORS);
   EXPECT_EQ(read(0, error), "");
   EXPECT_EQ(error, EM_BAD_DATA);
@@ -307,7 +308,7 @@ TEST_F(SharedCacheTest, CrashAndReopenShowTheCommittedStateOnly) {
   for (bool powerLoss : {false, true}) {
     SCOPED_TRACE(powerLoss ? "power loss" : "process death");
     ErrorCode error = EM_NO_ERRORS;
-    auto index = MergeIndex::create(path, L, 2, error);
+    auto index = test::createIndex(path, L, 2, error);
     ASSERT_NE(index, nullptr);
     Model committed;
     auto insertSome = [&](Model& model, uint32_t count) {
@@ -315,7 +316,7 @@ TEST_F(SharedCacheTest, CrashAndReopenShowTheCommittedStateOnly) {
         std::string text = std::to_string(rng() % 2000);
         text.resize(60 + rng() % 100, '.');
         const uint32_t document = rng() % 3000;
-        index->insert(K(key(text)), document, InsertMode::INSERT, error);
+        test::keep(error, index->insert(K(key(text)), document, InsertMode::INSERT));
         model.apply(text, document, InsertMode::INSERT);
       }
     };
@@ -324,7 +325,7 @@ TEST_F(SharedCacheTest, CrashAndReopenShowTheCommittedStateOnly) {
     ASSERT_TRUE(indexMatches(*index, committed));  // every cluster now in the cache
     Model changed = committed;
     insertSome(changed, 3000);  // merges rewrite freed clusters
-    while (index->optimize(error) == OptimizeResult::MORE) {
+    while (test::optimize(*index, error) == OptimizeResult::MORE) {
     }
     ASSERT_EQ(error, EM_NO_ERRORS);
     ASSERT_TRUE(indexMatches(*index, changed));
@@ -332,7 +333,7 @@ TEST_F(SharedCacheTest, CrashAndReopenShowTheCommittedStateOnly) {
     if (powerLoss) {
       ASSERT_TRUE(env.dropUnsyncedData().isOk());
     }
-    index = MergeIndex::open(path, OpenMode::openNormal, error);
+    index = test::openIndex(path, OpenMode::openNormal, error);
     ASSERT_NE(index, nullptr);
     EXPECT_TRUE(indexMatches(*index, committed));
     index.reset();
@@ -349,7 +350,7 @@ class CacheModelRun {
   std::vector<std::string> run() {
     std::vector<std::string> log;
     ErrorCode error = EM_NO_ERRORS;
-    auto index = MergeIndex::create(path_, L, 2 + rng_() % 3, error);
+    auto index = test::createIndex(path_, L, 2 + rng_() % 3, error);
     EXPECT_NE(index, nullptr);
     Model model;
     Model committed;
@@ -361,13 +362,13 @@ class CacheModelRun {
           text.resize(text.size() + rng_() % 120, '_');
           const uint32_t document = rng_() % 1000;
           const InsertMode mode = rng_() % 4 == 0 ? InsertMode::REMOVE : InsertMode::INSERT;
-          index->insert(K(key(text)), document, mode, error);
+          test::keep(error, index->insert(K(key(text)), document, mode));
           model.apply(text, document, mode);
         }
       } else if (choice < 15) {
         const std::string probe = numbered("k", rng_() % 700);
         const SearchMode mode = static_cast<SearchMode>(rng_() % 3);
-        const SearchCode code = index->findKey(K(key(probe)), mode, error);
+        const SearchCode code = test::findKey(*index, K(key(probe)), mode, error);
         std::string line = probe + " " + std::to_string(code);
         if (code != SEARCH_SMALLER) {
           line += ' ';
@@ -380,14 +381,14 @@ class CacheModelRun {
         index->endSearch();
         log.push_back(line);
       } else if (choice < 17) {
-        index->optimize(error);
+        test::optimize(*index, error);
       } else if (choice < 19) {
         EXPECT_EQ(commit(*index), EM_NO_ERRORS);
         committed = model;
       } else {
         // Closing without a commit loses the changes, as a crash would.
         index.reset();
-        index = MergeIndex::open(path_, OpenMode::openNormal, error);
+        index = test::openIndex(path_, OpenMode::openNormal, error);
         EXPECT_NE(index, nullptr);
         model = committed;
       }
@@ -428,12 +429,12 @@ TEST_F(SharedCacheTest, SearchesOnSeveralThreadsShareOneSmallCache) {
   Model models[2];
   for (int id = 0; id < 2; ++id) {
     ErrorCode error = EM_NO_ERRORS;
-    indexes[id] = MergeIndex::create(dir_.file(numbered("t", id) + ".index"), L, 2, error);
+    indexes[id] = test::createIndex(dir_.file(numbered("t", id) + ".index"), L, 2, error);
     ASSERT_NE(indexes[id], nullptr);
     for (uint32_t i = 0; i < 4000; ++i) {
       std::string text = std::to_string(id) + "-" + std::to_string(i * 7919 % 4000);
       text.resize(80, '#');
-      indexes[id]->insert(K(key(text)), i, InsertMode::INSERT, error);
+      test::keep(error, indexes[id]->insert(K(key(text)), i, InsertMode::INSERT));
       models[id].apply(text, i, InsertMode::INSERT);
     }
     ASSERT_EQ(commit(*indexes[id]), EM_NO_ERRORS);

@@ -6,6 +6,7 @@
 
 #include "foundation/Crc32.h"
 #include "index/Cluster.h"
+#include "index/EngineCalls.h"
 #include "index/IndexTestSupport.h"
 
 namespace dovrel::index {
@@ -20,7 +21,7 @@ constexpr uint32_t LAST_SLOT = L - 4;
 
 std::unique_ptr<Cluster> makeCluster() {
   ErrorCode error = EM_NO_ERRORS;
-  auto cluster = Cluster::create(L, error);
+  auto cluster = test::makeCluster(L, error);
   EXPECT_EQ(error, EM_NO_ERRORS);
   return cluster;
 }
@@ -37,7 +38,7 @@ void reseal(Cluster& c) {
 ErrorCode validateCopy(const Cluster& from, Cluster& into) {
   std::memcpy(into.bytesToOverwrite(), from.bytes(), L);
   ErrorCode error = EM_NO_ERRORS;
-  into.validate(error);
+  test::keep(error, into.validate());
   return error;
 }
 
@@ -71,7 +72,7 @@ TEST(ClusterLayoutTest, ClearedClusterIsAsFreshWhateverItHeld) {
   read->bytesToOverwrite()[L / 2] = 0x55;
   reseal(*read);
   ErrorCode error = EM_NO_ERRORS;
-  read->validate(error);
+  test::keep(error, read->validate());
   ASSERT_EQ(error, EM_NO_ERRORS);
   read->clear();
   fill(*read, 3);
@@ -140,7 +141,7 @@ TEST_F(ClusterValidationTest, AnyFlippedByteIsBadData) {
       std::memcpy(read_->bytesToOverwrite(), written_->bytes(), L);
       read_->bytesToOverwrite()[offset] ^= flip;
       ErrorCode error = EM_NO_ERRORS;
-      read_->validate(error);
+      test::keep(error, read_->validate());
       ASSERT_EQ(error, EM_BAD_DATA) << "offset " << offset;
       EXPECT_TRUE(read_->isEmpty());
     }
@@ -173,7 +174,7 @@ TEST_F(ClusterValidationTest, StructuralDamageUnderAValidChecksumIsBadData) {
     c.damage(read_->bytesToOverwrite());
     reseal(*read_);
     ErrorCode error = EM_NO_ERRORS;
-    read_->validate(error);
+    test::keep(error, read_->validate());
     EXPECT_EQ(error, EM_BAD_DATA) << c.what;
   }
 }
@@ -293,8 +294,8 @@ TEST_F(ClusterNavigationTest, RecordedPositionsRestoreInAFreshRead) {
 
 TEST(ClusterDeathTest, MisuseIsFatal) {
   ErrorCode error = EM_NO_ERRORS;
-  EXPECT_FATAL(Cluster::create(3 * INDEX_BUFFER_SIZE, error), "t == 1");
-  EXPECT_FATAL(Cluster::create(INDEX_BUFFER_SIZE / 2, error),
+  EXPECT_FATAL(test::makeCluster(3 * INDEX_BUFFER_SIZE, error), "t == 1");
+  EXPECT_FATAL(test::makeCluster(INDEX_BUFFER_SIZE / 2, error),
                "clusterLength % INDEX_BUFFER_SIZE == 0");
   auto c = makeCluster();
   std::string big = key(std::string(255, 'k'));

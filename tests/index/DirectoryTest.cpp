@@ -8,6 +8,7 @@
 #include "index/Cluster.h"
 #include "index/Directory.h"
 #include "index/DirectoryWriter.h"
+#include "index/EngineCalls.h"
 #include "index/IndexFile.h"
 #include "index/IndexTestSupport.h"
 
@@ -23,28 +24,28 @@ class DirectoryTest : public testing::Test {
  protected:
   void SetUp() override {
     ErrorCode error = EM_NO_ERRORS;
-    file_.create(path_, L, error);
-    buffer_ = Cluster::create(L, error);
+    test::keep(error, file_.create(path_, L));
+    buffer_ = test::makeCluster(L, error);
     ASSERT_EQ(error, EM_NO_ERRORS);
   }
   DirectoryWriter::TakeCluster taker() {
-    return [this](ErrorCode& error) { return file_.append(error); };
+    return [this](uint32_t& number) { return file_.append(number); };
   }
   // Writes one hand-made directory cluster as cluster 0: keys with their values as given.
   void writeEntries(const std::vector<std::pair<std::string, std::vector<uint32_t>>>& entries) {
     ErrorCode error = EM_NO_ERRORS;
-    if (file_.clusterNum() == 0) file_.append(error);
+    if (file_.clusterNum() == 0) test::append(file_, error);
     buffer_->clear();
     for (const auto& [k, values] : entries) {
       buffer_->addKey(K(k), values[0]);
       for (std::size_t i = 1; i < values.size(); ++i) buffer_->addValue(values[i]);
     }
-    file_.writeCluster(*buffer_, 0, error);
+    test::keep(error, file_.writeCluster(*buffer_, 0));
     ASSERT_EQ(error, EM_NO_ERRORS);
   }
   ErrorCode readBack(Directory* out) {
     ErrorCode error = EM_NO_ERRORS;
-    readDirectory(file_, *buffer_, 0, out, error);
+    test::readDirectory(file_, *buffer_, 0, out, error);
     return error;
   }
 
@@ -56,14 +57,14 @@ class DirectoryTest : public testing::Test {
 
 TEST_F(DirectoryTest, EmptyIndexIsTwoEndEntriesInClusterZero) {
   ErrorCode error = EM_NO_ERRORS;
-  uint32_t first = file_.append(error);
+  uint32_t first = test::append(file_, error);
   DirectoryWriter writer(file_, *buffer_, first, taker());
-  writer.endList(error);  // no chains
-  writer.endList(error);  // no merges
-  writer.finish(error);
+  writer.endList();  // no chains
+  writer.endList();  // no merges
+  test::keep(error, writer.finish());
   alignas(IO_ALIGNMENT) static uint8_t block[INDEX_BUFFER_SIZE];
   encodeInfoBlock(InfoBlock{L, 2, first}, block);
-  for (uint32_t i = 0; i < INFO_SIZE; ++i) file_.writeInfo(block, i, error);
+  for (uint32_t i = 0; i < INFO_SIZE; ++i) test::keep(error, file_.writeInfo(block, i));
   ASSERT_EQ(error, EM_NO_ERRORS);
   file_.close();
 
@@ -79,7 +80,7 @@ TEST_F(DirectoryTest, EmptyIndexIsTwoEndEntriesInClusterZero) {
   EXPECT_EQ(loadU32(c + L - 4), DIRECTORY_END);
   EXPECT_EQ(loadU32(c + L - 8), DIRECTORY_END);
 
-  file_.open(path_, error);
+  test::open(file_, path_, error);
   Directory directory;
   ASSERT_EQ(readBack(&directory), EM_NO_ERRORS);
   EXPECT_TRUE(directory.chains.empty());
@@ -146,25 +147,25 @@ TEST_F(DirectoryTest, RandomDirectoriesRoundTripAcrossContinuationClusters) {
 
     ErrorCode error = EM_NO_ERRORS;
     file_.close();
-    file_.create(path_, L, error);
-    uint32_t first = file_.append(error);
+    test::keep(error, file_.create(path_, L));
+    uint32_t first = test::append(file_, error);
     {
       DirectoryWriter writer(file_, *buffer_, first, taker());
       for (const DirectoryChain& chain : written.chains) {
         for (const auto& c : chain.clusters)
-          writer.addChainCluster(c.number, c.start(), c.fin(), error);
-        writer.endList(error);
+          test::keep(error, writer.addChainCluster(c.number, c.start(), c.fin()));
+        writer.endList();
       }
-      writer.endList(error);
+      writer.endList();
       for (const DirectoryMerge& merge : written.merges) {
-        writer.addMerge(merge.numbers, error);
+        writer.addMerge(merge.numbers);
         for (const auto& c : merge.output.clusters) {
-          writer.addChainCluster(c.number, c.start(), c.fin(), error);
+          test::keep(error, writer.addChainCluster(c.number, c.start(), c.fin()));
         }
-        writer.endList(error);
+        writer.endList();
       }
-      writer.endList(error);
-      writer.finish(error);
+      writer.endList();
+      test::keep(error, writer.finish());
       ASSERT_EQ(error, EM_NO_ERRORS);
     }
 
@@ -184,7 +185,7 @@ TEST_F(DirectoryTest, RandomDirectoriesRoundTripAcrossContinuationClusters) {
     ASSERT_EQ(read.directoryClusters.size(), file_.clusterNum());
     continued += read.directoryClusters.size() > 1;
     for (std::size_t i = 0; i + 1 < read.directoryClusters.size(); ++i) {
-      file_.readCluster(*buffer_, read.directoryClusters[i], error);
+      test::keep(error, file_.readCluster(*buffer_, read.directoryClusters[i]));
       ASSERT_EQ(error, EM_NO_ERRORS);
       EXPECT_LT(buffer_->freeBytes() + 12, DIRECTORY_MIN_FREE);
       buffer_->last();
@@ -220,8 +221,8 @@ TEST_F(DirectoryTest, DamagedDirectoriesAreBadData) {
       {"a merge cut short", {{E, {END}}, {E, {F}}, {E, {F | 1}}, {E, {END}}}},
   };
   ErrorCode error = EM_NO_ERRORS;
-  file_.append(error);
-  file_.append(error);  // cluster 1 exists, so that only 9 is beyond the file
+  test::append(file_, error);
+  test::append(file_, error);  // cluster 1 exists, so that only 9 is beyond the file
   for (const Case& c : cases) {
     writeEntries(c.entries);
     Directory directory;

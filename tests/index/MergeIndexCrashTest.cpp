@@ -6,6 +6,7 @@
 
 #include <random>
 
+#include "index/EngineCalls.h"
 #include "index/MergeIndexModel.h"
 #include "platform/FaultInjectionEnv.h"
 
@@ -32,7 +33,7 @@ class MergeIndexCrashTest : public testing::Test {
       uint32_t document = rng_() % 5000;
       InsertMode mode = rng_() % 5 == 0 ? InsertMode::REMOVE : InsertMode::INSERT;
       ErrorCode error = EM_NO_ERRORS;
-      index.insert(K(key(text)), document, mode, error);
+      test::keep(error, index.insert(K(key(text)), document, mode));
       ASSERT_EQ(error, EM_NO_ERRORS);
       model.apply(text, document, mode);
     }
@@ -43,7 +44,7 @@ class MergeIndexCrashTest : public testing::Test {
   std::unique_ptr<MergeIndex> prepareState(Model& before, Model& after) {
     rng_.seed(7);
     ErrorCode error = EM_NO_ERRORS;
-    auto index = MergeIndex::create(path_, L, 2, error);
+    auto index = test::createIndex(path_, L, 2, error);
     EXPECT_EQ(error, EM_NO_ERRORS);
     for (int round = 0; round < 3; ++round) {
       insertSome(*index, before, 1000);
@@ -66,9 +67,9 @@ class MergeIndexCrashTest : public testing::Test {
       ASSERT_NE(index, nullptr);
       env_.crashAt(kind, n);
       ErrorCode error = EM_NO_ERRORS;
-      index->commitPrepare(error);
+      test::keep(error, index->commitPrepare());
       bool prepared = error == EM_NO_ERRORS;
-      if (prepared) index->commitFinish(error);
+      if (prepared) test::keep(error, index->commitFinish());
       if (!env_.crashed()) {
         ASSERT_EQ(error, EM_NO_ERRORS);
         ASSERT_GT(n, 2u);  // at least the two barriers were reached
@@ -85,7 +86,7 @@ class MergeIndexCrashTest : public testing::Test {
       OpenMode mode = prepared ? OpenMode::openNormal : OpenMode::openAfterCommit;
       Model& expected = prepared ? after : before;
       error = EM_NO_ERRORS;
-      index = MergeIndex::open(path_, mode, error);
+      index = test::openIndex(path_, mode, error);
       ASSERT_EQ(error, EM_NO_ERRORS);
       ASSERT_TRUE(indexMatches(*index, expected));
 
@@ -93,7 +94,7 @@ class MergeIndexCrashTest : public testing::Test {
       insertSome(*index, expected, 500);
       ASSERT_EQ(commit(*index), EM_NO_ERRORS);
       index.reset();
-      index = MergeIndex::open(path_, OpenMode::openNormal, error);
+      index = test::openIndex(path_, OpenMode::openNormal, error);
       ASSERT_EQ(error, EM_NO_ERRORS);
       ASSERT_TRUE(indexMatches(*index, expected));
     }
@@ -117,6 +118,11 @@ TEST_F(MergeIndexCrashTest, PowerFailsAtEitherBarrier) {
   crashEveryCall(platform::FaultKind::SYNC, true);
 }
 
+// Each extension of the file by a commit: the pool's last chain, merge output, directory.
+TEST_F(MergeIndexCrashTest, PowerFailsAtEveryExtensionOfACommit) {
+  crashEveryCall(platform::FaultKind::TRUNCATE, true);
+}
+
 // Blocks 0 and 1 written but not synced, then the power fails: the in-commit marker makes
 // the table layer use openAfterCommit, and a normal open of such a file is refused when the
 // pair came back torn rather than trusted.
@@ -125,7 +131,7 @@ TEST_F(MergeIndexCrashTest, TornFirstPairIsRefusedByNormalOpen) {
   Model after;
   auto index = prepareState(before, after);
   ErrorCode error = EM_NO_ERRORS;
-  index->commitPrepare(error);
+  test::keep(error, index->commitPrepare());
   ASSERT_EQ(error, EM_NO_ERRORS);
   index.reset();
   // As if block 1 had not reached the disk.
@@ -133,10 +139,10 @@ TEST_F(MergeIndexCrashTest, TornFirstPairIsRefusedByNormalOpen) {
   std::string block2 = bytes.substr(2 * INDEX_BUFFER_SIZE, INDEX_BUFFER_SIZE);
   bytes.replace(INDEX_BUFFER_SIZE, INDEX_BUFFER_SIZE, block2);
   test::writeFile(path_, bytes);
-  EXPECT_EQ(MergeIndex::open(path_, OpenMode::openNormal, error), nullptr);
+  EXPECT_EQ(test::openIndex(path_, OpenMode::openNormal, error), nullptr);
   EXPECT_EQ(error, EM_BAD_DATA);
   error = EM_NO_ERRORS;
-  index = MergeIndex::open(path_, OpenMode::openAfterCommit, error);
+  index = test::openIndex(path_, OpenMode::openAfterCommit, error);
   ASSERT_EQ(error, EM_NO_ERRORS);
   EXPECT_TRUE(indexMatches(*index, before));
 }
@@ -148,7 +154,7 @@ TEST_F(MergeIndexCrashTest, RefusedOpenLeavesTheOtherPairIntact) {
   Model after;
   auto index = prepareState(before, after);
   ErrorCode error = EM_NO_ERRORS;
-  index->commitPrepare(error);
+  test::keep(error, index->commitPrepare());
   ASSERT_EQ(error, EM_NO_ERRORS);
   index.reset();
   std::string bytes = test::readFile(path_);
@@ -156,10 +162,10 @@ TEST_F(MergeIndexCrashTest, RefusedOpenLeavesTheOtherPairIntact) {
       decodeInfoBlock(reinterpret_cast<const uint8_t*>(bytes.data())).directoryCluster;
   bytes[CLUSTER_AREA_OFFSET + uint64_t{directory} * L + 40] ^= 0x10;
   test::writeFile(path_, bytes);
-  EXPECT_EQ(MergeIndex::open(path_, OpenMode::openNormal, error), nullptr);
+  EXPECT_EQ(test::openIndex(path_, OpenMode::openNormal, error), nullptr);
   EXPECT_EQ(error, EM_BAD_DATA);
   error = EM_NO_ERRORS;
-  index = MergeIndex::open(path_, OpenMode::openAfterCommit, error);
+  index = test::openIndex(path_, OpenMode::openAfterCommit, error);
   ASSERT_EQ(error, EM_NO_ERRORS);
   EXPECT_TRUE(indexMatches(*index, before));
 }

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "index/EngineCalls.h"
 #include "index/IndexTestSupport.h"
 #include "index/MergeIndex.h"
 
@@ -104,16 +105,16 @@ inline std::vector<uint32_t> allDocs(MergeIndex& index, ErrorCode& error,
   std::vector<uint32_t> out;
   std::array<uint32_t, DOCS_BATCH> batch{};
   if (read == DocsRead::COLLECT) {
-    index.collectDocs(out, error);
+    test::keep(error, index.collectDocs(out));
     return out;
   }
   for (;;) {
     uint32_t count = 0;
-    index.getDocs(batch, count, error);
+    test::keep(error, index.getDocs(batch, count));
     out.insert(out.end(), batch.begin(), batch.begin() + count);
     if (count < DOCS_BATCH || error != EM_NO_ERRORS) return out;
     if (read == DocsRead::BATCH_THEN_COLLECT) {
-      index.collectDocs(out, error);
+      test::keep(error, index.collectDocs(out));
       return out;
     }
   }
@@ -128,7 +129,7 @@ inline testing::AssertionResult scanMatches(MergeIndex& index, const Model& mode
     while (expected != model.keys().end() && !expected->second.shown(mode)) ++expected;
   };
   skipHidden();
-  bool end = index.startSearch(mode, error);
+  bool end = test::startSearch(index, mode, error);
   std::size_t i = 0;
   testing::AssertionResult result = testing::AssertionSuccess();
   for (; !end && error == EM_NO_ERRORS; ++i) {
@@ -149,7 +150,7 @@ inline testing::AssertionResult scanMatches(MergeIndex& index, const Model& mode
     }
     ++expected;
     skipHidden();
-    end = index.nextKey(error);
+    end = test::nextKey(index, error);
   }
   if (result && error == EM_NO_ERRORS && expected != model.keys().end()) {
     result = testing::AssertionFailure() << modeName(mode) << ": only " << i << " keys";
@@ -170,8 +171,8 @@ inline testing::AssertionResult indexMatches(MergeIndex& index, const Model& mod
 // Both commit phases.
 inline ErrorCode commit(MergeIndex& index) {
   ErrorCode error = EM_NO_ERRORS;
-  index.commitPrepare(error);
-  if (error == EM_NO_ERRORS) index.commitFinish(error);
+  test::keep(error, index.commitPrepare());
+  if (error == EM_NO_ERRORS) test::keep(error, index.commitFinish());
   return error;
 }
 

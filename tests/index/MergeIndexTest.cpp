@@ -11,6 +11,7 @@
 #include "index/Cluster.h"
 #include "index/Directory.h"
 #include "index/DirectoryWriter.h"
+#include "index/EngineCalls.h"
 #include "index/IndexFile.h"
 #include "index/MergeIndexModel.h"
 #include "platform/FaultInjectionEnv.h"
@@ -33,20 +34,20 @@ class MergeIndexTest : public testing::Test {
 
   std::unique_ptr<MergeIndex> create(uint32_t multiplier = 2) {
     ErrorCode error = EM_NO_ERRORS;
-    auto index = MergeIndex::create(path_, L, multiplier, error);
+    auto index = test::createIndex(path_, L, multiplier, error);
     EXPECT_EQ(error, EM_NO_ERRORS);
     return index;
   }
   std::unique_ptr<MergeIndex> open(OpenMode mode, ErrorCode expected = EM_NO_ERRORS) {
     ErrorCode error = EM_NO_ERRORS;
-    auto index = MergeIndex::open(path_, mode, error);
+    auto index = test::openIndex(path_, mode, error);
     EXPECT_EQ(error, expected);
     return index;
   }
   void insert(MergeIndex& index, const std::string& text, uint32_t document,
               InsertMode mode = InsertMode::INSERT) {
     ErrorCode error = EM_NO_ERRORS;
-    index.insert(K(key(text)), document, mode, error);
+    test::keep(error, index.insert(K(key(text)), document, mode));
     ASSERT_EQ(error, EM_NO_ERRORS);
     model_.apply(text, document, mode);
   }
@@ -63,33 +64,33 @@ class MergeIndexTest : public testing::Test {
   void rewriteDirectory(const std::function<void(Directory&, uint32_t)>& change) {
     IndexFile file;
     ErrorCode error = EM_NO_ERRORS;
-    file.open(path_, error);
-    auto buffer = Cluster::create(L, error);
-    auto block = AlignedBuffer::allocate(INDEX_BUFFER_SIZE, error);
-    file.readInfo(block.data(), 0, error);
+    test::open(file, path_, error);
+    auto buffer = test::makeCluster(L, error);
+    auto block = test::allocate(INDEX_BUFFER_SIZE, error);
+    test::keep(error, file.readInfo(block.data(), 0));
     InfoBlock info = decodeInfoBlock(block.data());
     Directory directory;
-    readDirectory(file, *buffer, info.directoryCluster, &directory, error);
+    test::readDirectory(file, *buffer, info.directoryCluster, &directory, error);
     ASSERT_EQ(error, EM_NO_ERRORS);
     change(directory, file.clusterNum());
-    info.directoryCluster = file.append(error);
+    info.directoryCluster = test::append(file, error);
     DirectoryWriter writer(file, *buffer, info.directoryCluster,
-                           [&](ErrorCode& e) { return file.append(e); });
+                           [&](uint32_t& number) { return file.append(number); });
     auto addChain = [&](const DirectoryChain& chain) {
       for (const auto& c : chain.clusters)
-        writer.addChainCluster(c.number, c.start(), c.fin(), error);
-      writer.endList(error);
+        test::keep(error, writer.addChainCluster(c.number, c.start(), c.fin()));
+      writer.endList();
     };
     for (const auto& chain : directory.chains) addChain(chain);
-    writer.endList(error);
+    writer.endList();
     for (const auto& merge : directory.merges) {
-      writer.addMerge(merge.numbers, error);
+      writer.addMerge(merge.numbers);
       addChain(merge.output);
     }
-    writer.endList(error);
-    writer.finish(error);
+    writer.endList();
+    test::keep(error, writer.finish());
     encodeInfoBlock(info, block.data());
-    for (uint32_t i = 0; i < INFO_SIZE; ++i) file.writeInfo(block.data(), i, error);
+    for (uint32_t i = 0; i < INFO_SIZE; ++i) test::keep(error, file.writeInfo(block.data(), i));
     ASSERT_EQ(error, EM_NO_ERRORS);
   }
 
@@ -107,18 +108,18 @@ TEST_F(MergeIndexTest, RemovalAfterCommitIsShownByModeRemovedOnly) {
   // The insertion sits in a committed chain and the removal in a newer one.
   EXPECT_TRUE(indexMatches(*index, model_));
   ErrorCode error = EM_NO_ERRORS;
-  ASSERT_FALSE(index->startSearch(SearchMode::PRESENT, error));
+  ASSERT_FALSE(test::startSearch(*index, SearchMode::PRESENT, error));
   EXPECT_EQ(currentKeyText(*index), "j");
-  EXPECT_TRUE(index->nextKey(error));
+  EXPECT_TRUE(test::nextKey(*index, error));
   index->endSearch();
-  ASSERT_EQ(index->findKey(K(key("k")), SearchMode::REMOVED, error), SEARCH_EQUAL);
+  ASSERT_EQ(test::findKey(*index, K(key("k")), SearchMode::REMOVED, error), SEARCH_EQUAL);
   EXPECT_EQ(test::allDocs(*index, error), std::vector<uint32_t>{7});
   index->endSearch();
 
   // Inserted again: the newest record decides, in the pool and after a merge alike.
   insert(*index, "k", 7);
   EXPECT_TRUE(indexMatches(*index, model_));
-  while (index->optimize(error) == OptimizeResult::MORE) ASSERT_EQ(error, EM_NO_ERRORS);
+  while (test::optimize(*index, error) == OptimizeResult::MORE) ASSERT_EQ(error, EM_NO_ERRORS);
   EXPECT_EQ(index->chainNum(), 1u);
   EXPECT_TRUE(indexMatches(*index, model_));
   ASSERT_EQ(commit(*index), EM_NO_ERRORS);
@@ -129,7 +130,7 @@ TEST_F(MergeIndexTest, RemovalAfterCommitIsShownByModeRemovedOnly) {
 TEST_F(MergeIndexTest, DocumentNumbersStopBelowTwoToTheThirty) {
   auto index = create();
   ErrorCode error = EM_NO_ERRORS;
-  index->insert(K(key("x")), 1u << 30, InsertMode::INSERT, error);
+  test::keep(error, index->insert(K(key("x")), 1u << 30, InsertMode::INSERT));
   EXPECT_EQ(error, EM_DOC_TOO_LARGE);
   EXPECT_EQ(index->state(), STATE_AFTER_COMMIT);  // nothing changed
   insert(*index, "x", (1u << 30) - 1);
@@ -157,10 +158,10 @@ TEST_F(MergeIndexTest, NewFileHoldsFourEqualBlocksAndAnEmptyDirectory) {
   EXPECT_EQ(index->mergeMultiplier(), 7u);
   EXPECT_EQ(index->chainNum(), 0u);
   ErrorCode error = EM_NO_ERRORS;
-  EXPECT_TRUE(index->startSearch(SearchMode::ALL, error));
-  EXPECT_TRUE(index->prevKey(error));
+  EXPECT_TRUE(test::startSearch(*index, SearchMode::ALL, error));
+  EXPECT_TRUE(test::prevKey(*index, error));
   index->endSearch();
-  EXPECT_EQ(index->findKey(K(key("")), SearchMode::ALL, error), SEARCH_SMALLER);
+  EXPECT_EQ(test::findKey(*index, K(key("")), SearchMode::ALL, error), SEARCH_SMALLER);
   index->endSearch();
   EXPECT_EQ(error, EM_NO_ERRORS);
 }
@@ -230,30 +231,30 @@ TEST_F(MergeIndexTest, FindKeyPastTheEndThenPrevKeyYieldsTheLastVisibleKey) {
   insert(*index, "b", 3);
   insert(*index, "c", 4, InsertMode::REMOVE);  // invisible to PRESENT
   ErrorCode error = EM_NO_ERRORS;
-  EXPECT_EQ(index->findKey(K(key("d")), SearchMode::PRESENT, error), SEARCH_SMALLER);
-  EXPECT_FALSE(index->prevKey(error));
+  EXPECT_EQ(test::findKey(*index, K(key("d")), SearchMode::PRESENT, error), SEARCH_SMALLER);
+  EXPECT_FALSE(test::prevKey(*index, error));
   EXPECT_EQ(currentKeyText(*index), "b");
-  EXPECT_FALSE(index->prevKey(error));
+  EXPECT_FALSE(test::prevKey(*index, error));
   EXPECT_EQ(currentKeyText(*index), "ab");
-  EXPECT_FALSE(index->nextKey(error));  // turning round
+  EXPECT_FALSE(test::nextKey(*index, error));  // turning round
   EXPECT_EQ(currentKeyText(*index), "b");
-  EXPECT_TRUE(index->nextKey(error));
+  EXPECT_TRUE(test::nextKey(*index, error));
   index->endSearch();
 
-  EXPECT_EQ(index->findKey(K(key("a")), SearchMode::PRESENT, error), SEARCH_EQUAL);
+  EXPECT_EQ(test::findKey(*index, K(key("a")), SearchMode::PRESENT, error), SEARCH_EQUAL);
   index->endSearch();
-  EXPECT_EQ(index->findKey(K(key("aa")), SearchMode::PRESENT, error), SEARCH_GREATER);
+  EXPECT_EQ(test::findKey(*index, K(key("aa")), SearchMode::PRESENT, error), SEARCH_GREATER);
   EXPECT_EQ(currentKeyText(*index), "ab");
   index->endSearch();
-  EXPECT_EQ(index->findKey(K(key("")), SearchMode::PRESENT, error), SEARCH_EXTENDS);
+  EXPECT_EQ(test::findKey(*index, K(key("")), SearchMode::PRESENT, error), SEARCH_EXTENDS);
   EXPECT_EQ(currentKeyText(*index), "a");
   index->endSearch();
   // The last key is the removed one, which REMOVED sees and PRESENT skips.
-  EXPECT_EQ(index->findKey(K(key("bb")), SearchMode::REMOVED, error), SEARCH_GREATER);
+  EXPECT_EQ(test::findKey(*index, K(key("bb")), SearchMode::REMOVED, error), SEARCH_GREATER);
   EXPECT_EQ(currentKeyText(*index), "c");
   index->endSearch();
-  EXPECT_EQ(index->findKey(K(key("bb")), SearchMode::PRESENT, error), SEARCH_SMALLER);
-  EXPECT_FALSE(index->prevKey(error));
+  EXPECT_EQ(test::findKey(*index, K(key("bb")), SearchMode::PRESENT, error), SEARCH_SMALLER);
+  EXPECT_FALSE(test::prevKey(*index, error));
   EXPECT_EQ(currentKeyText(*index), "b");
   index->endSearch();
   EXPECT_EQ(error, EM_NO_ERRORS);
@@ -266,7 +267,7 @@ TEST_F(MergeIndexTest, OptimizeOfOneChainIsDoneAtOnce) {
   ASSERT_EQ(index->chainNum(), 1u);
   uint32_t clusters = index->clusterNum();
   ErrorCode error = EM_NO_ERRORS;
-  EXPECT_EQ(index->optimize(error), OptimizeResult::DONE);
+  EXPECT_EQ(test::optimize(*index, error), OptimizeResult::DONE);
   EXPECT_EQ(index->clusterNum(), clusters);
   EXPECT_EQ(index->state(), STATE_NEUTRAL);
   // Nothing changed, so the commit writes nothing.
@@ -294,7 +295,7 @@ TEST_F(MergeIndexTest, MergesInProgressSurviveCommitAndReopenInBothModes) {
     }
   }
   ErrorCode error = EM_NO_ERRORS;
-  while (index->optimize(error) == OptimizeResult::MORE) ASSERT_EQ(error, EM_NO_ERRORS);
+  while (test::optimize(*index, error) == OptimizeResult::MORE) ASSERT_EQ(error, EM_NO_ERRORS);
   EXPECT_EQ(index->inMergeNum(), 0u);
   EXPECT_TRUE(indexMatches(*index, model_));
 }
@@ -307,12 +308,12 @@ TEST_F(MergeIndexTest, MergeWhoseFirstStepFailedIsLeftOutOfTheCommit) {
   auto index = create(2);
   ErrorCode error = EM_NO_ERRORS;
   for (uint32_t i = 0; i < 10; ++i) insert(*index, longKey(i), i);
-  index->startSearch(SearchMode::ALL, error);  // the pool becomes chain 0
+  test::startSearch(*index, SearchMode::ALL, error);  // the pool becomes chain 0
   index->endSearch();
   for (uint32_t i = 10; i < 20; ++i) insert(*index, longKey(i), i);
   // The next flush writes chain 1 (write 1), then starts merging chains 0 and 1 (write 2).
   env.failAt(platform::FaultKind::WRITE, 2, EIO);
-  index->startSearch(SearchMode::ALL, error);
+  test::startSearch(*index, SearchMode::ALL, error);
   index->endSearch();
   EXPECT_EQ(error, EM_WRITE);
   ASSERT_EQ(index->inMergeNum(), 1u);
@@ -322,7 +323,7 @@ TEST_F(MergeIndexTest, MergeWhoseFirstStepFailedIsLeftOutOfTheCommit) {
   EXPECT_TRUE(indexMatches(*index, model_));
   // The merge goes on from where it stood before the failed step.
   error = EM_NO_ERRORS;
-  while (index->optimize(error) == OptimizeResult::MORE) ASSERT_EQ(error, EM_NO_ERRORS);
+  while (test::optimize(*index, error) == OptimizeResult::MORE) ASSERT_EQ(error, EM_NO_ERRORS);
   EXPECT_EQ(index->chainNum(), 1u);
   EXPECT_TRUE(indexMatches(*index, model_));
   index.reset();
@@ -438,7 +439,7 @@ TEST_F(MergeIndexTest, CommittedMergeWithoutOutputOpensAsAMergeNotYetWritten) {
     ErrorCode error = EM_NO_ERRORS;
     insert(*index, "b", 7);
     insert(*index, "c", 4, InsertMode::REMOVE);
-    index->startSearch(SearchMode::ALL, error);  // the pool becomes a chain
+    test::startSearch(*index, SearchMode::ALL, error);  // the pool becomes a chain
     index->endSearch();
     ASSERT_EQ(error, EM_NO_ERRORS);
     EXPECT_TRUE(indexMatches(*index, model_));
@@ -447,7 +448,7 @@ TEST_F(MergeIndexTest, CommittedMergeWithoutOutputOpensAsAMergeNotYetWritten) {
     index = open(OpenMode::openNormal);
     ASSERT_NE(index, nullptr);
     EXPECT_TRUE(indexMatches(*index, model_));
-    while (index->optimize(error) == OptimizeResult::MORE) ASSERT_EQ(error, EM_NO_ERRORS);
+    while (test::optimize(*index, error) == OptimizeResult::MORE) ASSERT_EQ(error, EM_NO_ERRORS);
     EXPECT_EQ(index->chainNum(), 1u);
     EXPECT_EQ(index->inMergeNum(), 0u);
     EXPECT_TRUE(indexMatches(*index, model_));

@@ -7,6 +7,7 @@
 #include <random>
 
 #include "index/Cluster.h"
+#include "index/EngineCalls.h"
 #include "index/IndexTestSupport.h"
 #include "index/MergePool.h"
 
@@ -26,7 +27,7 @@ class MergePoolTest : public testing::Test {
  protected:
   std::unique_ptr<MergePool> pool(uint32_t length = L) {
     ErrorCode error = EM_NO_ERRORS;
-    auto p = MergePool::create(length, error);
+    auto p = test::makePool(length, error);
     EXPECT_EQ(error, EM_NO_ERRORS);
     return p;
   }
@@ -34,12 +35,12 @@ class MergePoolTest : public testing::Test {
   // and returns what it holds. Every key starts here (its first value is marked).
   Contents pouredContents(uint32_t length = L) {
     ErrorCode error = EM_NO_ERRORS;
-    auto filled = Cluster::create(length, error);
-    auto read = Cluster::create(length, error);
+    auto filled = test::makeCluster(length, error);
+    auto read = test::makeCluster(length, error);
     MergePool::fill(*filled);
     filled->seal();
     std::memcpy(read->bytesToOverwrite(), filled->bytes(), length);
-    read->validate(error);
+    test::keep(error, read->validate());
     EXPECT_EQ(error, EM_NO_ERRORS);
     Contents out;
     if (error != EM_NO_ERRORS) return out;

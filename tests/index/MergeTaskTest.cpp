@@ -9,6 +9,7 @@
 #include "index/Chain.h"
 #include "index/Cluster.h"
 #include "index/ClusterMap.h"
+#include "index/EngineCalls.h"
 #include "index/IndexFile.h"
 #include "index/IndexTestSupport.h"
 #include "index/MergeTask.h"
@@ -28,8 +29,8 @@ class MergeTaskTest : public testing::Test {
  protected:
   void SetUp() override {
     ErrorCode error = EM_NO_ERRORS;
-    file_.create(dir_.file("t.index"), L, error);
-    out_ = Cluster::create(L, error);
+    test::keep(error, file_.create(dir_.file("t.index"), L));
+    out_ = test::makeCluster(L, error);
     ASSERT_EQ(error, EM_NO_ERRORS);
   }
 
@@ -39,9 +40,9 @@ class MergeTaskTest : public testing::Test {
     auto chain = std::make_unique<Chain>(&file_, L);
     ErrorCode error = EM_NO_ERRORS;
     auto flush = [&] {
-      uint32_t number = map_.take(error);
-      file_.writeCluster(*out_, number, error);
-      chain->append(number, out_->firstKey(), out_->lastKey(), error);
+      uint32_t number = test::take(map_, error);
+      test::keep(error, file_.writeCluster(*out_, number));
+      test::append(*chain, number, out_->firstKey(), out_->lastKey(), error);
       out_->clear();
     };
     out_->clear();
@@ -69,7 +70,7 @@ class MergeTaskTest : public testing::Test {
     auto copy = std::make_unique<Chain>(&file_, L);
     ErrorCode error = EM_NO_ERRORS;
     for (uint32_t i = 0; i < chain.chainLength(); ++i) {
-      copy->append(chain.clusterNumber(i), chain.startKey(i), chain.finKey(i), error);
+      test::append(*copy, chain.clusterNumber(i), chain.startKey(i), chain.finKey(i), error);
     }
     return copy;
   }
@@ -79,10 +80,11 @@ class MergeTaskTest : public testing::Test {
     auto copy = copyChain(chain);
     Content content;
     ErrorCode error = EM_NO_ERRORS;
-    while (copy->nextKey(error)) {
+    while (test::nextKey(*copy, error)) {
       std::vector<uint32_t>& values = content[test::text(copy->currentKey())];
       EXPECT_TRUE(values.empty()) << "a key appears twice";
-      for (uint32_t v = copy->nextValue(error); v != Chain::NO_VALUE; v = copy->nextValue(error)) {
+      for (uint32_t v = test::nextValue(*copy, error); v != Chain::NO_VALUE;
+           v = test::nextValue(*copy, error)) {
         values.push_back(v);
       }
     }
@@ -125,16 +127,16 @@ TEST_F(MergeTaskTest, ProgressRecordedAfterEveryStepRestoresToTheSameOutput) {
   auto source2 = writeChain(newer);
 
   ErrorCode error = EM_NO_ERRORS;
-  auto task = MergeTask::start(0, *source1, *source2, file_, error);
+  auto task = test::startTask(0, *source1, *source2, file_, error);
   ASSERT_NE(task, nullptr);
   uint32_t steps = 0;
   while (!task->done()) {
-    ASSERT_EQ(task->advance(1, *out_, map_, error), 1u);
+    ASSERT_EQ(test::advance(*task, 1, *out_, map_, error), 1u);
     ASSERT_EQ(error, EM_NO_ERRORS);
     ++steps;
     if (task->done()) break;
     // What a commit records and an open restores carries on identically.
-    task = MergeTask::restore(task->record(), copyChain(task->output()), *source1, *source2, error);
+    task = test::restoreTask(task->record(), copyChain(task->output()), *source1, *source2, error);
     ASSERT_NE(task, nullptr) << "step " << steps;
   }
   EXPECT_EQ(task->remainingWork(), 0u);
@@ -158,12 +160,11 @@ TEST_F(MergeTaskTest, DamagedProgressRecordsAreRefused) {
   auto source1 = writeChain(older);
   auto source2 = writeChain(newer);
   ErrorCode error = EM_NO_ERRORS;
-  auto task = MergeTask::start(0, *source1, *source2, file_, error);
-  task->advance(1, *out_, map_, error);
+  auto task = test::startTask(0, *source1, *source2, file_, error);
+  test::advance(*task, 1, *out_, map_, error);
   ASSERT_EQ(error, EM_NO_ERRORS);
   const MergeTask::Record good = task->record();
-  ASSERT_NE(MergeTask::restore(good, copyChain(task->output()), *source1, *source2, error),
-            nullptr);
+  ASSERT_NE(test::restoreTask(good, copyChain(task->output()), *source1, *source2, error), nullptr);
 
   const std::vector<std::pair<MergeRecordField, uint32_t>> damages = {
       {MERGE_SOURCE1_POSITION, source1->chainLength() + 1},
@@ -177,13 +178,13 @@ TEST_F(MergeTaskTest, DamagedProgressRecordsAreRefused) {
     MergeTask::Record bad = good;
     bad[field] = value;
     error = EM_NO_ERRORS;
-    EXPECT_EQ(MergeTask::restore(bad, copyChain(task->output()), *source1, *source2, error),
+    EXPECT_EQ(test::restoreTask(bad, copyChain(task->output()), *source1, *source2, error),
               nullptr);
     EXPECT_EQ(error, EM_BAD_DATA);
   }
   error = EM_NO_ERRORS;
   auto empty = std::make_unique<Chain>(&file_, L);
-  EXPECT_EQ(MergeTask::restore(good, std::move(empty), *source1, *source2, error), nullptr);
+  EXPECT_EQ(test::restoreTask(good, std::move(empty), *source1, *source2, error), nullptr);
   EXPECT_EQ(error, EM_BAD_DATA);
 }
 
@@ -206,8 +207,8 @@ TEST_F(MergeTaskTest, KeyOf255BytesFitsAfterAnOutputClusterLeftWith260FreeBytes)
   auto source1 = writeChain(older);
   auto source2 = writeChain(newer);
   ErrorCode error = EM_NO_ERRORS;
-  auto task = MergeTask::start(0, *source1, *source2, file_, error);
-  task->advance(10, *out_, map_, error);
+  auto task = test::startTask(0, *source1, *source2, file_, error);
+  test::advance(*task, 10, *out_, map_, error);
   ASSERT_EQ(error, EM_NO_ERRORS);
   ASSERT_TRUE(task->done());
   EXPECT_EQ(task->output().chainLength(), 2u);
