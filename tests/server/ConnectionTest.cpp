@@ -244,7 +244,15 @@ TEST_F(ConnectionTest, WaitingClientSeesInQueueWhileTheRunningOneSeesRunning) {
   ASSERT_FALSE(runnerStatus.empty());
   ASSERT_FALSE(waiterStatus.empty());
   for (const std::string& status : runnerStatus) EXPECT_EQ(status, "Running");
-  for (const std::string& status : waiterStatus) EXPECT_EQ(status, "In queue");
+  // Once its turn comes the waiter runs too, and a busy machine may send a status line then.
+  EXPECT_EQ(waiterStatus.front(), "In queue");
+  for (std::size_t i = 1; i < waiterStatus.size(); ++i) {
+    if (waiterStatus[i - 1] == "Running") {
+      EXPECT_EQ(waiterStatus[i], "Running");
+    } else {
+      EXPECT_TRUE(waiterStatus[i] == "In queue" || waiterStatus[i] == "Running") << waiterStatus[i];
+    }
+  }
 }
 
 TEST_F(ConnectionTest, RefusalsBecomeErrorAnswersAndTheConnectionGoesOn) {
