@@ -11,7 +11,9 @@
 #include "principals/TablePrivilege.h"
 #include "principals/TableSecurity.h"
 #include "principals/User.h"
+#include "query/Answer.h"
 #include "query/Parser.h"
+#include "query/PrivilegeGate.h"
 #include "security/Security.h"
 #include "storage/OpenMode.h"
 #include "tables/Table.h"
@@ -20,14 +22,6 @@
 namespace dovrel::query {
 
 namespace {
-
-constexpr std::string_view OK_LINE = "OK\r\n";
-constexpr std::string_view LINE_END = "\r\n";
-
-void appendNumber(TextBuffer& answer, uint32_t number) {
-  answer.appendDecimal(number);
-  answer.append(LINE_END);
-}
 
 // One of the forms that describe a single table; the scanner stands on the form's word.
 bool isTableForm(const Scanner& scanner) {
@@ -40,34 +34,28 @@ void describeTable(Parser& parser, Table& table, const User& user, TextBuffer& a
   TableSecurity& security = *table.getSecurity();
   if (scanner.isName("structure")) {
     scanner.next();
-    if (!security.allows(TablePrivilege::STRUCTURE, user)) {
-      throw SemanticError("у пользователя недостаточно прав для получения структуры таблицы"_cp866);
-    }
+    requirePrivilege(security, TablePrivilege::STRUCTURE, user,
+                     "получения структуры таблицы"_cp866);
     scanner.expectCommandEnd();
-    answer.append(OK_LINE);
+    writeOk(answer);
     table.writeText(answer);
     return;
   }
   if (scanner.isName("length")) {
     scanner.next();
-    if (!security.allows(TablePrivilege::SELECT, user)) {
-      throw SemanticError("у пользователя недостаточно прав для получения длины таблицы"_cp866);
-    }
+    requirePrivilege(security, TablePrivilege::SELECT, user, "получения длины таблицы"_cp866);
     scanner.expectCommandEnd();
     table.openFiles(OpenMode::openNormal);
-    answer.append(OK_LINE);
-    appendNumber(answer, table.getLiveCount());
-    appendNumber(answer, table.getNumberCount());
+    writeOk(answer);
+    writeNumberLine(answer, table.getLiveCount());
+    writeNumberLine(answer, table.getNumberCount());
     return;
   }
   if (scanner.isName("privileges")) {
     scanner.next();
-    if (!security.canModify(user)) {
-      throw SemanticError(
-          "у пользователя недостаточно прав для получения списка привилегий таблицы"_cp866);
-    }
+    requireModify(security, user, "получения списка привилегий таблицы"_cp866);
     scanner.expectCommandEnd();
-    answer.append(OK_LINE);
+    writeOk(answer);
     security.write("", answer);
     return;
   }
@@ -81,17 +69,15 @@ void listTables(Scanner& scanner, TextBuffer& answer, Write&& write) {
   // The count comes first but is known only after the listing.
   TextBuffer listing;
   const uint32_t count = write(listing);
-  answer.append(OK_LINE);
-  appendNumber(answer, count);
+  writeOk(answer);
+  writeNumberLine(answer, count);
   answer.append(listing.view());
 }
 
 }  // namespace
 
 void runCreateTable(Parser& parser, const std::shared_ptr<User>& user, TextBuffer& answer) {
-  if (user->kind() != UserKind::CREATOR && user->kind() != UserKind::ADMIN) {
-    throw SemanticError("у пользователя недостаточно прав для создания таблицы"_cp866);
-  }
+  requireCreator(*user, "создания таблицы"_cp866);
   TableSet& tables = parser.tables();
   // The whole declaration is read first, so its own errors are reported before a clash.
   std::shared_ptr<Table> table = Table::read(parser.scanner(), tables.dataDirectory());
@@ -108,22 +94,20 @@ void runCreateTable(Parser& parser, const std::shared_ptr<User>& user, TextBuffe
   // A failure here is a DiskOrMemoryError: the parser stops serving, and the marker left
   // behind makes the next start remove whatever files were made.
   table->createFiles();
-  answer.append(OK_LINE);
+  writeOk(answer);
 }
 
 void runDropTable(Parser& parser, const std::shared_ptr<User>& user, TextBuffer& answer) {
   Scanner& scanner = parser.scanner();
   scanner.expectKeyword("table");
   std::shared_ptr<Table> table = parser.readTable();
-  if (!table->getSecurity()->canModify(*user)) {
-    throw SemanticError("у пользователя недостаточно прав для удаления таблицы"_cp866);
-  }
+  requireModify(*table->getSecurity(), *user, "удаления таблицы"_cp866);
   scanner.expectCommandEnd();
   const std::string name = table->getName();
   table.reset();
   parser.tables().dropTable(name);
   parser.security().save();
-  answer.append(OK_LINE);
+  writeOk(answer);
 }
 
 void runGetTable(Parser& parser, const std::shared_ptr<User>& user, TextBuffer& answer) {
@@ -164,14 +148,12 @@ void runGetTable(Parser& parser, const std::shared_ptr<User>& user, TextBuffer& 
 }
 
 void runCommit(Parser& parser, const std::shared_ptr<User>& user, TextBuffer& answer) {
-  if (!parser.security().mayCommit(*user)) {
-    throw SemanticError("у пользователя недостаточно прав для фиксации состояния сервера"_cp866);
-  }
+  requireCommit(parser.security(), *user, "фиксации состояния сервера"_cp866);
   Scanner& scanner = parser.scanner();
   scanner.expectKeyword("commit");
   scanner.expectCommandEnd();
   parser.tables().commitAll();
-  answer.append(OK_LINE);
+  writeOk(answer);
 }
 
 }  // namespace dovrel::query

@@ -15,6 +15,7 @@
 #include "foundation/Cp866.h"
 #include "foundation/Crc32.h"
 #include "foundation/Errors.h"
+#include "foundation/Failure.h"
 #include "platform/Clock.h"
 #include "platform/ServerSupport.h"
 #include "server/Connection.h"
@@ -339,14 +340,8 @@ QueryResult ConnectionReader::execute(TextView query) {
   // thread with the parser semaphore held or the process with an uncaught exception.
   try {
     return core_.executor().execute(query, answer_);
-  } catch (const TextError& error) {
-    answerError(error.text());
-  } catch (const SemanticError& error) {
-    answerError(error.message());
-  } catch (const DiskOrMemoryError& error) {
-    answerError(error.message());
   } catch (...) {
-    answerError("неожиданная ошибка"_cp866);
+    answerError(currentFailure().text);
   }
   return RESULT_DONE;
 }

@@ -8,6 +8,7 @@
 #include "foundation/Console.h"
 #include "foundation/Cp866.h"
 #include "foundation/Errors.h"
+#include "foundation/Failure.h"
 #include "platform/Clock.h"
 #include "platform/Process.h"
 
@@ -95,17 +96,8 @@ void ServerCore::halt() {
     executor_->shutdown();
     if (!saving) throw TextError("сервер в состоянии ошибки, требуется перезагрузка\n"_cp866);
     journal_->shutdown();
-  } catch (const TextError& error) {
-    consolePrint(error.text());
-    status = 1;
-  } catch (const SemanticError& error) {
-    consolePrint(error.message());
-    status = 1;
-  } catch (const DiskOrMemoryError& error) {
-    consolePrint(error.message());
-    status = 1;
   } catch (...) {
-    consolePrint("неожиданная ошибка"_cp866);
+    consolePrint(currentFailure().text);
     status = 1;
   }
   options_.endProcess(status);
