@@ -23,43 +23,62 @@ namespace dovrel::query {
 
 namespace {
 
-// One of the forms that describe a single table; the scanner stands on the form's word.
-bool isTableForm(const Scanner& scanner) {
-  return scanner.isName("structure") || scanner.isName("length") || scanner.isName("privileges");
+// get table NAME FORM ;  — each form with the scanner after its word.
+void writeStructure(Scanner& scanner, Table& table, const User& user, TextBuffer& answer) {
+  requirePrivilege(*table.getSecurity(), TablePrivilege::STRUCTURE, user,
+                   "получения структуры таблицы"_cp866);
+  scanner.expectCommandEnd();
+  writeOk(answer);
+  table.writeText(answer);
 }
+
+void writeLength(Scanner& scanner, Table& table, const User& user, TextBuffer& answer) {
+  requirePrivilege(*table.getSecurity(), TablePrivilege::SELECT, user,
+                   "получения длины таблицы"_cp866);
+  scanner.expectCommandEnd();
+  table.openFiles(OpenMode::openNormal);
+  writeOk(answer);
+  writeNumberLine(answer, table.getLiveCount());
+  writeNumberLine(answer, table.getNumberCount());
+}
+
+void writePrivileges(Scanner& scanner, Table& table, const User& user, TextBuffer& answer) {
+  TableSecurity& security = *table.getSecurity();
+  requireModify(security, user, "получения списка привилегий таблицы"_cp866);
+  scanner.expectCommandEnd();
+  writeOk(answer);
+  security.write("", answer);
+}
+
+// The forms that describe a single table, dispatched like the commands.
+struct TableForm {
+  std::string_view word;
+  void (*write)(Scanner& scanner, Table& table, const User& user, TextBuffer& answer);
+};
+
+constexpr TableForm TABLE_FORMS[] = {
+    {"structure", writeStructure},
+    {"length", writeLength},
+    {"privileges", writePrivileges},
+};
+
+// The form whose word the scanner stands on, or null.
+const TableForm* findTableForm(const Scanner& scanner) {
+  for (const TableForm& form : TABLE_FORMS) {
+    if (scanner.isName(form.word)) return &form;
+  }
+  return nullptr;
+}
+
+bool isTableForm(const Scanner& scanner) { return findTableForm(scanner) != nullptr; }
 
 // get table NAME structure | length | privileges ;  with the scanner on the form's word.
 void describeTable(Parser& parser, Table& table, const User& user, TextBuffer& answer) {
   Scanner& scanner = parser.scanner();
-  TableSecurity& security = *table.getSecurity();
-  if (scanner.isName("structure")) {
-    scanner.next();
-    requirePrivilege(security, TablePrivilege::STRUCTURE, user,
-                     "получения структуры таблицы"_cp866);
-    scanner.expectCommandEnd();
-    writeOk(answer);
-    table.writeText(answer);
-    return;
-  }
-  if (scanner.isName("length")) {
-    scanner.next();
-    requirePrivilege(security, TablePrivilege::SELECT, user, "получения длины таблицы"_cp866);
-    scanner.expectCommandEnd();
-    table.openFiles(OpenMode::openNormal);
-    writeOk(answer);
-    writeNumberLine(answer, table.getLiveCount());
-    writeNumberLine(answer, table.getNumberCount());
-    return;
-  }
-  if (scanner.isName("privileges")) {
-    scanner.next();
-    requireModify(security, user, "получения списка привилегий таблицы"_cp866);
-    scanner.expectCommandEnd();
-    writeOk(answer);
-    security.write("", answer);
-    return;
-  }
-  throw SemanticError("ожидается length, structure или privileges"_cp866);
+  const TableForm* form = findTableForm(scanner);
+  if (form == nullptr) throw SemanticError("ожидается length, structure или privileges"_cp866);
+  scanner.next();
+  form->write(scanner, table, user, answer);
 }
 
 // names [aliases] ; and structures ;  — the lists of the tables the user may see.

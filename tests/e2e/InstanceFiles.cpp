@@ -3,6 +3,7 @@
 
 #include <fstream>
 
+#include "foundation/InstanceFiles.h"
 #include "principals/PasswordHash.h"
 
 namespace dovrel::e2e {
@@ -43,8 +44,9 @@ std::string securityFileText(const std::vector<TestUser>& users) {
 }
 
 void writeInstanceFiles(const std::string& directory) {
-  writeFile(directory + "network_permissions.txt", "127.0.0.1\r\n");
-  writeFile(directory + "security.txt", securityFileText(defaultUsers()));
+  writeFile(instance::besideData(directory, instance::NETWORK_PERMISSIONS_FILE), "127.0.0.1\r\n");
+  writeFile(instance::besideData(directory, instance::SECURITY_FILE),
+            securityFileText(defaultUsers()));
 }
 
 }  // namespace dovrel::e2e
