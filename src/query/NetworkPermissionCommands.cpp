@@ -4,7 +4,6 @@
 #include "query/NetworkPermissionCommands.h"
 
 #include "foundation/Cp866.h"
-#include "foundation/Errors.h"
 #include "foundation/Scanner.h"
 #include "foundation/TextBuffer.h"
 #include "permissions/NetworkPermissions.h"

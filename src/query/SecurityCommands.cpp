@@ -11,7 +11,6 @@
 #include <vector>
 
 #include "foundation/Cp866.h"
-#include "foundation/Errors.h"
 #include "foundation/Scanner.h"
 #include "foundation/TextBuffer.h"
 #include "principals/Role.h"
