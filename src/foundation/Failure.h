@@ -1,27 +1,39 @@
-// The one reading of a caught exception: which channel it came on and the text that
-// reports it. Every place that reports failures of any kind (the parser's refusals, the
-// server's answers and console lines) asks here instead of repeating the catch ladder.
-// Any thread; call only inside a catch block.
+// The one catch over the failure channels: every place that reports failures of any kind
+// (the parser's refusals and its console line at destruction, the server's answers, its
+// start-up and its halt) runs its work through handleFailures() instead of repeating the
+// catch ladder. A failure is classified by its kind, without a rethrow, so a refused query
+// costs no more unwinding than the throw itself. Any thread.
 #pragma once
 
-#include <string>
+#include <string_view>
+
+#include "foundation/Cp866.h"
+#include "foundation/Errors.h"
 
 namespace dovrel {
 
-enum class FailureKind {
-  SEMANTIC,        // SemanticError: a refusal still to be positioned
-  TEXT,            // TextError: a finished text
-  DISK_OR_MEMORY,  // DiskOrMemoryError: the error state follows
-  UNEXPECTED,      // anything else, std::bad_alloc included
-};
+// The text that reports a failure that is not one of the system's own.
+inline constexpr std::string_view UNEXPECTED_FAILURE_TEXT = "неожиданная ошибка"_cp866;
 
+// A failure as the handler of handleFailures() sees it. `text` points into the exception
+// being handled (or at UNEXPECTED_FAILURE_TEXT): valid only while the handler runs.
 struct Failure {
   FailureKind kind;
-  std::string text;  // the exception's message; "неожиданная ошибка" when UNEXPECTED
+  std::string_view text;
 };
 
-// The exception being handled. Precondition: called inside a catch block (the current
-// exception is rethrown to be classified).
-Failure currentFailure();
+// Runs `work` and returns what it returns; when it throws, returns what `handler` returns
+// for the failure (the handler may throw in turn, or be [[noreturn]]). The handler runs
+// inside the catch block.
+template <class Work, class Handler>
+auto handleFailures(Work&& work, Handler&& handler) -> decltype(work()) {
+  try {
+    return work();
+  } catch (const Error& error) {
+    return handler(Failure{error.kind(), error.message()});
+  } catch (...) {
+    return handler(Failure{FailureKind::UNEXPECTED, UNEXPECTED_FAILURE_TEXT});
+  }
+}
 
 }  // namespace dovrel

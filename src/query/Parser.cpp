@@ -182,11 +182,8 @@ Parser::Parser(const ParserFiles& files,
 
 Parser::~Parser() {
   if (shutDown_ || inError_) return;
-  try {
-    tables_->commitAll();
-  } catch (...) {
-    consolePrint(currentFailure().text + "\n");
-  }
+  handleFailures([&] { tables_->commitAll(); },
+                 [](const Failure& failure) { consolePrint(std::string(failure.text) + "\n"); });
 }
 
 void Parser::shutdown() {
@@ -213,14 +210,14 @@ QueryResult Parser::execute(TextView query, TextBuffer& answer) {
   failedLogin_.reset();
   if (inError_) throw TextError("сервер в состоянии ошибки, требуется перезагрузка"_cp866);
   CurrentQuery current(query_, scanner_);
-  try {
-    query_ = query;
-    scanner_ = std::unique_ptr<Scanner>(new Scanner(query));
-    tables_->settleInterruptedCommit();
-    return run(answer);
-  } catch (...) {
-    refuseFailure(currentFailure());
-  }
+  return handleFailures(
+      [&] {
+        query_ = query;
+        scanner_ = std::unique_ptr<Scanner>(new Scanner(query));
+        tables_->settleInterruptedCommit();
+        return run(answer);
+      },
+      [this](const Failure& failure) -> QueryResult { refuseFailure(failure); });
 }
 
 void Parser::refuseFailure(const Failure& failure) {

@@ -338,12 +338,11 @@ bool ConnectionReader::stopOrAdvance(bool knownLength, ConnectionState next) {
 QueryResult ConnectionReader::execute(TextView query) {
   // A refusal is a TextError; the others are caught too, so that no query can end the
   // thread with the parser semaphore held or the process with an uncaught exception.
-  try {
-    return core_.executor().execute(query, answer_);
-  } catch (...) {
-    answerError(currentFailure().text);
-  }
-  return RESULT_DONE;
+  return handleFailures([&] { return core_.executor().execute(query, answer_); },
+                        [this](const Failure& failure) {
+                          answerError(failure.text);
+                          return RESULT_DONE;
+                        });
 }
 
 void ConnectionReader::answerError(std::string_view message) {

@@ -27,13 +27,15 @@ namespace {
 // A refused factory's message, printed as it is (no line feed added).
 template <typename Make>
 bool makeComponent(Make make) {
-  try {
-    make();
-    return true;
-  } catch (...) {
-    consolePrint(currentFailure().text);
-  }
-  return false;
+  return handleFailures(
+      [&] {
+        make();
+        return true;
+      },
+      [](const Failure& failure) {
+        consolePrint(failure.text);
+        return false;
+      });
 }
 
 }  // namespace

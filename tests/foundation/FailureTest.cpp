@@ -1,5 +1,6 @@
-// The one reading of a caught failure: each channel keeps its kind and its exact message,
-// anything else is unexpected, and the common base catches the three channels alike.
+// The one catch over the failure channels: each channel keeps its kind and its exact
+// message, anything else is unexpected, work that succeeds returns its own value, a handler
+// may throw in turn, and the common base catches the three channels alike.
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -14,13 +15,21 @@ using namespace dovrel;
 
 namespace {
 
-Failure failureOf(const std::function<void()>& action) {
-  try {
-    action();
-  } catch (...) {
-    return currentFailure();
-  }
-  return Failure{FailureKind::UNEXPECTED, "<nothing thrown>"};
+// The kind and the text that the handler saw, copied while it ran.
+struct Seen {
+  FailureKind kind;
+  std::string text;
+};
+
+Seen failureOf(const std::function<void()>& action) {
+  return handleFailures(
+      [&] {
+        action();
+        return Seen{FailureKind::UNEXPECTED, "<nothing thrown>"};
+      },
+      [](const Failure& failure) {
+        return Seen{failure.kind, std::string(failure.text)};
+      });
 }
 
 TEST(FailureTest, EachChannelKeepsItsKindAndItsMessage) {
@@ -42,10 +51,22 @@ TEST(FailureTest, EachChannelKeepsItsKindAndItsMessage) {
       {"foreign", [] { throw 42; }, FailureKind::UNEXPECTED, unexpected},
   };
   for (const auto& c : cases) {
-    const Failure failure = failureOf(c.action);
+    const Seen failure = failureOf(c.action);
     EXPECT_EQ(failure.kind, c.kind) << c.name;
     EXPECT_EQ(failure.text, c.text) << c.name;
   }
+}
+
+TEST(FailureTest, WorkReturnsItsValueAndAHandlerMayThrowInTurn) {
+  EXPECT_EQ(handleFailures([] { return 7; }, [](const Failure&) { return 0; }), 7);
+  std::string rethrown;
+  try {
+    handleFailures([]() -> int { throw SemanticError("x"); },
+                   [](const Failure& failure) -> int { throw TextError(failure.text); });
+  } catch (const TextError& error) {
+    rethrown = error.text();
+  }
+  EXPECT_EQ(rethrown, "x");
 }
 
 TEST(FailureTest, TheBaseCatchesEveryChannelAndNothingElse) {
