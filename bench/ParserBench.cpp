@@ -84,7 +84,7 @@ void BM_SecurityLoad(benchmark::State& state) {
   const std::string dir = makeInstance(static_cast<int>(state.range(0)));
   auto tables = std::make_shared<TableSet>(dir + "DATA/");
   for (auto _ : state) {
-    Security security(dir + "security.txt", tables);
+    Security security(dir + "security.txt", *tables);
     benchmark::DoNotOptimize(security.principals().size());
   }
   state.SetItemsProcessed(state.iterations() * state.range(0));
@@ -96,7 +96,7 @@ BENCHMARK(BM_SecurityLoad)->Arg(10)->Arg(1000);
 void BM_SecuritySave(benchmark::State& state) {
   const std::string dir = makeInstance(static_cast<int>(state.range(0)));
   auto tables = std::make_shared<TableSet>(dir + "DATA/");
-  Security security(dir + "security.txt", tables);
+  Security security(dir + "security.txt", *tables);
   for (auto _ : state) security.save();
   state.SetItemsProcessed(state.iterations() * state.range(0));
   std::filesystem::remove_all(dir);

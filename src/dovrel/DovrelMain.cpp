@@ -3,6 +3,7 @@
 #include <memory>
 
 #include "dovrel/ParserExecutor.h"
+#include "foundation/InstanceFiles.h"
 #include "permissions/NetworkPermissions.h"
 #include "query/Parser.h"
 #include "server/Logger.h"
@@ -19,12 +20,11 @@ using namespace dovrel::permissions;
 int main(int argc, char** argv) {
   ServerFactories factories;
   factories.peerFilter = [](const ServerPaths& paths) {
-    return std::make_shared<NetworkPermissions>(paths.besideData("network_permissions.txt"));
+    return std::make_shared<NetworkPermissions>(
+        paths.besideData(instance::NETWORK_PERMISSIONS_FILE));
   };
   factories.executor = [](const ServerPaths& paths, const ServerComponents& made) {
-    const query::ParserFiles files{paths.dataDir, paths.besideData("security.txt"),
-                                   paths.besideData("security_log.txt"),
-                                   paths.besideData("critical.txt")};
+    const query::ParserFiles files = query::ParserFiles::inBaseDirectory(paths.baseDir);
     auto permissions = std::dynamic_pointer_cast<NetworkPermissions>(made.peerFilter);
     return std::make_shared<ParserExecutor>(
         std::make_unique<query::Parser>(files, std::move(permissions)));

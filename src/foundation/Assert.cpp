@@ -10,13 +10,15 @@
 #include <mutex>
 #include <utility>
 
+#include "foundation/InstanceFiles.h"
+
 namespace dovrel {
 
 namespace {
 
 // A function-local static, so an assertion during static initialisation still finds it.
 std::string& criticalPath() {
-  static std::string path = "critical.txt";
+  static std::string path(instance::CRITICAL_FILE);
   return path;
 }
 

@@ -1,7 +1,8 @@
 // The shape of a command handler. The dispatcher calls one with the parser (and through it
 // the scanner, the table set and the security store), the logged-in user and the empty
 // answer buffer, the scanner standing where the handler's declaration says. A handler
-// writes "OK" CR LF and its data, or refuses by throwing. Query thread only.
+// asks the privilege gate (PrivilegeGate.h) for its rights, writes its answer through the
+// answer writer (Answer.h), or refuses by throwing. Query thread only.
 #pragma once
 
 #include <memory>

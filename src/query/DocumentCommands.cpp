@@ -13,7 +13,9 @@
 #include "principals/TablePrivilege.h"
 #include "principals/TableSecurity.h"
 #include "principals/User.h"
+#include "query/Answer.h"
 #include "query/Parser.h"
+#include "query/PrivilegeGate.h"
 #include "storage/OpenMode.h"
 #include "tables/Document.h"
 #include "tables/NameSet.h"
@@ -24,26 +26,6 @@
 namespace dovrel::query {
 
 namespace {
-
-constexpr std::string_view OK_LINE = "OK\r\n";
-constexpr std::string_view LINE_END = "\r\n";
-
-bool allows(const Table& table, const TablePrivilege& privilege, const User& user) {
-  return table.getSecurity()->allows(privilege, user);
-}
-
-// The privilege check of a read: `privilege` for a live document, `privilege` and history
-// for a deleted one. The number must exist (the deleted test refuses it otherwise).
-void checkRead(Table& table, uint32_t number, const TablePrivilege& privilege, const User& user,
-               std::string_view liveMessage, std::string_view deletedMessage) {
-  if (table.isDocumentDeleted(number)) {
-    if (!allows(table, privilege, user) || !allows(table, TablePrivilege::HISTORY, user)) {
-      throw SemanticError(deletedMessage);
-    }
-  } else if (!allows(table, privilege, user)) {
-    throw SemanticError(liveMessage);
-  }
-}
 
 [[noreturn]] void nameNotFound(std::string_view name, const Table& table) {
   std::string message("имя "_cp866);
@@ -82,21 +64,18 @@ void getDocumentClause(Parser& parser, Table& table, uint32_t number, const User
     scanner.next();
     scanner.expectCommandEnd("document");
     table.openFiles(OpenMode::openNormal);
-    checkRead(table, number, TablePrivilege::SELECT, user,
-              "у пользователя недостаточно прав для получения длины документа"_cp866,
-              "у пользователя недостаточно прав для получения длины удалённого документа"_cp866);
-    answer.appendDecimal(table.getDocumentLength(number));
-    answer.append(LINE_END);
+    requireRead(table, number, TablePrivilege::SELECT, user, "получения длины документа"_cp866,
+                "получения длины удалённого документа"_cp866);
+    writeNumberLine(answer, table.getDocumentLength(number));
     return;
   }
   if (scanner.isName("meta")) {
     scanner.next();
     scanner.expectCommandEnd("document");
     table.openFiles(OpenMode::openNormal);
-    checkRead(
-        table, number, TablePrivilege::META, user,
-        "у пользователя недостаточно прав для получения метаинформации документа"_cp866,
-        "у пользователя недостаточно прав для получения метаинформации удалённого документа"_cp866);
+    requireRead(table, number, TablePrivilege::META, user,
+                "получения метаинформации документа"_cp866,
+                "получения метаинформации удалённого документа"_cp866);
     table.getMeta(number, answer);
     return;
   }
@@ -108,9 +87,8 @@ void getDocumentClause(Parser& parser, Table& table, uint32_t number, const User
   }
   scanner.expectCommandEnd("document");
   table.openFiles(OpenMode::openNormal);
-  checkRead(table, number, TablePrivilege::SELECT, user,
-            "у пользователя недостаточно прав для получения документа"_cp866,
-            "у пользователя недостаточно прав для получения удалённого документа"_cp866);
+  requireRead(table, number, TablePrivilege::SELECT, user, "получения документа"_cp866,
+              "получения удалённого документа"_cp866);
   std::unique_ptr<Document> document = Document::readStored(table, number);
   if (names != nullptr) document = document->project(*names);
   document->writeText(answer);
@@ -132,11 +110,11 @@ void runAdd(Parser& parser, const std::shared_ptr<User>& user, TextBuffer& answe
     if (replacing) {
       scanner.next();
       replaced = scanner.expectNumber();
-      if (!allows(*table, TablePrivilege::UPDATE, *user)) {
-        throw SemanticError("у пользователя недостаточно прав для замены документа"_cp866);
-      }
-    } else if (!allows(*table, TablePrivilege::INSERT, *user)) {
-      throw SemanticError("у пользователя недостаточно прав для добавления документа"_cp866);
+      requirePrivilege(*table->getSecurity(), TablePrivilege::UPDATE, *user,
+                       "замены документа"_cp866);
+    } else {
+      requirePrivilege(*table->getSecurity(), TablePrivilege::INSERT, *user,
+                       "добавления документа"_cp866);
     }
     // The clause is read to its end before anything is stored: a clause refused for its
     // syntax, or followed by anything but another clause, must leave no document behind.
@@ -144,10 +122,8 @@ void runAdd(Parser& parser, const std::shared_ptr<User>& user, TextBuffer& answe
     table->openFiles(OpenMode::openNormal);
     const uint32_t number = replacing ? table->replaceDocument(replaced, *document, *user)
                                       : table->addDocument(*document, *user);
-    answer.append(OK_LINE);
-    answer.append(std::string_view("document "));
-    answer.appendDecimal(number);
-    answer.append(LINE_END);
+    writeOk(answer, "document ");
+    writeNumberLine(answer, number);
   } while (scanner.isName("add"));
 }
 
@@ -167,19 +143,18 @@ void runDelete(Parser& parser, const std::shared_ptr<User>& user, TextBuffer& an
     scanner.expectKeyword("table");
     const std::shared_ptr<Table> table = parser.readTable();
     scanner.expectCommandEnd("document");
-    if (!allows(*table, TablePrivilege::UPDATE, *user)) {
-      throw SemanticError("у пользователя недостаточно прав для удаления документа"_cp866);
-    }
+    requirePrivilege(*table->getSecurity(), TablePrivilege::UPDATE, *user,
+                     "удаления документа"_cp866);
     table->openFiles(OpenMode::openNormal);
     if (ifActual && table->isDocumentDeleted(number)) continue;
     table->deleteDocument(number, *user);
   } while (scanner.isName("document"));
-  answer.append(OK_LINE);
+  writeOk(answer);
 }
 
 void runGetDocument(Parser& parser, const std::shared_ptr<User>& user, TextBuffer& answer) {
   Scanner& scanner = parser.scanner();
-  answer.append(OK_LINE);
+  writeOk(answer);
   do {
     scanner.expectKeyword("document");
     const uint32_t number = scanner.expectNumber();

@@ -4,12 +4,13 @@
 #include "query/NetworkPermissionCommands.h"
 
 #include "foundation/Cp866.h"
-#include "foundation/Errors.h"
 #include "foundation/Scanner.h"
 #include "foundation/TextBuffer.h"
 #include "permissions/NetworkPermissions.h"
 #include "principals/User.h"
+#include "query/Answer.h"
 #include "query/Parser.h"
+#include "query/PrivilegeGate.h"
 #include "security/SecurityQuery.h"
 
 namespace dovrel::query {
@@ -35,26 +36,21 @@ void runSetNetworkPermissions(Parser& parser, const std::shared_ptr<User>& user,
   scanner.expectCommandEnd();
   // Opened before the rights check, so that an attempt by somebody else is on record too.
   SecurityQuery entry(parser.securityLog(), parser.queryText());
-  if (user->kind() != UserKind::ADMIN) {
-    throw SemanticError("у пользователя недостаточно прав для установки сетевых разрешений"_cp866);
-  }
+  requireAdmin(*user, "установки сетевых разрешений"_cp866);
   permissionsOf(parser).replace(text);
   entry.success();
-  answer.append(std::string_view("OK\r\n"));
+  writeOk(answer);
 }
 
 void runGetNetworkPermissions(Parser& parser, const std::shared_ptr<User>& user,
                               TextBuffer& answer) {
-  if (user->kind() != UserKind::ADMIN) {
-    throw SemanticError("у пользователя недостаточно прав для получения сетевых разрешений"_cp866);
-  }
+  requireAdmin(*user, "получения сетевых разрешений"_cp866);
   Scanner& scanner = parser.scanner();
   scanner.expectKeyword("network");
   scanner.expectKeyword("permissions");
   scanner.expectCommandEnd();
   const std::string text = permissionsOf(parser).toText();
-  answer.append(std::string_view("OK\r\n"));
-  answer.appendCounted(TextView(text));
+  writeOkCounted(answer, TextView(text));
 }
 
 }  // namespace dovrel::query

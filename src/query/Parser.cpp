@@ -8,11 +8,14 @@
 #include "foundation/Console.h"
 #include "foundation/Cp866.h"
 #include "foundation/Errors.h"
+#include "foundation/Failure.h"
+#include "foundation/InstanceFiles.h"
 #include "foundation/Scanner.h"
 #include "foundation/TextBuffer.h"
 #include "principals/User.h"
 #include "query/DocumentCommands.h"
 #include "query/NetworkPermissionCommands.h"
+#include "query/PrivilegeGate.h"
 #include "query/SearchCommands.h"
 #include "query/SecurityCommands.h"
 #include "query/TableCommands.h"
@@ -35,66 +38,94 @@ bool isLoginLine(TextView line, std::string_view prefix, uint32_t minimum) {
          line.view().ends_with(LINE_END);
 }
 
-// The sub-dispatchers look at the word after their keyword without consuming it; the
-// handler they choose reads from there.
-void runAlter(Parser& parser, const std::shared_ptr<User>& user, TextBuffer& answer) {
+// A command word and its handler; `result` is what the query was when the handler ends
+// without a refusal. The first word of a query and the word after alter, create, drop and
+// get are looked up in tables of these, in the order in which they are tried.
+struct Command {
+  std::string_view keyword;
+  CommandHandler run;
+  QueryResult result = RESULT_DONE;
+};
+
+// The entry of `commands` whose keyword the scanner stands on, without consuming it, or
+// SemanticError `expected`.
+template <std::size_t N>
+const Command& findCommand(const Scanner& scanner, const Command (&commands)[N],
+                           std::string_view expected) {
+  for (const Command& command : commands) {
+    if (scanner.isName(command.keyword)) return command;
+  }
+  throw SemanticError(expected);
+}
+
+// The sub-dispatchers consume their keyword and look at the word after it without
+// consuming it; the handler they choose reads from there.
+template <std::size_t N>
+void runSubCommand(Parser& parser, const std::shared_ptr<User>& user, TextBuffer& answer,
+                   std::string_view keyword, const Command (&commands)[N],
+                   std::string_view expected) {
   Scanner& scanner = parser.scanner();
-  scanner.expectKeyword("alter");
-  if (scanner.isName("table")) return runAlterTable(parser, user, answer);
-  if (scanner.isName("user")) return runAlterUser(parser, user, answer);
-  if (scanner.isName("role")) return runAlterRole(parser, user, answer);
+  scanner.expectKeyword(keyword);
+  findCommand(scanner, commands, expected).run(parser, user, answer);
+}
+
+constexpr Command ALTER_COMMANDS[] = {
+    {"table", runAlterTable},
+    {"user", runAlterUser},
+    {"role", runAlterRole},
+};
+
+constexpr Command CREATE_COMMANDS[] = {
+    {"table", runCreateTable},
+    {"user", runCreateUser},
+    {"role", runCreateRole},
+};
+
+constexpr Command DROP_COMMANDS[] = {
+    {"table", runDropTable},
+    {"user", runDropUser},
+    {"role", runDropRole},
+};
+
+constexpr Command GET_COMMANDS[] = {
+    {"document", runGetDocument},
+    {"index", runGetIndex},
+    {"table", runGetTable},
+    {"users", runGetUsers},
+    {"network", runGetNetworkPermissions},
+};
+
+void runAlter(Parser& parser, const std::shared_ptr<User>& user, TextBuffer& answer) {
   // "table" is accepted although the message does not name it.
-  throw SemanticError("ожидается user или role"_cp866);
+  runSubCommand(parser, user, answer, "alter", ALTER_COMMANDS, "ожидается user или role"_cp866);
 }
 
 void runCreate(Parser& parser, const std::shared_ptr<User>& user, TextBuffer& answer) {
-  Scanner& scanner = parser.scanner();
-  scanner.expectKeyword("create");
-  if (scanner.isName("table")) return runCreateTable(parser, user, answer);
-  if (scanner.isName("user")) return runCreateUser(parser, user, answer);
-  if (scanner.isName("role")) return runCreateRole(parser, user, answer);
-  throw SemanticError("ожидается table, user или role"_cp866);
+  runSubCommand(parser, user, answer, "create", CREATE_COMMANDS,
+                "ожидается table, user или role"_cp866);
 }
 
 void runDrop(Parser& parser, const std::shared_ptr<User>& user, TextBuffer& answer) {
-  Scanner& scanner = parser.scanner();
-  scanner.expectKeyword("drop");
-  if (scanner.isName("table")) return runDropTable(parser, user, answer);
-  if (scanner.isName("user")) return runDropUser(parser, user, answer);
-  if (scanner.isName("role")) return runDropRole(parser, user, answer);
-  throw SemanticError("ожидается table, user или role"_cp866);
+  runSubCommand(parser, user, answer, "drop", DROP_COMMANDS,
+                "ожидается table, user или role"_cp866);
 }
 
 void runGet(Parser& parser, const std::shared_ptr<User>& user, TextBuffer& answer) {
-  Scanner& scanner = parser.scanner();
-  scanner.expectKeyword("get");
-  if (scanner.isName("document")) return runGetDocument(parser, user, answer);
-  if (scanner.isName("index")) return runGetIndex(parser, user, answer);
-  if (scanner.isName("table")) return runGetTable(parser, user, answer);
-  if (scanner.isName("users")) return runGetUsers(parser, user, answer);
-  if (scanner.isName("network")) return runGetNetworkPermissions(parser, user, answer);
-  throw SemanticError("ожидается document, index, table, users или network"_cp866);
+  runSubCommand(parser, user, answer, "get", GET_COMMANDS,
+                "ожидается document, index, table, users или network"_cp866);
 }
 
 // Only an admin may halt; the caller ends the server, and no answer is written. `halt` may
 // end with a ';', and nothing may follow.
 void runHalt(Parser& parser, const std::shared_ptr<User>& user, TextBuffer&) {
-  if (user->kind() != UserKind::ADMIN) {
-    throw SemanticError("у пользователя недостаточно прав для завершения работы сервера"_cp866);
-  }
+  requireAdmin(*user, "завершения работы сервера"_cp866);
   Scanner& scanner = parser.scanner();
   scanner.expectKeyword("halt");
   if (scanner.kind() == TOKEN_SEMICOLON) scanner.next();
   scanner.expectRequestEnd();
 }
 
-struct Command {
-  std::string_view keyword;
-  CommandHandler run;
-  QueryResult result;
-};
-
-// In the order in which the keywords are tried.
+// The first word of a query.
 constexpr Command COMMANDS[] = {
     {"add", runAdd, RESULT_DONE},
     {"alter", runAlter, RESULT_DONE},
@@ -115,7 +146,7 @@ constexpr Command COMMANDS[] = {
 // view point into bytes that are the caller's.
 class CurrentQuery {
  public:
-  CurrentQuery(TextView& query, std::shared_ptr<Scanner>& scanner)
+  CurrentQuery(TextView& query, std::unique_ptr<Scanner>& scanner)
       : query_(query), scanner_(scanner) {}
   ~CurrentQuery() {
     query_ = TextView();
@@ -124,7 +155,7 @@ class CurrentQuery {
 
  private:
   TextView& query_;
-  std::shared_ptr<Scanner>& scanner_;
+  std::unique_ptr<Scanner>& scanner_;
 };
 
 }  // namespace
@@ -132,8 +163,10 @@ class CurrentQuery {
 void refuseUnsupported() { throw SemanticError("команда не поддерживается"_cp866); }
 
 ParserFiles ParserFiles::inBaseDirectory(const std::string& baseDirectory) {
-  return ParserFiles{baseDirectory + "DATA/", baseDirectory + "security.txt",
-                     baseDirectory + "security_log.txt", baseDirectory + "critical.txt"};
+  return ParserFiles{instance::dataDirectory(baseDirectory),
+                     instance::besideData(baseDirectory, instance::SECURITY_FILE),
+                     instance::besideData(baseDirectory, instance::SECURITY_LOG),
+                     instance::besideData(baseDirectory, instance::CRITICAL_FILE)};
 }
 
 Parser::Parser(const ParserFiles& files,
@@ -141,25 +174,16 @@ Parser::Parser(const ParserFiles& files,
     : networkPermissions_(std::move(networkPermissions)) {
   setCriticalFilePath(files.criticalFile);
   // Through the class's own allocation, so the objects come from the pools.
-  tables_ = std::shared_ptr<TableSet>(new TableSet(files.dataDirectory));
+  tables_ = std::unique_ptr<TableSet>(new TableSet(files.dataDirectory));
   tables_->load();
-  security_ = std::shared_ptr<Security>(new Security(files.securityFile, tables_));
-  securityLog_ = std::shared_ptr<SimpleLog>(new SimpleLog(files.securityLog));
+  security_ = std::unique_ptr<Security>(new Security(files.securityFile, *tables_));
+  securityLog_ = std::unique_ptr<SimpleLog>(new SimpleLog(files.securityLog));
 }
 
 Parser::~Parser() {
   if (shutDown_ || inError_) return;
-  try {
-    tables_->commitAll();
-  } catch (const DiskOrMemoryError& error) {
-    consolePrint(error.message() + "\n");
-  } catch (const SemanticError& error) {
-    consolePrint(error.message() + "\n");
-  } catch (const TextError& error) {
-    consolePrint(error.text() + "\n");
-  } catch (...) {
-    consolePrint("неожиданная ошибка\n"_cp866);
-  }
+  handleFailures([&] { tables_->commitAll(); },
+                 [](const Failure& failure) { consolePrint(std::string(failure.text) + "\n"); });
 }
 
 void Parser::shutdown() {
@@ -186,24 +210,32 @@ QueryResult Parser::execute(TextView query, TextBuffer& answer) {
   failedLogin_.reset();
   if (inError_) throw TextError("сервер в состоянии ошибки, требуется перезагрузка"_cp866);
   CurrentQuery current(query_, scanner_);
-  try {
-    query_ = query;
-    scanner_ = std::shared_ptr<Scanner>(new Scanner(query));
-    tables_->settleInterruptedCommit();
-    return run(answer);
-  } catch (const SemanticError& error) {
-    refuse(error.message());
-  } catch (const TextError&) {
-    throw;  // the scanner's own errors are positioned already
-  } catch (const DiskOrMemoryError& error) {
-    // Whatever the failed query changed in memory may now differ from the files: no later
-    // query, and no commit, may build on it.
-    inError_ = true;
-    throw TextError(error.message());
-  } catch (...) {
-    inError_ = true;
-    refuse("неожиданная ошибка"_cp866);
+  return handleFailures(
+      [&] {
+        query_ = query;
+        scanner_ = std::unique_ptr<Scanner>(new Scanner(query));
+        tables_->settleInterruptedCommit();
+        return run(answer);
+      },
+      [this](const Failure& failure) -> QueryResult { refuseFailure(failure); });
+}
+
+void Parser::refuseFailure(const Failure& failure) {
+  switch (failure.kind) {
+    case FailureKind::SEMANTIC:
+      refuse(failure.text);
+    case FailureKind::TEXT:
+      throw TextError(failure.text);  // the scanner's own errors are positioned already
+    case FailureKind::DISK_OR_MEMORY:
+      // Whatever the failed query changed in memory may now differ from the files: no later
+      // query, and no commit, may build on it.
+      inError_ = true;
+      throw TextError(failure.text);
+    case FailureKind::UNEXPECTED:
+      break;
   }
+  inError_ = true;
+  refuse(failure.text);
 }
 
 void Parser::refuse(std::string_view message) {
@@ -214,18 +246,15 @@ void Parser::refuse(std::string_view message) {
 QueryResult Parser::run(TextBuffer& answer) {
   const std::shared_ptr<User> user = login();
   scanner_->next();
-  for (const Command& command : COMMANDS) {
-    if (scanner_->isName(command.keyword)) {
-      command.run(*this, user, answer);
-      // The handlers refuse text after their command before they act; a command whose end
-      // is read by the structure or principal readers is refused here, after it ran.
-      scanner_->expectRequestEnd();
-      return command.result;
-    }
-  }
-  throw SemanticError(
+  const Command& command = findCommand(
+      *scanner_, COMMANDS,
       "ожидается add, alter, commit, create, delete, drop, get, grant, halt, optimize, revoke, "
       "select или set"_cp866);
+  command.run(*this, user, answer);
+  // The handlers refuse text after their command before they act; a command whose end is
+  // read by the structure or principal readers is refused here, after it ran.
+  scanner_->expectRequestEnd();
+  return command.result;
 }
 
 std::shared_ptr<User> Parser::login() {

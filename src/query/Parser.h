@@ -16,6 +16,7 @@
 #include "query/QueryResult.h"
 
 namespace dovrel {
+struct Failure;
 class CommitListener;
 class Scanner;
 class Security;
@@ -109,6 +110,11 @@ class Parser : public Object {
   QueryResult run(TextBuffer& answer);
   // The login lines, the user look-up and the password and lock checks.
   std::shared_ptr<User> login();
+  // The one turning of a failure into what the client sees: a SemanticError, or anything
+  // unexpected, becomes the text positioned by the current scanner; a TextError leaves as
+  // it is; a DiskOrMemoryError leaves unpositioned. A disk, memory or unexpected failure
+  // also puts the parser into its error state.
+  [[noreturn]] void refuseFailure(const Failure& failure);
   // The refusal text: the message positioned by the current scanner.
   [[noreturn]] void refuse(std::string_view message);
 
@@ -116,10 +122,11 @@ class Parser : public Object {
   bool shutDown_ = false;
   std::optional<std::string> failedLogin_;
   TextView query_;
-  std::shared_ptr<Scanner> scanner_;
-  std::shared_ptr<TableSet> tables_;
-  std::shared_ptr<Security> security_;
-  std::shared_ptr<SimpleLog> securityLog_;
+  std::unique_ptr<Scanner> scanner_;
+  // Declared before the security store, which refers to it, so that it is released last.
+  std::unique_ptr<TableSet> tables_;
+  std::unique_ptr<Security> security_;
+  std::unique_ptr<SimpleLog> securityLog_;
   std::shared_ptr<permissions::NetworkPermissions> networkPermissions_;
   // Passwords verified since start-up; see CredentialCache for why this changes no answer.
   CredentialCache credentials_;

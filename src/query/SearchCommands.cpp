@@ -23,8 +23,10 @@
 #include "principals/TablePrivilege.h"
 #include "principals/TableSecurity.h"
 #include "principals/User.h"
+#include "query/Answer.h"
 #include "query/IndexReference.h"
 #include "query/Parser.h"
+#include "query/PrivilegeGate.h"
 #include "query/SearchExpression.h"
 #include "storage/OpenMode.h"
 #include "tables/Table.h"
@@ -34,9 +36,6 @@ namespace dovrel::query {
 namespace {
 
 using index::SearchMode;
-
-constexpr std::string_view OK_LINE = "OK\r\n";
-constexpr std::string_view LINE_END = "\r\n";
 
 // [only updated | including updated]: the search mode, PRESENT when neither is given.
 SearchMode readMode(Scanner& scanner) {
@@ -51,16 +50,6 @@ SearchMode readMode(Scanner& scanner) {
     return SearchMode::ALL;
   }
   return SearchMode::PRESENT;
-}
-
-// The privilege `privilege`, and history as well when the mode reaches removed documents.
-void checkPrivileges(const Table& table, const User& user, const TablePrivilege& privilege,
-                     SearchMode mode, std::string_view message, std::string_view historyMessage) {
-  const TableSecurity& security = *table.getSecurity();
-  if (!security.allows(privilege, user)) throw SemanticError(message);
-  if (mode != SearchMode::PRESENT && !security.allows(TablePrivilege::HISTORY, user)) {
-    throw SemanticError(historyMessage);
-  }
 }
 
 void appendLittleEndian(uint32_t number, TextBuffer& answer) {
@@ -107,9 +96,8 @@ void runSelect(Parser& parser, const std::shared_ptr<User>& user, TextBuffer& an
   const SearchMode mode = readMode(scanner);
   scanner.expectKeyword("from");
   const std::shared_ptr<Table> table = parser.readTable();
-  checkPrivileges(*table, *user, TablePrivilege::SELECT, mode,
-                  "у пользователя недостаточно прав для поиска"_cp866,
-                  "у пользователя недостаточно прав для поиска по удалённым документам"_cp866);
+  requireSearch(*table, TablePrivilege::SELECT, mode, *user, "поиска"_cp866,
+                "поиска по удалённым документам"_cp866);
   table->openFiles(OpenMode::openNormal);
   scanner.expectKeyword("where");
   const index::OrderedListPtr found = SearchExpression(scanner, *table, mode).evaluate();
@@ -134,13 +122,13 @@ void runSelect(Parser& parser, const std::shared_ptr<User>& user, TextBuffer& an
       order ? order->sortOrder->slice(found, order->descending, offset, limit)
             : index::slice(found, offset, limit);
 
-  answer.append(OK_LINE);
+  writeOk(answer);
   answer.appendDecimal(result->length());
   if (sliced) {
     answer.append(std::string_view(" of "));
     answer.appendDecimal(found->length());
   }
-  answer.append(LINE_END);
+  answer.append(ANSWER_LINE_END);
   if constexpr (std::endian::native == std::endian::little) {
     // The numbers as they lie in memory are the bytes of the answer.
     const std::span<const uint32_t> numbers = result->numbers();
@@ -157,9 +145,8 @@ void runGetIndex(Parser& parser, const std::shared_ptr<User>& user, TextBuffer& 
   const std::shared_ptr<Table> table = parser.readTablePrefix();
   const IndexReference reference =
       IndexReference::read(scanner, *table, IndexReference::Context::AFTER_TABLE);
-  checkPrivileges(*table, *user, TablePrivilege::SELECT, mode,
-                  "у пользователя недостаточно прав для получения ключей индекса"_cp866,
-                  "у пользователя недостаточно прав для получения удалённых ключей индекса"_cp866);
+  requireSearch(*table, TablePrivilege::SELECT, mode, *user, "получения ключей индекса"_cp866,
+                "получения удалённых ключей индекса"_cp866);
   index::TableIndex& idx = *reference.index;
 
   if (scanner.isName("length")) {
@@ -167,8 +154,7 @@ void runGetIndex(Parser& parser, const std::shared_ptr<User>& user, TextBuffer& 
     scanner.expectCommandEnd();
     table->openFiles(OpenMode::openNormal);
     const uint64_t count = idx.countKeys(mode);
-    answer.append(OK_LINE);
-    answer.append(std::to_string(count));
+    writeOk(answer, std::to_string(count));
     return;
   }
   if (!scanner.isName("from")) throw SemanticError("ожидается length или from"_cp866);
@@ -191,8 +177,7 @@ void runGetIndex(Parser& parser, const std::shared_ptr<User>& user, TextBuffer& 
     table->openFiles(OpenMode::openNormal);
     TextBuffer keys;
     idx.listKeysFrom(value, reverse, length, mode, keys);
-    answer.append(OK_LINE);
-    answer.append(keys.view());
+    writeOk(answer, keys.view());
     return;
   }
   const uint32_t from = scanner.expectNumber();
@@ -202,8 +187,7 @@ void runGetIndex(Parser& parser, const std::shared_ptr<User>& user, TextBuffer& 
   table->openFiles(OpenMode::openNormal);
   TextBuffer keys;
   idx.listKeysFromStart(from, length, mode, keys);
-  answer.append(OK_LINE);
-  answer.append(keys.view());
+  writeOk(answer, keys.view());
 }
 
 void runOptimize(Parser& parser, const std::shared_ptr<User>& user, TextBuffer& answer) {
@@ -214,14 +198,12 @@ void runOptimize(Parser& parser, const std::shared_ptr<User>& user, TextBuffer& 
   const IndexReference reference =
       IndexReference::read(scanner, *table, IndexReference::Context::AFTER_TABLE);
   scanner.expectCommandEnd();
-  if (!table->getSecurity()->allows(TablePrivilege::OPTIMIZE, *user)) {
-    throw SemanticError("у пользователя недостаточно прав для оптимизации индекса"_cp866);
-  }
+  requirePrivilege(*table->getSecurity(), TablePrivilege::OPTIMIZE, *user,
+                   "оптимизации индекса"_cp866);
   table->openFiles(OpenMode::openNormal);
   const index::OptimizeResult result = reference.index->optimize();
-  answer.append(OK_LINE);
-  answer.append(result == index::OptimizeResult::DONE ? std::string_view("complete")
-                                                      : std::string_view("during"));
+  writeOk(answer, result == index::OptimizeResult::DONE ? std::string_view("complete")
+                                                        : std::string_view("during"));
 }
 
 }  // namespace dovrel::query

@@ -11,14 +11,15 @@
 #include <vector>
 
 #include "foundation/Cp866.h"
-#include "foundation/Errors.h"
 #include "foundation/Scanner.h"
 #include "foundation/TextBuffer.h"
 #include "principals/Role.h"
 #include "principals/TablePrivilege.h"
 #include "principals/TableSecurity.h"
 #include "principals/User.h"
+#include "query/Answer.h"
 #include "query/Parser.h"
+#include "query/PrivilegeGate.h"
 #include "security/Security.h"
 #include "security/SecurityQuery.h"
 #include "tables/Table.h"
@@ -26,10 +27,6 @@
 namespace dovrel::query {
 
 namespace {
-
-constexpr std::string_view OK = "OK\r\n";
-
-bool isAdmin(const User& user) { return user.kind() == UserKind::ADMIN; }
 
 // The log entry of the current request.
 SecurityQuery openLogEntry(Parser& parser) {
@@ -41,7 +38,7 @@ SecurityQuery openLogEntry(Parser& parser) {
 void finish(Parser& parser, SecurityQuery& entry, TextBuffer& answer) {
   parser.security().save();
   entry.success();
-  answer.append(OK);
+  writeOk(answer);
 }
 
 // NAME {, NAME}, each read with `what` for the error text.
@@ -97,10 +94,7 @@ void runGrantOrRevoke(Parser& parser, const User& user, TextBuffer& answer,
   if (tableSecurity == nullptr) {
     std::vector<std::shared_ptr<Role>> roles;
     for (const std::string& name : names) roles.push_back(security.getRole(name));
-    if (!isAdmin(user)) {
-      throw SemanticError(
-          "у пользователя недостаточно прав для модификации пользователей/ролей"_cp866);
-    }
+    requireAdmin(user, "модификации пользователей/ролей"_cp866);
     if (words.grant) {
       security.grantRoles(roles, members);
     } else {
@@ -110,10 +104,7 @@ void runGrantOrRevoke(Parser& parser, const User& user, TextBuffer& answer,
     // An unknown privilege is reported before the rights, to owner and stranger alike.
     PrivilegeSet privileges;
     for (const std::string& name : names) privileges.add(findPrivilege(name));
-    if (!tableSecurity->canModify(user)) {
-      throw SemanticError(
-          "у пользователя недостаточно прав для модификации привилегий таблицы"_cp866);
-    }
+    requireModify(*tableSecurity, user, "модификации привилегий таблицы"_cp866);
     if (words.grant) {
       security.grantPrivileges(*tableSecurity, privileges, members);
     } else {
@@ -147,16 +138,11 @@ void runAlterUser(Parser& parser, const std::shared_ptr<User>& user, TextBuffer&
   const std::shared_ptr<User> target = security.getUser(scanner.expectName("пользователя"_cp866));
   if (scanner.isName("rename")) {
     const std::string newName = readRename(scanner, "пользователя"_cp866);
-    if (!isAdmin(*user)) {
-      throw SemanticError("у пользователя недостаточно прав для переименования пользователя"_cp866);
-    }
+    requireAdmin(*user, "переименования пользователя"_cp866);
     security.renamePrincipal(target, newName);
   } else {
-    const bool self = target == user;
-    if (!self && !isAdmin(*user)) {
-      throw SemanticError("у пользователя недостаточно прав для модификации пользователя"_cp866);
-    }
-    target->readAlteration(scanner, self);
+    requireSelfOrAdmin(*user, *target, "модификации пользователя"_cp866);
+    target->readAlteration(scanner, target == user);
   }
   finish(parser, entry, answer);
 }
@@ -169,23 +155,17 @@ void runAlterRole(Parser& parser, const std::shared_ptr<User>& user, TextBuffer&
   const std::shared_ptr<Role> role = security.getRole(scanner.expectName("роли"_cp866));
   if (scanner.isName("rename")) {
     const std::string newName = readRename(scanner, "роли"_cp866);
-    if (!isAdmin(*user)) {
-      throw SemanticError("у пользователя недостаточно прав для переименования роли"_cp866);
-    }
+    requireAdmin(*user, "переименования роли"_cp866);
     security.renamePrincipal(role, newName);
   } else {
-    if (!isAdmin(*user)) {
-      throw SemanticError("у пользователя недостаточно прав для модификации роли"_cp866);
-    }
+    requireAdmin(*user, "модификации роли"_cp866);
     role->readAlteration(scanner);
   }
   finish(parser, entry, answer);
 }
 
 void runCreateUser(Parser& parser, const std::shared_ptr<User>& user, TextBuffer& answer) {
-  if (!isAdmin(*user)) {
-    throw SemanticError("у пользователя недостаточно прав для создания пользователя"_cp866);
-  }
+  requireAdmin(*user, "создания пользователя"_cp866);
   SecurityQuery entry = openLogEntry(parser);
   std::shared_ptr<User> defined = User::readDefinition(parser.scanner());
   parser.scanner().expectRequestEnd();
@@ -194,9 +174,7 @@ void runCreateUser(Parser& parser, const std::shared_ptr<User>& user, TextBuffer
 }
 
 void runCreateRole(Parser& parser, const std::shared_ptr<User>& user, TextBuffer& answer) {
-  if (!isAdmin(*user)) {
-    throw SemanticError("у пользователя недостаточно прав для создания роли"_cp866);
-  }
+  requireAdmin(*user, "создания роли"_cp866);
   SecurityQuery entry = openLogEntry(parser);
   std::shared_ptr<Role> defined = Role::readDefinition(parser.scanner());
   parser.scanner().expectRequestEnd();
@@ -205,9 +183,7 @@ void runCreateRole(Parser& parser, const std::shared_ptr<User>& user, TextBuffer
 }
 
 void runDropUser(Parser& parser, const std::shared_ptr<User>& user, TextBuffer& answer) {
-  if (!isAdmin(*user)) {
-    throw SemanticError("у пользователя недостаточно прав для удаления пользователя"_cp866);
-  }
+  requireAdmin(*user, "удаления пользователя"_cp866);
   Scanner& scanner = parser.scanner();
   scanner.expectKeyword("user");
   const std::string name = scanner.expectName("пользователя"_cp866);
@@ -219,9 +195,7 @@ void runDropUser(Parser& parser, const std::shared_ptr<User>& user, TextBuffer& 
 }
 
 void runDropRole(Parser& parser, const std::shared_ptr<User>& user, TextBuffer& answer) {
-  if (!isAdmin(*user)) {
-    throw SemanticError("у пользователя недостаточно прав для удаления роли"_cp866);
-  }
+  requireAdmin(*user, "удаления роли"_cp866);
   Scanner& scanner = parser.scanner();
   scanner.expectKeyword("role");
   const std::string name = scanner.expectName("роли"_cp866);
@@ -241,14 +215,11 @@ void runRevoke(Parser& parser, const std::shared_ptr<User>& user, TextBuffer& an
 }
 
 void runGetUsers(Parser& parser, const std::shared_ptr<User>& user, TextBuffer& answer) {
-  if (user->kind() != UserKind::CREATOR && !isAdmin(*user)) {
-    throw SemanticError(
-        "у пользователя недостаточно прав для получения списка пользователей"_cp866);
-  }
+  requireCreator(*user, "получения списка пользователей"_cp866);
   Scanner& scanner = parser.scanner();
   scanner.expectKeyword("users");
   scanner.expectCommandEnd();
-  answer.append(OK);
+  writeOk(answer);
   parser.security().listUsers(answer);
 }
 

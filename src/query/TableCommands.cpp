@@ -11,7 +11,9 @@
 #include "principals/TablePrivilege.h"
 #include "principals/TableSecurity.h"
 #include "principals/User.h"
+#include "query/Answer.h"
 #include "query/Parser.h"
+#include "query/PrivilegeGate.h"
 #include "security/Security.h"
 #include "storage/OpenMode.h"
 #include "tables/Table.h"
@@ -21,57 +23,62 @@ namespace dovrel::query {
 
 namespace {
 
-constexpr std::string_view OK_LINE = "OK\r\n";
-constexpr std::string_view LINE_END = "\r\n";
-
-void appendNumber(TextBuffer& answer, uint32_t number) {
-  answer.appendDecimal(number);
-  answer.append(LINE_END);
+// get table NAME FORM ;  — each form with the scanner after its word.
+void writeStructure(Scanner& scanner, Table& table, const User& user, TextBuffer& answer) {
+  requirePrivilege(*table.getSecurity(), TablePrivilege::STRUCTURE, user,
+                   "получения структуры таблицы"_cp866);
+  scanner.expectCommandEnd();
+  writeOk(answer);
+  table.writeText(answer);
 }
 
-// One of the forms that describe a single table; the scanner stands on the form's word.
-bool isTableForm(const Scanner& scanner) {
-  return scanner.isName("structure") || scanner.isName("length") || scanner.isName("privileges");
+void writeLength(Scanner& scanner, Table& table, const User& user, TextBuffer& answer) {
+  requirePrivilege(*table.getSecurity(), TablePrivilege::SELECT, user,
+                   "получения длины таблицы"_cp866);
+  scanner.expectCommandEnd();
+  table.openFiles(OpenMode::openNormal);
+  writeOk(answer);
+  writeNumberLine(answer, table.getLiveCount());
+  writeNumberLine(answer, table.getNumberCount());
 }
+
+void writePrivileges(Scanner& scanner, Table& table, const User& user, TextBuffer& answer) {
+  TableSecurity& security = *table.getSecurity();
+  requireModify(security, user, "получения списка привилегий таблицы"_cp866);
+  scanner.expectCommandEnd();
+  writeOk(answer);
+  security.write("", answer);
+}
+
+// The forms that describe a single table, dispatched like the commands.
+struct TableForm {
+  std::string_view word;
+  void (*write)(Scanner& scanner, Table& table, const User& user, TextBuffer& answer);
+};
+
+constexpr TableForm TABLE_FORMS[] = {
+    {"structure", writeStructure},
+    {"length", writeLength},
+    {"privileges", writePrivileges},
+};
+
+// The form whose word the scanner stands on, or null.
+const TableForm* findTableForm(const Scanner& scanner) {
+  for (const TableForm& form : TABLE_FORMS) {
+    if (scanner.isName(form.word)) return &form;
+  }
+  return nullptr;
+}
+
+bool isTableForm(const Scanner& scanner) { return findTableForm(scanner) != nullptr; }
 
 // get table NAME structure | length | privileges ;  with the scanner on the form's word.
 void describeTable(Parser& parser, Table& table, const User& user, TextBuffer& answer) {
   Scanner& scanner = parser.scanner();
-  TableSecurity& security = *table.getSecurity();
-  if (scanner.isName("structure")) {
-    scanner.next();
-    if (!security.allows(TablePrivilege::STRUCTURE, user)) {
-      throw SemanticError("у пользователя недостаточно прав для получения структуры таблицы"_cp866);
-    }
-    scanner.expectCommandEnd();
-    answer.append(OK_LINE);
-    table.writeText(answer);
-    return;
-  }
-  if (scanner.isName("length")) {
-    scanner.next();
-    if (!security.allows(TablePrivilege::SELECT, user)) {
-      throw SemanticError("у пользователя недостаточно прав для получения длины таблицы"_cp866);
-    }
-    scanner.expectCommandEnd();
-    table.openFiles(OpenMode::openNormal);
-    answer.append(OK_LINE);
-    appendNumber(answer, table.getLiveCount());
-    appendNumber(answer, table.getNumberCount());
-    return;
-  }
-  if (scanner.isName("privileges")) {
-    scanner.next();
-    if (!security.canModify(user)) {
-      throw SemanticError(
-          "у пользователя недостаточно прав для получения списка привилегий таблицы"_cp866);
-    }
-    scanner.expectCommandEnd();
-    answer.append(OK_LINE);
-    security.write("", answer);
-    return;
-  }
-  throw SemanticError("ожидается length, structure или privileges"_cp866);
+  const TableForm* form = findTableForm(scanner);
+  if (form == nullptr) throw SemanticError("ожидается length, structure или privileges"_cp866);
+  scanner.next();
+  form->write(scanner, table, user, answer);
 }
 
 // names [aliases] ; and structures ;  — the lists of the tables the user may see.
@@ -81,17 +88,15 @@ void listTables(Scanner& scanner, TextBuffer& answer, Write&& write) {
   // The count comes first but is known only after the listing.
   TextBuffer listing;
   const uint32_t count = write(listing);
-  answer.append(OK_LINE);
-  appendNumber(answer, count);
+  writeOk(answer);
+  writeNumberLine(answer, count);
   answer.append(listing.view());
 }
 
 }  // namespace
 
 void runCreateTable(Parser& parser, const std::shared_ptr<User>& user, TextBuffer& answer) {
-  if (user->kind() != UserKind::CREATOR && user->kind() != UserKind::ADMIN) {
-    throw SemanticError("у пользователя недостаточно прав для создания таблицы"_cp866);
-  }
+  requireCreator(*user, "создания таблицы"_cp866);
   TableSet& tables = parser.tables();
   // The whole declaration is read first, so its own errors are reported before a clash.
   std::shared_ptr<Table> table = Table::read(parser.scanner(), tables.dataDirectory());
@@ -108,22 +113,20 @@ void runCreateTable(Parser& parser, const std::shared_ptr<User>& user, TextBuffe
   // A failure here is a DiskOrMemoryError: the parser stops serving, and the marker left
   // behind makes the next start remove whatever files were made.
   table->createFiles();
-  answer.append(OK_LINE);
+  writeOk(answer);
 }
 
 void runDropTable(Parser& parser, const std::shared_ptr<User>& user, TextBuffer& answer) {
   Scanner& scanner = parser.scanner();
   scanner.expectKeyword("table");
   std::shared_ptr<Table> table = parser.readTable();
-  if (!table->getSecurity()->canModify(*user)) {
-    throw SemanticError("у пользователя недостаточно прав для удаления таблицы"_cp866);
-  }
+  requireModify(*table->getSecurity(), *user, "удаления таблицы"_cp866);
   scanner.expectCommandEnd();
   const std::string name = table->getName();
   table.reset();
   parser.tables().dropTable(name);
   parser.security().save();
-  answer.append(OK_LINE);
+  writeOk(answer);
 }
 
 void runGetTable(Parser& parser, const std::shared_ptr<User>& user, TextBuffer& answer) {
@@ -164,14 +167,12 @@ void runGetTable(Parser& parser, const std::shared_ptr<User>& user, TextBuffer& 
 }
 
 void runCommit(Parser& parser, const std::shared_ptr<User>& user, TextBuffer& answer) {
-  if (!parser.security().mayCommit(*user)) {
-    throw SemanticError("у пользователя недостаточно прав для фиксации состояния сервера"_cp866);
-  }
+  requireCommit(parser.security(), *user, "фиксации состояния сервера"_cp866);
   Scanner& scanner = parser.scanner();
   scanner.expectKeyword("commit");
   scanner.expectCommandEnd();
   parser.tables().commitAll();
-  answer.append(OK_LINE);
+  writeOk(answer);
 }
 
 }  // namespace dovrel::query

@@ -29,9 +29,7 @@ std::string nameMessage(std::string_view name, std::string_view tail) {
 
 }  // namespace
 
-Security::Security(std::string path, std::shared_ptr<TableSet> tables)
-    : file_(std::move(path)), tables_(std::move(tables)) {
-  DOVREL_ASSERT(tables_ != nullptr);
+Security::Security(std::string path, TableSet& tables) : file_(std::move(path)), tables_(tables) {
   TextBuffer text;
   if (ReliableFileResult result = file_.load(text)) {
     throw DiskOrMemoryError(file_.failureText(result));
@@ -92,14 +90,14 @@ void Security::readBodies(TextView text) {
     std::shared_ptr<TableSecurity> security(new TableSecurity(scanner, *this));
     const std::string& tableName = security->tableName();
     // An entry for a table that no longer exists is dropped; the next save forgets it.
-    if (!tables_->hasTable(tableName)) continue;
-    const std::shared_ptr<Table> table = tables_->getTable(tableName);
+    if (!tables_.hasTable(tableName)) continue;
+    const std::shared_ptr<Table> table = tables_.getTable(tableName);
     if (table->getSecurity() != nullptr) {
       throw SemanticError(std::string("повторное объявление имени таблицы "_cp866) + tableName);
     }
     table->setSecurity(std::move(security));
   }
-  tables_->checkSecurity();
+  tables_.checkSecurity();
   scanner.expect(TOKEN_RBRACE);
 }
 
@@ -115,7 +113,7 @@ void Security::write(TextBuffer& out) const {
   DOVREL_ASSERT_TEXT(out.length() == 0, "answer.length() == 0");
   out.append(std::string_view("security {\r\n"));
   for (const auto& entry : roles_) entry.second->writeDefinition(INDENT, out);
-  for (const auto& entry : tables_->tables()) {
+  for (const auto& entry : tables_.tables()) {
     const std::shared_ptr<TableSecurity>& security = entry.second->getSecurity();
     DOVREL_ASSERT_TEXT(security != nullptr, "table->getSecurity() != NULL");
     security->write(INDENT, out);
@@ -173,7 +171,7 @@ void Security::addPrincipal(std::shared_ptr<Role> principal) {
 void Security::dropUser(const std::shared_ptr<User>& user, const std::shared_ptr<User>& replaceBy) {
   DOVREL_ASSERT(user != nullptr && replaceBy != nullptr);
   if (user == replaceBy) throw SemanticError("пользователь не может удалить себя"_cp866);
-  for (const auto& entry : tables_->tables()) {
+  for (const auto& entry : tables_.tables()) {
     const std::shared_ptr<TableSecurity>& security = entry.second->getSecurity();
     if (security != nullptr) security->replaceUser(*user, replaceBy);
   }
@@ -183,7 +181,7 @@ void Security::dropUser(const std::shared_ptr<User>& user, const std::shared_ptr
 void Security::dropRole(const std::shared_ptr<Role>& role) {
   DOVREL_ASSERT(role != nullptr && role->isRole() && role != public_);
   for (const auto& entry : roles_) entry.second->revoke(*role);
-  for (const auto& entry : tables_->tables()) {
+  for (const auto& entry : tables_.tables()) {
     const std::shared_ptr<TableSecurity>& security = entry.second->getSecurity();
     if (security != nullptr) security->removePrincipal(*role);
   }
@@ -229,7 +227,7 @@ void Security::revokePrivileges(TableSecurity& security, PrivilegeSet privileges
 
 bool Security::mayCommit(const User& user) const {
   if (user.kind() == UserKind::ADMIN) return true;
-  for (const auto& entry : tables_->tables()) {
+  for (const auto& entry : tables_.tables()) {
     const std::shared_ptr<TableSecurity>& security = entry.second->getSecurity();
     if (security == nullptr) continue;
     if (security->allows(TablePrivilege::INSERT, user) ||

@@ -33,10 +33,11 @@ class Security : public Object, public PrincipalLookup {
 
   // Loads the security file at `path` (with the ".bak" recovery of ReliableFile) and gives
   // every table of `tables` its security record. The tables must be loaded and have no
-  // record yet. Throws DiskOrMemoryError when the file cannot be read, SemanticError for a
-  // broken rule (a name declared twice, an unknown role, a table without a record, ...)
-  // and the scanner's TextError for a syntax error; the server then does not start.
-  Security(std::string path, std::shared_ptr<TableSet> tables);
+  // record yet; `tables` must outlive the store. Throws DiskOrMemoryError when the file
+  // cannot be read, SemanticError for a broken rule (a name declared twice, an unknown
+  // role, a table without a record, ...) and the scanner's TextError for a syntax error;
+  // the server then does not start.
+  Security(std::string path, TableSet& tables);
   ~Security() override;
   Security(const Security&) = delete;
   Security& operator=(const Security&) = delete;
@@ -109,7 +110,7 @@ class Security : public Object, public PrincipalLookup {
   PrincipalMap roles_;
   std::shared_ptr<Public> public_;
   ReliableFile file_;
-  std::shared_ptr<TableSet> tables_;
+  TableSet& tables_;
 };
 
 }  // namespace dovrel

@@ -15,6 +15,7 @@
 #include "foundation/Cp866.h"
 #include "foundation/Crc32.h"
 #include "foundation/Errors.h"
+#include "foundation/Failure.h"
 #include "platform/Clock.h"
 #include "platform/ServerSupport.h"
 #include "server/Connection.h"
@@ -337,18 +338,11 @@ bool ConnectionReader::stopOrAdvance(bool knownLength, ConnectionState next) {
 QueryResult ConnectionReader::execute(TextView query) {
   // A refusal is a TextError; the others are caught too, so that no query can end the
   // thread with the parser semaphore held or the process with an uncaught exception.
-  try {
-    return core_.executor().execute(query, answer_);
-  } catch (const TextError& error) {
-    answerError(error.text());
-  } catch (const SemanticError& error) {
-    answerError(error.message());
-  } catch (const DiskOrMemoryError& error) {
-    answerError(error.message());
-  } catch (...) {
-    answerError("неожиданная ошибка"_cp866);
-  }
-  return RESULT_DONE;
+  return handleFailures([&] { return core_.executor().execute(query, answer_); },
+                        [this](const Failure& failure) {
+                          answerError(failure.text);
+                          return RESULT_DONE;
+                        });
 }
 
 void ConnectionReader::answerError(std::string_view message) {

@@ -119,7 +119,7 @@ std::string Logger::archiveName(const std::string& logDir, const platform::Calen
   char digits[32];
   std::snprintf(digits, sizeof(digits), "%04d%02d%02d%02d%02d%02d", time.year, time.month, time.day,
                 time.hour, time.minute, time.second);
-  return logDir + digits + ".log";
+  return logDir + digits + std::string(instance::JOURNAL_SUFFIX);
 }
 
 platform::CalendarTime Logger::nextSecond(platform::CalendarTime time) {
@@ -158,7 +158,7 @@ std::string Logger::commitIntent(uint64_t covered) { return controlRecord(INTENT
 Logger::Logger(std::string logDir, QueryExecutor& executor, ArchiveClock* clock)
     : clock_(clock != nullptr ? *clock : systemClock_),
       logDir_(std::move(logDir)),
-      currentLog_(logDir_ + CURRENT_LOG) {
+      currentLog_(logDir_ + std::string(CURRENT_LOG)) {
   DOVREL_ASSERT_TEXT(logDir_.ends_with('/'), "fileName.tail(1).equals(\"/\")");
   platform::Env& env = platform::Env::current();
 
@@ -318,11 +318,9 @@ bool Logger::replay(QueryExecutor& executor) {
         appendMarker(recordEnd);
         committed = recordEnd;
       }
-    } catch (const TextError&) {
+    } catch (const Error&) {
       // The refusal is the query's answer, as it was when the query first ran (a failed
       // login, a bad command); the record counts as done.
-    } catch (const SemanticError&) {
-    } catch (const DiskOrMemoryError&) {
     }
     consolePrint("*");
   }

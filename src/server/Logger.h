@@ -10,8 +10,10 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "foundation/InstanceFiles.h"
 #include "foundation/Poolable.h"
 #include "platform/Clock.h"
 #include "platform/Env.h"
@@ -41,7 +43,7 @@ class Logger final : public QueryJournal, public Object {
  public:
   // How long the halt waits when the archive name it wants is taken.
   static constexpr uint32_t ARCHIVE_RETRY_MS = 1000;
-  static constexpr const char* CURRENT_LOG = "current.log";
+  static constexpr std::string_view CURRENT_LOG = instance::CURRENT_JOURNAL;
   // Record layouts (all integers little-endian; docs/formats/query-journal.md):
   //  - checked record: CHECKED_LENGTH, the body length (4 bytes), the CRC-32 of those 8
   //    bytes, the CRC-32 of the body, then the body;

@@ -9,6 +9,8 @@
 #include "foundation/Console.h"
 #include "foundation/Cp866.h"
 #include "foundation/Errors.h"
+#include "foundation/Failure.h"
+#include "foundation/InstanceFiles.h"
 #include "platform/Clock.h"
 #include "platform/DirectoryLock.h"
 #include "platform/Process.h"
@@ -25,19 +27,15 @@ namespace {
 // A refused factory's message, printed as it is (no line feed added).
 template <typename Make>
 bool makeComponent(Make make) {
-  try {
-    make();
-    return true;
-  } catch (const TextError& error) {
-    consolePrint(error.text());
-  } catch (const SemanticError& error) {
-    consolePrint(error.message());
-  } catch (const DiskOrMemoryError& error) {
-    consolePrint(error.message());
-  } catch (...) {
-    consolePrint("неожиданная ошибка"_cp866);
-  }
-  return false;
+  return handleFailures(
+      [&] {
+        make();
+        return true;
+      },
+      [](const Failure& failure) {
+        consolePrint(failure.text);
+        return false;
+      });
 }
 
 }  // namespace
@@ -173,7 +171,7 @@ int serverMain(int argc, const char* const* argv, const ServerFactories& factori
   // cuts a query or a save short, it waits for the halt below.
   platform::blockStopSignals();
   const ServerPaths paths = ServerPaths::fromProgramPath(argc > 0 ? argv[0] : "");
-  setCriticalFilePath(paths.besideData("critical.txt"));
+  setCriticalFilePath(paths.besideData(instance::CRITICAL_FILE));
   CommandLineOptions options;
   try {
     options = parseCommandLine(std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc));

@@ -8,6 +8,7 @@
 #include "foundation/Console.h"
 #include "foundation/Cp866.h"
 #include "foundation/Errors.h"
+#include "foundation/Failure.h"
 #include "platform/Clock.h"
 #include "platform/Process.h"
 
@@ -87,27 +88,20 @@ void ServerCore::halt() {
   // a server that went on would never run another query. A failed save is not a clean
   // end, and the exit status says so.
   int status = 0;
-  try {
-    // The save first: until it has succeeded the journal is the only copy of the work since
-    // the last commit, so a save that fails or dies leaves it for the next start's replay.
-    // In the error state nothing is saved, and the journal stays for the same reason.
-    const bool saving = !executor_->refusesEveryQuery();
-    executor_->shutdown();
-    if (!saving) throw TextError("сервер в состоянии ошибки, требуется перезагрузка\n"_cp866);
-    journal_->shutdown();
-  } catch (const TextError& error) {
-    consolePrint(error.text());
-    status = 1;
-  } catch (const SemanticError& error) {
-    consolePrint(error.message());
-    status = 1;
-  } catch (const DiskOrMemoryError& error) {
-    consolePrint(error.message());
-    status = 1;
-  } catch (...) {
-    consolePrint("неожиданная ошибка"_cp866);
-    status = 1;
-  }
+  handleFailures(
+      [&] {
+        // The save first: until it has succeeded the journal is the only copy of the work since
+        // the last commit, so a save that fails or dies leaves it for the next start's replay.
+        // In the error state nothing is saved, and the journal stays for the same reason.
+        const bool saving = !executor_->refusesEveryQuery();
+        executor_->shutdown();
+        if (!saving) throw TextError("сервер в состоянии ошибки, требуется перезагрузка\n"_cp866);
+        journal_->shutdown();
+      },
+      [&](const Failure& failure) {
+        consolePrint(failure.text);
+        status = 1;
+      });
   options_.endProcess(status);
 }
 

@@ -1,4 +1,5 @@
-// Where an instance keeps its files, derived once from the program's own path at start-up.
+// Where an instance keeps its files, derived once from the program's own path at start-up
+// (the names come from foundation/InstanceFiles.h).
 // Built on the main thread before any other thread starts; read-only afterwards.
 #pragma once
 

@@ -134,11 +134,7 @@ void TableSet::loadTable(const std::string& name) {
     Scanner scanner{TextView(content)};
     scanner.next();
     table = Table::read(scanner, dataDirectory_);
-  } catch (const SemanticError&) {
-    throw TextError(failure);
-  } catch (const TextError&) {
-    throw TextError(failure);
-  } catch (const DiskOrMemoryError&) {
+  } catch (const Error&) {
     throw TextError(failure);
   } catch (const std::bad_alloc&) {
     throw TextError(failure);

@@ -43,7 +43,8 @@ bool load(std::string_view text, TextBuffer& saved) {
   const std::string path = dir().path() + "security.txt";
   fuzz::writeWholeFile(path, text);
   try {
-    Security security(path, makeTables(dir().path()));
+    const std::shared_ptr<TableSet> tables = makeTables(dir().path());
+    Security security(path, *tables);
     security.write(saved);
     return true;
   } catch (const TextError&) {

@@ -137,10 +137,12 @@ TEST_F(ParserTest, KeywordsReachTheirHandlersInAnyCase) {
       {"Alter User bob alias;", "Ошибка в строке 3 столбце 21: ожидается строка получено ';'"},
       {"alter role writers;", "Ошибка в строке 3 столбце 19: ожидается alias получено ';'"},
       {"alter index;", "Ошибка в строке 3 столбце 12: ожидается user или role"},
+      {"alter;", "Ошибка в строке 3 столбце 6: ожидается user или role"},
       {"create table t alias 'x' {};", "Ошибка в строке 3 столбце 28: таблица t уже существует"},
       {"create user x;", "Ошибка в строке 3 столбце 14: ожидается alias получено ';'"},
       {"create role x;", "Ошибка в строке 3 столбце 14: ожидается alias получено ';'"},
       {"create index;", "Ошибка в строке 3 столбце 13: ожидается table, user или role"},
+      {"CREATE", "Ошибка в строке 3 столбце 6: ожидается table, user или role"},
       {"drop table nosuch;", "Ошибка в строке 3 столбце 18: таблица nosuch не найдена"},
       {"drop user;", "Ошибка в строке 3 столбце 10: ожидается имя пользователя получено ';'"},
       {"drop role;", "Ошибка в строке 3 столбце 10: ожидается имя роли получено ';'"},
@@ -153,6 +155,8 @@ TEST_F(ParserTest, KeywordsReachTheirHandlersInAnyCase) {
        "Ошибка в строке 3 столбце 20: ожидается aliases, length, structure, privileges или ';'"},
       {"get users", "Ошибка в строке 3 столбце 9: ожидается ';' получено <конец текста>"},
       {"get network permissions;", "Ошибка в строке 3 столбце 24: " + unsupported},
+      {"Get NETWORK permissions;", "Ошибка в строке 3 столбце 24: " + unsupported},
+      {"get;", "Ошибка в строке 3 столбце 4: ожидается document, index, table, users или network"},
       {"get tables;",
        "Ошибка в строке 3 столбце 11: ожидается document, index, table, users или "
        "network"},
@@ -172,6 +176,51 @@ TEST_F(ParserTest, OnlyAnAdminHaltsAndTheHaltHasNoAnswer) {
             "завершения работы сервера");
   EXPECT_EQ(run(*parser, ADMIN + "HALT;", &result), "");
   EXPECT_EQ(result, RESULT_HALT);
+}
+
+// Each command asks for its rights at its own point: before the rest of the command is
+// read, after the names it needs, or after the whole command. The position of the refusal
+// pins that point.
+TEST_F(ParserTest, RightsAreRefusedWhereEachCommandChecksThem) {
+  auto parser = makeParser();
+  const std::string dora = "User: dora\r\nPassword: pw\r\n";  // a creator
+  const std::string bob = "User: bob\r\nPassword: pw\r\n";    // writers: insert on t
+  const std::string rights = "у пользователя недостаточно прав для ";
+  const struct {
+    std::string query;
+    std::string answer;
+  } cases[] = {
+      {dora + "create user x alias 'x';", "столбце 12: " + rights + "создания пользователя"},
+      {dora + "create role r alias 'r';", "столбце 12: " + rights + "создания роли"},
+      {dora + "drop user bob;", "столбце 10: " + rights + "удаления пользователя"},
+      {dora + "drop role writers;", "столбце 10: " + rights + "удаления роли"},
+      {bob + "get users;", "столбце 10: " + rights + "получения списка пользователей"},
+      {dora + "alter user bob rename to b;",
+       "столбце 27: " + rights + "переименования пользователя"},
+      {dora + "alter user bob alias 'b';", "столбце 21: " + rights + "модификации пользователя"},
+      {dora + "alter role writers rename to w;", "столбце 31: " + rights + "переименования роли"},
+      {dora + "alter role writers alias 'w';", "столбце 25: " + rights + "модификации роли"},
+      {dora + "grant writers to bob;", "столбце 21: " + rights + "модификации пользователей/ролей"},
+      {bob + "grant select on t to bob;",
+       "столбце 25: " + rights + "модификации привилегий таблицы"},
+      {bob + "create table u alias 'u' {};", "столбце 13: " + rights + "создания таблицы"},
+      {bob + "drop table t;", "столбце 13: " + rights + "удаления таблицы"},
+      {bob + "get table t structure;", "столбце 22: " + rights + "получения структуры таблицы"},
+      {bob + "get table t length;", "столбце 19: " + rights + "получения длины таблицы"},
+      {bob + "get table t privileges;",
+       "столбце 23: " + rights + "получения списка привилегий таблицы"},
+      {bob + "select from t where t.f.i = 'x';", "столбце 20: " + rights + "поиска"},
+      {bob + "delete document 0 from table t;", "столбце 31: " + rights + "удаления документа"},
+      {bob + "add document { field f = 'x'; } to table t replacing 0;",
+       "столбце 55: " + rights + "замены документа"},
+      {dora + "get network permissions;", "столбце 12: " + rights + "получения сетевых разрешений"},
+      // The rights come before the refusal of a parser without a permission list.
+      {dora + "set network permissions '';",
+       "столбце 27: " + rights + "установки сетевых разрешений"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(run(*parser, c.query), "ERROR\r\nОшибка в строке 3 " + c.answer) << c.query;
+  }
 }
 
 // A second command, or anything else after a command, is refused where it begins, before
@@ -263,6 +312,19 @@ TEST_F(ParserFaultTest, HealthyParserCommitsOnceAtItsEnd) {
   env.resetCounts();
   another.reset();
   EXPECT_EQ(env.count(FaultKind::OPEN), commitOpens) << "destruction is a halt and commits";
+}
+
+TEST(ParserFilesTest, InstanceFilesLieBesideTheDataDirectory) {
+  const ParserFiles placed = ParserFiles::inBaseDirectory("/srv/inst/");
+  EXPECT_EQ(placed.dataDirectory, "/srv/inst/DATA/");
+  EXPECT_EQ(placed.securityFile, "/srv/inst/security.txt");
+  EXPECT_EQ(placed.securityLog, "/srv/inst/security_log.txt");
+  EXPECT_EQ(placed.criticalFile, "/srv/inst/critical.txt");
+  const ParserFiles here = ParserFiles::inBaseDirectory("");
+  EXPECT_EQ(here.dataDirectory, "DATA/");
+  EXPECT_EQ(here.securityFile, "security.txt");
+  EXPECT_EQ(here.securityLog, "security_log.txt");
+  EXPECT_EQ(here.criticalFile, "critical.txt");
 }
 
 TEST_F(ParserTest, StartUpUndoesAnInterruptedCreationBeforeTheSecurityIsLoaded) {

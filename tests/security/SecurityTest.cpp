@@ -36,7 +36,7 @@ class SecurityStoreTest : public ::testing::Test {
     test::writeFile(path(), text);
     tables = std::make_shared<TableSet>(dir.dataDir());
     tables->load();
-    return std::make_unique<Security>(path(), tables);
+    return std::make_unique<Security>(path(), *tables);
   }
   // The message of the failed load, whatever channel it took.
   std::string loadFailure(const std::string& text, const std::vector<std::string>& tableNames) {
@@ -141,7 +141,7 @@ TEST_F(SecurityStoreTest, PrincipalAfterTheFirstTableEntryIsASyntaxError) {
 TEST_F(SecurityStoreTest, MissingFileIsADiskFailure) {
   tables = std::make_shared<TableSet>(dir.dataDir());
   tables->load();
-  EXPECT_THROW(Security(path(), tables), DiskOrMemoryError);
+  EXPECT_THROW(Security(path(), *tables), DiskOrMemoryError);
 }
 
 TEST_F(SecurityStoreTest, EntryForAMissingTableIsIgnoredAndGoneAfterTheNextSave) {

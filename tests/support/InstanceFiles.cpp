@@ -1,6 +1,7 @@
 // The configuration files of a test instance.
 #include "support/InstanceFiles.h"
 
+#include "foundation/InstanceFiles.h"
 #include "principals/PasswordHash.h"
 #include "support/Files.h"
 
@@ -38,8 +39,10 @@ std::string securityFileText(const std::vector<TestUser>& users) {
 }
 
 void writeInstanceFiles(const std::string& directory) {
-  testsupport::writeFile(directory + "network_permissions.txt", "127.0.0.1\r\n");
-  testsupport::writeFile(directory + "security.txt", securityFileText(defaultUsers()));
+  testsupport::writeFile(instance::besideData(directory, instance::NETWORK_PERMISSIONS_FILE),
+                         "127.0.0.1\r\n");
+  testsupport::writeFile(instance::besideData(directory, instance::SECURITY_FILE),
+                         securityFileText(defaultUsers()));
 }
 
 }  // namespace dovrel::e2e

@@ -17,6 +17,7 @@
 #include "foundation/Console.h"
 #include "foundation/Cp866.h"
 #include "foundation/Errors.h"
+#include "foundation/InstanceFiles.h"
 #include "platform/Env.h"
 #include "principals/PasswordHash.h"
 #include "secmigrate/LoginName.h"
@@ -49,7 +50,7 @@ constexpr uint32_t PASSWORD_ROUNDS = 256;
 constexpr std::size_t MAX_LOGIN_NAME = 31;
 
 constexpr std::string_view USERS_FILE = "users.txt";
-constexpr std::string_view SECURITY_FILE = "security.txt";
+constexpr std::string_view SECURITY_FILE = instance::SECURITY_FILE;
 constexpr std::string_view STRUCTURE_SUFFIX = ".structure";
 constexpr const char* STRUCTURE_PATTERN = "*.structure";
 
@@ -210,7 +211,9 @@ class Migration {
     platform::Env& env = platform::Env::current();
     // File names are case-sensitive here: the server's directory is "DATA/", an older
     // installation's may be "data/".
-    const std::string_view dirName = env.fileExists(joinPath(workDir_, "DATA")) ? "DATA" : "data";
+    const std::string_view dirName = env.fileExists(joinPath(workDir_, instance::DATA_DIRECTORY))
+                                         ? instance::DATA_DIRECTORY
+                                         : "data";
     std::vector<std::string> names;
     const platform::Status status =
         env.listDirectory(joinPath(workDir_, dirName), STRUCTURE_PATTERN, &names);
