@@ -11,7 +11,7 @@
 #include "permissions/NetworkPermissionList.h"
 
 using namespace dovrel;
-using namespace dovrel::server;
+using namespace dovrel::permissions;
 
 namespace {
 
