@@ -200,8 +200,15 @@ class Connection:
                     if self._link is not None:
                         self._link.close()
                     self._link = Link(self.host, self.port, self.timeout)
-                self._link.send(data)
-                answer = self._link.read_answer()
+                try:
+                    self._link.send(data)
+                    answer = self._link.read_answer()
+                except BaseException:
+                    # Interrupted between sending and the end of the answer (Ctrl-C, a
+                    # signal handler's exception): the rest of this answer would be read as
+                    # the next request's, so the stream is given up.
+                    self._link.close()
+                    raise
         if answer.startswith(b"ERROR\r\n"):
             raise QueryError(decode_answer(answer[7:]), command)
         if not answer.startswith(b"OK\r\n"):

@@ -7,8 +7,8 @@ time (Connection guards it with a lock).
 """
 
 import binascii
-import select
 import socket
+import struct
 
 from .errors import ConnectionLost, OperationalError, ProtocolError
 
@@ -47,6 +47,17 @@ class Link:
         except OSError as e:
             raise OperationalError("cannot connect to %s:%d: %s" % (host, port, e)) from e
         self.sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        # Waits are bounded by the kernel (a timed-out call fails with EAGAIN) on a blocking
+        # socket, rather than by Python's socket timeout, which polls before every call.
+        self.sock.settimeout(None)
+        if timeout is not None:
+            seconds = int(timeout)
+            micros = int((timeout - seconds) * 1e6)
+            if seconds == 0 and micros == 0:
+                micros = 1  # zero would mean no limit
+            limit = struct.pack("ll", seconds, micros)
+            self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVTIMEO, limit)
+            self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_SNDTIMEO, limit)
 
     def close(self):
         if self.sock is not None:
@@ -60,13 +71,9 @@ class Link:
         that arrived meanwhile are dropped; other bytes are a protocol error."""
         while True:
             try:
-                readable, _, _ = select.select([self.sock], [], [], 0)
-            except (OSError, ValueError):
-                return True
-            if not readable:
+                chunk = self.sock.recv(65536, socket.MSG_DONTWAIT)
+            except BlockingIOError:
                 return False
-            try:
-                chunk = self.sock.recv(65536)
             except OSError:
                 return True
             if not chunk:
@@ -103,10 +110,11 @@ class Link:
             raise ConnectionLost("the connection was lost while sending (%s); the command may "
                                  "or may not have run" % e) from e
 
-    def _fill(self):
+    def _receive(self):
+        """The next bytes of the stream (b"" at its end)."""
         try:
-            chunk = self.sock.recv(65536)
-        except socket.timeout as e:
+            return self.sock.recv(65536)
+        except (BlockingIOError, socket.timeout) as e:
             self.close()
             raise ConnectionLost("no answer within %s s; the command may or may not have run"
                                  % self.timeout) from e
@@ -114,6 +122,9 @@ class Link:
             self.close()
             raise ConnectionLost("the connection was lost (%s); the command may or may not "
                                  "have run" % e) from e
+
+    def _fill(self):
+        chunk = self._receive()
         if not chunk:
             self.close()
             raise ConnectionLost("the server closed the connection before the whole answer "
@@ -163,11 +174,7 @@ class Link:
             raise ProtocolError("malformed answer header: %r, %r" % (length_text, checksum_text))
         if quiet:
             while True:
-                try:
-                    chunk = self.sock.recv(65536)
-                except OSError as e:
-                    self.close()
-                    raise ConnectionLost("the connection was lost (%s)" % e) from e
+                chunk = self._receive()
                 if not chunk:
                     break
                 self._buffer += chunk

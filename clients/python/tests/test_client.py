@@ -245,6 +245,19 @@ class ErrorsTest(ServerTestCase):
         with self.assertRaises(dovrel.InterfaceError):
             self.conn.tables()
 
+    def test_an_interrupted_request_does_not_leave_its_answer_to_the_next(self):
+        original = dovrel.wire.Link.read_answer
+
+        def interrupted(link, *args):
+            dovrel.wire.Link.read_answer = original
+            raise KeyboardInterrupt
+
+        dovrel.wire.Link.read_answer = interrupted
+        self.addCleanup(setattr, dovrel.wire.Link, "read_answer", original)
+        with self.assertRaises(KeyboardInterrupt):
+            self.conn.execute("get table names;")  # sent; its answer never read
+        self.assertEqual(self.conn.execute("commit;"), "OK\n")
+
     def test_quiet_requests(self):
         with self.server.connect(quiet=True) as conn:
             self.assertEqual(conn.execute("get table names;"), "OK\n1\nbooks\n")

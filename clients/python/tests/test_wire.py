@@ -83,6 +83,7 @@ class WireTest(unittest.TestCase):
             ("a cut answer", [good[:-3]], dovrel.ConnectionLost),
             ("a cut header", [good[:20]], dovrel.ConnectionLost),
             ("no answer at all", [b""], dovrel.ConnectionLost),
+            ("silence past the timeout", [good[:20], None], dovrel.ConnectionLost),
             ("a wrong checksum", [good.replace(b"\xff", b"\xfe")], dovrel.ProtocolError),
             ("a bad format line", [b"Format: TORV4\r\n" + good[15:]], dovrel.ProtocolError),
             ("neither OK nor ERROR", [framed(b"MAYBE\r\n")], dovrel.ProtocolError),
@@ -92,14 +93,16 @@ class WireTest(unittest.TestCase):
             with self.subTest(name):
                 peer = _PieceWisePeer(pieces)
                 self.addCleanup(peer.close)
-                conn = dovrel.connect(port=peer.port, user="u", timeout=2)
+                conn = dovrel.connect(port=peer.port, user="u", timeout=0.3)
                 self.addCleanup(conn.close)
                 command = "select from t where a.b = 'c';" if "search" in name else "get x;"
                 if exception is None:
                     self.assertEqual(conn.execute(command), "OK\n#2#Ая#\n")
                 else:
-                    with self.assertRaises(exception):
+                    with self.assertRaises(exception) as caught:
                         conn.execute(command)
+                    if "timeout" in name:
+                        self.assertIn("no answer within 0.3 s", str(caught.exception))
 
     def test_error_answer(self):
         text = "ERROR\r\nОшибка в строке 3 столбце 7: ожидается ';'".encode("cp866")
@@ -118,7 +121,8 @@ class WireTest(unittest.TestCase):
 
 
 class _PieceWisePeer(ScriptedPeer):
-    """Answers the first request with the pieces, sent one by one, then closes."""
+    """Answers the first request with the pieces, sent one by one, then closes; a piece
+    None keeps the connection open and silent until the client closes it."""
 
     def __init__(self, pieces):
         self.pieces = pieces
@@ -130,6 +134,9 @@ class _PieceWisePeer(ScriptedPeer):
             sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
             self._read_request(sock, b"")
             for piece in self.pieces:
+                if piece is None:  # silent until the client gives up
+                    sock.recv(1)
+                    return
                 sock.sendall(piece)
 
 
