@@ -13,7 +13,7 @@ if [ "${1:-}" != serve ]; then
   pkgs+=(libgtest-dev libgmock-dev libbenchmark-dev)
   pkgs+=(libsqlite3-dev) # bench/load_bench measures SQLite beside dovrel
   pkgs+=(zlib1g-dev)     # bench/foundation_bench measures zlib's crc32 beside ours
-  pkgs+=(python3 python3-pip) # the Python client's tests and its offline install (skipped without)
+  pkgs+=(python3 python3-pip python3-venv) # the Python client's tests, its offline installs
   pkgs+=(clang-format) # the formatting checks of scripts/check.sh and CI (.clang-format)
 fi
 # clang 14 (Debian's default clang) crashes on the message literals, so the fuzz build
