@@ -252,11 +252,22 @@ class Connection:
         with self._lock:
             self._structures.clear()
 
+    def _built(self, table, build):
+        """build(structure) with the kept structure; when that refuses the document, the
+        structure may be stale (the table dropped and made again, perhaps by another
+        client), so it is read again and the document built once more."""
+        kept = table in self._structures
+        try:
+            return build(self.structure(table))
+        except DataError:
+            if not kept:
+                raise
+        return build(self.structure(table, refresh=True))
+
     def _typed_call(self, table, build):
-        """Runs build(structure) -> command and sends it; when the server refuses it, the
-        kept structure may be stale (the table dropped and made again), so it is read
-        again next time."""
-        command = build(self.structure(table))
+        """Builds the command (see _built) and sends it; when the server refuses it, the
+        kept structure may be stale, so it is read again next time."""
+        command = self._built(table, build)
         try:
             return self.execute_raw(command)
         except QueryError:
@@ -290,10 +301,9 @@ class Connection:
         ``commit``), its ``index`` the refused document's place in the input."""
         if batch < 1:
             raise DataError("batch must be at least 1")
-        structure = self.structure(table)
+        name = _name(table)
         numbers = []
         clauses = []
-        name = _name(table)
 
         def flush():
             if not clauses:
@@ -311,7 +321,8 @@ class Connection:
 
         for index, document in enumerate(documents):
             try:
-                clause = b"add " + V.build_document(structure, document) + b" to table " + name
+                clause = b"add " + self._built(table, lambda structure: V.build_document(
+                    structure, document)) + b" to table " + name
             except DataError as e:
                 e.numbers = list(numbers)
                 e.index = index
@@ -344,10 +355,12 @@ class Connection:
                 items = [only] if isinstance(only, str) else list(only)
                 text += b" only " + b", ".join(_path(item) for item in items)
             return text + b";"
-        structure = self.structure(table)
         answer = self._typed_call(table, build)
-        documents = V.parse_documents(answer, 4)
-        return V.typed_document(structure, documents[0])
+        members = V.parse_documents(answer, 4)[0]
+        structure = self.structure(table)
+        if not V.knows_members(structure, members):
+            structure = self.structure(table, refresh=True)  # made again since it was read
+        return V.typed_document(structure, members)
 
     def meta(self, table, number):
         """The document's meta record as a dict: usercreated, creationtime (UTC), and for a

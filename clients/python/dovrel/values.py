@@ -387,6 +387,19 @@ def parse_documents(data, pos=0):
     return documents
 
 
+def knows_members(structure, members):
+    """Whether every field and group of a parsed document is in the structure, as the
+    same kind of member."""
+    for name, value in members:
+        member = structure.members.get(name)
+        if isinstance(value, list):
+            if not isinstance(member, Group) or any(f not in member.fields for f, _ in value):
+                return False
+        elif not isinstance(member, Field):
+            return False
+    return True
+
+
 def typed_document(structure, members):
     """A parsed document as a dict typed by the table's structure (a group as a dict)."""
     out = {}

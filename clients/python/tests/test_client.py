@@ -157,6 +157,28 @@ class DocumentsTest(ServerTestCase):
         self.assertEqual(self.conn.length("books"), (1, 4))
         self.conn.commit()
 
+    def test_a_table_made_again_by_another_client_is_read_again(self):
+        self.assertEqual(self.conn.get("books", 0)["year"], 1869)  # the structure is kept
+        with self.server.connect() as other:
+            other.execute("drop table books;")
+            other.execute(BOOKS.replace("};\n};", "};\n  field pages alias '' : int64 { };\n};"))
+        document = {"title": "t", "author": "a", "year": 1, "pages": 300}
+        self.assertEqual(self.conn.add("books", document), 0)
+        self.assertEqual(self.conn.add_many("books", [document]), [1])
+        self.assertEqual(self.conn.get("books", 1)["pages"], 300)
+        with self.server.connect() as other:
+            other.execute("drop table books;")
+            other.execute(BOOKS)
+            other.add("books", {"title": "t", "author": "a", "year": 2})
+        # The kept structure still has pages, so the server refuses the document; the
+        # structure is read again after a refusal.
+        with self.assertRaises(dovrel.QueryError) as caught:
+            self.conn.add("books", document)
+        self.assertIn("отсутствует поле верхнего уровня pages", caught.exception.message)
+        with self.assertRaises(dovrel.DataError):
+            self.conn.add("books", document)
+        self.assertEqual(self.conn.get("books", 0), {"title": "t", "author": "a", "year": 2})
+
     def test_add_many_batches(self):
         numbers = self.conn.add_many(
             "books", ({"title": "T%d" % k, "author": "A", "year": k} for k in range(25)), batch=10)
