@@ -165,6 +165,22 @@ def _field_clause(field, value, where):
     return b"field " + name + b" = " + counted(format_value(value, field.type, where)) + b"; "
 
 
+def _by_name(values, names, unknown):
+    """The dict with its keys as the server knows the names: in lower case, since names
+    are read without regard to case ('Title' is the field title)."""
+    if all(key in names for key in values):
+        return values
+    out = {}
+    for key, value in values.items():
+        name = key.lower() if isinstance(key, str) else key
+        if name not in names:
+            raise DataError("%s %r" % (unknown, key))
+        if name in out:
+            raise DataError("%r is given twice (names do not depend on case)" % key)
+        out[name] = value
+    return out
+
+
 def build_document(structure, document):
     """The text 'document { ... }' of a dict: every field of the table by name, a group as a
     nested dict. A field that allows null may be left out (it goes as null); a group may be
@@ -172,9 +188,7 @@ def build_document(structure, document):
     if not isinstance(document, dict):
         raise DataError("a document is a dict, not a %s" % type(document).__name__)
     table = structure.name
-    for key in document:
-        if key not in structure.members:
-            raise DataError("table %s has no field or group %r" % (table, key))
+    document = _by_name(document, structure.members, "table %s has no field or group" % table)
     parts = [b"document { "]
     for name, member in structure.members.items():
         where = "%s.%s" % (table, name)
@@ -189,9 +203,7 @@ def build_document(structure, document):
         if not isinstance(group, dict):
             raise DataError("%s is a group: its value is a dict, not a %s"
                             % (where, type(group).__name__))
-        for key in group:
-            if key not in member.fields:
-                raise DataError("group %s has no field %r" % (where, key))
+        group = _by_name(group, member.fields, "group %s has no field" % where)
         parts.append(b"group " + encode_plain(name) + b" { ")
         for field_name, field in member.fields.items():
             field_where = "%s.%s" % (where, field_name)
@@ -344,45 +356,56 @@ def typed_value(data, field_type):
     return text
 
 
-def _parse_field_value(r):
-    name = r.expect("name")
-    r.expect("punct", "=")
-    kind, value = r.next()
-    if kind == "name" and value == "null":
-        value = None
-    elif kind != "string":
-        raise ProtocolError("unexpected %r as the value of field %s" % (value, name))
-    r.expect("punct", ";")
-    return name, value
+_SPACE = re.compile(rb"[ \r\n]*")
+_DOCUMENT = re.compile(rb"[ \r\n]*document[ \r\n]*\{", re.I)
+# A field with its value's count (or null), the start of a group, or a closing '};'.
+_MEMBER = re.compile(rb"[ \r\n]*(?:field[ \r\n]+([A-Za-z_][A-Za-z0-9_]*)[ \r\n]*=[ \r\n]*"
+                     rb"(?:#(\d+)#|null[ \r\n]*;)"
+                     rb"|group[ \r\n]+([A-Za-z_][A-Za-z0-9_]*)[ \r\n]*\{|\}[ \r\n]*;)", re.I)
+_VALUE_END = re.compile(rb"#[ \r\n]*;")
+
+
+def _unexpected(data, pos):
+    raise ProtocolError("unexpected answer text at byte %d: %r" % (pos, data[pos:pos + 30]))
 
 
 def parse_documents(data, pos=0):
     """The documents of a get document answer as lists of (name, raw value | None) for
-    fields and (name, [fields]) for groups."""
-    r = _Reader(data, pos)
+    fields and (name, [fields]) for groups. One pattern match per member: documents are
+    most of what a reading program receives."""
     documents = []
-    while not r.at_end():
-        r.expect("name", "document")
-        r.expect("punct", "{")
+    while _SPACE.match(data, pos).end() < len(data):
+        m = _DOCUMENT.match(data, pos)
+        if m is None:
+            _unexpected(data, pos)
+        pos = m.end()
         members = []
-        while r.peek() != ("punct", "}"):
-            kind = r.expect("name")
-            if kind == "field":
-                members.append(_parse_field_value(r))
-            elif kind == "group":
-                group = r.expect("name")
-                r.expect("punct", "{")
-                fields = []
-                while r.peek() != ("punct", "}"):
-                    r.expect("name", "field")
-                    fields.append(_parse_field_value(r))
-                r.expect("punct", "}")
-                r.expect("punct", ";")
-                members.append((group, fields))
+        into = members  # the list the next field goes to: the document's or a group's
+        while True:
+            m = _MEMBER.match(data, pos)
+            if m is None:
+                _unexpected(data, pos)
+            pos = m.end()
+            name, count, group = m.group(1, 2, 3)
+            if name is not None:
+                if count is None:
+                    into.append((name.decode("ascii").lower(), None))
+                    continue
+                stop = pos + int(count)
+                end = _VALUE_END.match(data, stop)
+                if end is None:
+                    raise ProtocolError("a counted string of the answer is cut short")
+                into.append((name.decode("ascii").lower(), data[pos:stop]))
+                pos = end.end()
+            elif group is not None:
+                if into is not members:
+                    _unexpected(data, m.start(3))  # groups hold fields only
+                into = []
+                members.append((group.decode("ascii").lower(), into))
+            elif into is not members:
+                into = members  # the group's end
             else:
-                raise ProtocolError("unexpected %r in a document" % kind)
-        r.expect("punct", "}")
-        r.expect("punct", ";")
+                break
         documents.append(members)
     return documents
 

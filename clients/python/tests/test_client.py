@@ -92,6 +92,10 @@ class ValuesTest(ServerTestCase):
         self.assertEqual(self.conn.get("every", number, only=["i", "g.y"]),
                          {"i": 5, "g": {"y": "why"}})
         self.assertEqual(self.conn.get("every", number, only="g"), {"g": {"x": 2, "y": "why"}})
+        # Names do not depend on case, as in the query language.
+        number = self.conn.add("Every", {"S": "b", "G": {"X": 3}})
+        self.assertEqual(self.conn.get("EVERY", number, only=["s", "G.x"]),
+                         {"s": "b", "g": {"x": 3}})
 
     def test_structure(self):
         structure = self.conn.structure("every")
@@ -229,6 +233,8 @@ class ErrorsTest(ServerTestCase):
              "outside the int64 range", None),
             (lambda c: c.add("books", dict(good, pages=3)), dovrel.DataError,
              "table books has no field or group 'pages'", None),
+            (lambda c: c.add("books", dict(good, Title="u")), dovrel.DataError,
+             "'Title' is given twice", None),
             (lambda c: c.add("books", {"title": "t", "author": "a"}), dovrel.DataError,
              "no value for books.year", None),
             (lambda c: c.add("books", dict(good, year=None)), dovrel.DataError,

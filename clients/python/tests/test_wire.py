@@ -179,5 +179,30 @@ class CodePageTest(unittest.TestCase):
                 self.assertEqual(decode_answer(data), shown)
 
 
+class DocumentTextTest(unittest.TestCase):
+    CASES = [
+        # a get document answer after its OK line, the documents parsed (None: refused)
+        (b"document {\r\n   field t = #4#a\r\n;#;\r\n   field n = null;\r\n   group G {\r\n"
+         b"      field x = #1#5#;\r\n   };\r\n};\r\ndocument {\r\n};\r\n",
+         [[("t", b"a\r\n;"), ("n", None), ("g", [("x", b"5")])], []]),
+        (b"DOCUMENT{field a=#0##;group g{};};", [[("a", b""), ("g", [])]]),
+        (b"", []),
+        (b"document { field a = #9#short#; };", None),
+        (b"document { group g { group h { }; }; };", None),
+        (b"document { field a = #1#x# };", None),
+        (b"document { field a = 'x'; };", None),
+        (b"document { field a = #1#x#;", None),
+    ]
+
+    def test_documents(self):
+        for data, documents in self.CASES:
+            with self.subTest(data=data):
+                if documents is None:
+                    with self.assertRaises(dovrel.ProtocolError):
+                        dovrel.values.parse_documents(data)
+                else:
+                    self.assertEqual(dovrel.values.parse_documents(data), documents)
+
+
 if __name__ == "__main__":
     unittest.main()
