@@ -240,11 +240,12 @@ class Connection:
         """The table's Structure, read once per connection and kept (refresh=True reads it
         again). An unknown table raises QueryError."""
         with self._lock:
-            if not refresh and table in self._structures:
-                return self._structures[table]
+            key = _key(table)
+            if not refresh and key in self._structures:
+                return self._structures[key]
             answer = self.execute_raw(b"get table " + _name(table) + b" structure;")
             structure = V.parse_structure(answer[4:])
-            self._structures[table] = structure
+            self._structures[key] = structure
             return structure
 
     def forget_structures(self):
@@ -256,7 +257,7 @@ class Connection:
         """build(structure) with the kept structure; when that refuses the document, the
         structure may be stale (the table dropped and made again, perhaps by another
         client), so it is read again and the document built once more."""
-        kept = table in self._structures
+        kept = _key(table) in self._structures
         try:
             return build(self.structure(table))
         except DataError:
@@ -271,7 +272,7 @@ class Connection:
         try:
             return self.execute_raw(command)
         except QueryError:
-            self._structures.pop(table, None)
+            self._structures.pop(_key(table), None)
             raise
 
     # ---- documents ----
@@ -311,7 +312,7 @@ class Connection:
             try:
                 answer = self.execute_raw(b"".join(clauses))
             except QueryError as e:
-                self._structures.pop(table, None)
+                self._structures.pop(_key(table), None)
                 raise BatchError(e, list(numbers), len(numbers) + _failed_clause(e, clauses),
                                  _failed_clause(e, clauses)) from None
             numbers.extend(_added_numbers(answer))
@@ -398,6 +399,11 @@ class Connection:
     def commit(self):
         """Makes every change since the last commit durable."""
         self.execute_raw(b"commit;")
+
+
+def _key(table):
+    """The kept structures' key of a table name (names do not depend on case)."""
+    return table.lower() if isinstance(table, str) else table
 
 
 def _name(name):
