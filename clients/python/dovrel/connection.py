@@ -6,6 +6,7 @@ stream, under a lock), but a Pool gives each thread its own. Every request is bu
 while building it sends nothing.
 """
 
+import re
 import struct
 import threading
 
@@ -14,6 +15,8 @@ from .errors import BatchError, DataError, InterfaceError, ProtocolError, QueryE
 from .textcodec import decode_answer, decode_plain, encode_command, encode_plain
 from .wire import Link, frame
 
+_NAME = re.compile(r"[A-Za-z_][A-Za-z0-9_]*")
+_MEMBER_PATH = re.compile(r"[A-Za-z0-9_.]+")
 MODES = {None: b"", "only updated": b"only updated ", "including updated": b"including updated "}
 
 
@@ -56,8 +59,7 @@ class Cond:
         if (operator == "range") != (to is not None):
             raise DataError("range takes two values (Cond(member, 'range', low, high)); other "
                             "operators one")
-        if not isinstance(member, str) or not member or \
-                any(not (c.isascii() and (c.isalnum() or c in "._")) for c in member):
+        if not isinstance(member, str) or not _MEMBER_PATH.fullmatch(member):
             raise DataError("a member path is names joined by '.': %r" % (member,))
         text = member.encode("ascii") + b" " + operator.encode("ascii") + b" " + \
             V.counted(V.format_value(value))
@@ -409,8 +411,7 @@ def _key(table):
 def _name(name):
     if not isinstance(name, str) or not name:
         raise DataError("a name is a non-empty str, not %r" % (name,))
-    if not (name[0].isascii() and (name[0].isalpha() or name[0] == "_")) or \
-            any(not (c.isascii() and (c.isalnum() or c == "_")) for c in name):
+    if not _NAME.fullmatch(name):
         raise DataError("%r is not a name (Latin letters, digits and '_')" % name)
     return name.encode("ascii")
 

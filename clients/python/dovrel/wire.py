@@ -7,6 +7,7 @@ time (Connection guards it with a lock).
 """
 
 import binascii
+import re
 import socket
 import struct
 
@@ -16,6 +17,7 @@ FORMAT_LINE = b"Format: TORV5\r\n"
 STATUS_LINES = (b"Receiving\r\n", b"In queue\r\n", b"Running\r\n", b"Ready\r\n")
 MAX_BODY = 0xFFFFFFFF
 _MAX_HEADER_LINE = 64
+_HEADER = re.compile(rb"Format: TORV5\r\nContent-Length: (\d{1,10})\r\nChecksum: ([0-9A-F]{8})\r\n\r\n")
 
 
 def crc32(data):
@@ -150,9 +152,9 @@ class Link:
             raise ProtocolError("expected %r in the answer header, got %r" % (name, line))
         return line[len(name):-2]
 
-    def read_answer(self, quiet=False):
-        """The text of the next answer, its checksum checked (a quiet answer carries none
-        and runs to the end of the stream)."""
+    def _read_header(self):
+        """(length, checksum) of an answer header read line by line: the way for a header
+        that comes in pieces, after status lines, or damaged (a ProtocolError)."""
         while True:
             line = self._line()
             if line in STATUS_LINES:
@@ -172,6 +174,19 @@ class Link:
         except ValueError:
             self.close()
             raise ProtocolError("malformed answer header: %r, %r" % (length_text, checksum_text))
+        return length, checksum
+
+    def read_answer(self, quiet=False):
+        """The text of the next answer, its checksum checked (a quiet answer carries none
+        and runs to the end of the stream)."""
+        if not self._buffer:
+            self._fill()
+        header = _HEADER.match(self._buffer)
+        if header is not None:  # the whole header has come, as it almost always has
+            length, checksum = int(header.group(1)), int(header.group(2), 16)
+            del self._buffer[:header.end()]
+        else:
+            length, checksum = self._read_header()
         if quiet:
             while True:
                 chunk = self._receive()
