@@ -184,38 +184,51 @@ class Connection:
     def execute_raw(self, command):
         """Sends command bytes (after the login lines) and returns the answer's bytes as they
         came. Raises QueryError on an ERROR answer."""
-        body = self._login + command
         with self._lock:
-            if self._closed:
-                raise InterfaceError("the connection is closed")
-            if self.quiet:
-                link = Link(self.host, self.port, self.timeout)
-                try:
-                    link.send(frame(body, quiet=True))
-                    link.finish_sending()
-                    answer = link.read_answer(quiet=True)
-                finally:
-                    link.close()
-            else:
-                data = frame(body)
-                if self._link is None or self._link.sock is None or self._link.closed_by_peer():
-                    if self._link is not None:
-                        self._link.close()
-                    self._link = Link(self.host, self.port, self.timeout)
-                try:
-                    self._link.send(data)
-                    answer = self._link.read_answer()
-                except BaseException:
-                    # Interrupted between sending and the end of the answer (Ctrl-C, a
-                    # signal handler's exception): the rest of this answer would be read as
-                    # the next request's, so the stream is given up.
-                    self._link.close()
-                    raise
-        if answer.startswith(b"ERROR\r\n"):
-            raise QueryError(decode_answer(answer[7:]), command)
-        if not answer.startswith(b"OK\r\n"):
-            raise ProtocolError("an answer that is neither OK nor ERROR: %r" % answer[:40])
-        return answer
+            return self._start(command)()
+
+    def _start(self, command):
+        """Sends a request and returns the function that reads its answer (raising as
+        execute_raw does). Until that function has run nothing else may use the stream,
+        so the caller holds the lock throughout; what it does meanwhile (building the next
+        request) overlaps the server's work."""
+        body = self._login + command
+        if self._closed:
+            raise InterfaceError("the connection is closed")
+        if self.quiet:
+            return lambda: _checked(self._quiet_exchange(body), command)
+        data = frame(body)
+        if self._link is None or self._link.sock is None or self._link.closed_by_peer():
+            if self._link is not None:
+                self._link.close()
+            self._link = Link(self.host, self.port, self.timeout)
+        link = self._link
+        try:
+            link.send(data)
+        except BaseException:
+            link.close()
+            raise
+
+        def finish():
+            try:
+                answer = link.read_answer()
+            except BaseException:
+                # Interrupted before the end of the answer (Ctrl-C, a signal handler's
+                # exception): the rest of it would be read as the next request's, so the
+                # stream is given up.
+                link.close()
+                raise
+            return _checked(answer, command)
+        return finish
+
+    def _quiet_exchange(self, body):
+        link = Link(self.host, self.port, self.timeout)
+        try:
+            link.send(frame(body, quiet=True))
+            link.finish_sending()
+            return link.read_answer(quiet=True)
+        finally:
+            link.close()
 
     def execute(self, command):
         """Sends one command, typed as text, and returns its answer as text: string values
@@ -255,16 +268,19 @@ class Connection:
         with self._lock:
             self._structures.clear()
 
-    def _built(self, table, build):
+    def _built(self, table, build, before_reading=None):
         """build(structure) with the kept structure; when that refuses the document, the
         structure may be stale (the table dropped and made again, perhaps by another
-        client), so it is read again and the document built once more."""
+        client), so it is read again (after before_reading(), which settles a request
+        still out) and the document built once more."""
         kept = _key(table) in self._structures
         try:
             return build(self.structure(table))
         except DataError:
             if not kept:
                 raise
+        if before_reading is not None:
+            before_reading()
         return build(self.structure(table, refresh=True))
 
     def _typed_call(self, table, build):
@@ -301,41 +317,74 @@ class Connection:
         after each request when ``commit``; returns their numbers in order. A document
         refused by the library raises DataError, one refused by the server BatchError; the
         error's ``numbers`` are those of the documents added before it (committed when
-        ``commit``), its ``index`` the refused document's place in the input."""
+        ``commit``), its ``index`` the refused document's place in the input. The next
+        request is built while the server runs the one before, and sent only after that
+        one's answer (and commit) came back."""
         if batch < 1:
             raise DataError("batch must be at least 1")
-        name = _name(table)
         numbers = []
-        clauses = []
+        pending = None  # (read its answer, its clauses) of the request sent
 
-        def flush():
-            if not clauses:
-                return
+        def settle():
+            nonlocal pending
+            finish, clauses = pending
+            pending = None
             try:
-                answer = self.execute_raw(b"".join(clauses))
+                answer = finish()
             except QueryError as e:
                 self._structures.pop(_key(table), None)
-                raise BatchError(e, list(numbers), len(numbers) + _failed_clause(e, clauses),
-                                 _failed_clause(e, clauses)) from None
+                failed = _failed_clause(e, clauses)
+                raise BatchError(e, list(numbers), len(numbers) + failed, failed) from None
             numbers.extend(_added_numbers(answer))
-            del clauses[:]
             if commit:
                 self.commit()
 
+        with self._lock:
+            try:
+                def settle_pending():
+                    if pending is not None:
+                        settle()
+
+                for clauses in self._add_clauses(table, documents, batch, settle_pending):
+                    if pending is not None:
+                        settle()
+                    pending = (self._start(b"".join(clauses)), clauses)
+                if pending is not None:
+                    settle()
+            except Exception as e:
+                # A document the library refused, or the caller's iterable failing: the
+                # request sent before it is settled first (its numbers, its commit).
+                if pending is not None:
+                    settle()
+                if isinstance(e, DataError) and hasattr(e, "index"):
+                    e.numbers = list(numbers)
+                raise
+            except BaseException:
+                if pending is not None and self._link is not None:
+                    self._link.close()  # its answer will not be read
+                raise
+        return numbers
+
+    def _add_clauses(self, table, documents, batch, settle_pending):
+        """The add clauses of the documents, ``batch`` at a time, one per line so that the
+        line of an error names the clause. A document the library refuses raises DataError
+        with its ``index``; settle_pending() runs before the table's structure is read
+        again."""
+        name = _name(table)
+        clauses = []
         for index, document in enumerate(documents):
             try:
                 clause = b"add " + self._built(table, lambda structure: V.build_document(
-                    structure, document)) + b" to table " + name
+                    structure, document), settle_pending) + b" to table " + name
             except DataError as e:
-                e.numbers = list(numbers)
                 e.index = index
                 raise
-            # One clause per line, so the line of an error names the clause.
             clauses.append(clause + b";\r\n")
             if len(clauses) >= batch:
-                flush()
-        flush()
-        return numbers
+                yield clauses
+                clauses = []
+        if clauses:
+            yield clauses
 
     def delete(self, table, number, if_actual=False):
         """Deletes one document, or several (an iterable of numbers) in one request. With
@@ -401,6 +450,15 @@ class Connection:
     def commit(self):
         """Makes every change since the last commit durable."""
         self.execute_raw(b"commit;")
+
+
+def _checked(answer, command):
+    """The answer of an OK; an ERROR answer raises QueryError."""
+    if answer.startswith(b"ERROR\r\n"):
+        raise QueryError(decode_answer(answer[7:]), command)
+    if not answer.startswith(b"OK\r\n"):
+        raise ProtocolError("an answer that is neither OK nor ERROR: %r" % answer[:40])
+    return answer
 
 
 def _key(table):

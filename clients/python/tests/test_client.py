@@ -165,7 +165,7 @@ class DocumentsTest(ServerTestCase):
         self.assertEqual(self.conn.get("books", 0)["year"], 1869)  # the structure is kept
         with self.server.connect() as other:
             other.execute("drop table books;")
-            other.execute(BOOKS.replace("};\n};", "};\n  field pages alias '' : int64 { };\n};"))
+            other.execute(BOOKS.replace("};\n};", "};\n  field pages alias '' : int64 null { };\n};"))
         document = {"title": "t", "author": "a", "year": 1, "pages": 300}
         self.assertEqual(self.conn.add("books", document), 0)
         self.assertEqual(self.conn.add_many("books", [document]), [1])
@@ -182,6 +182,26 @@ class DocumentsTest(ServerTestCase):
         with self.assertRaises(dovrel.DataError):
             self.conn.add("books", document)
         self.assertEqual(self.conn.get("books", 0), {"title": "t", "author": "a", "year": 2})
+
+    def test_add_many_reads_a_structure_again_only_between_requests(self):
+        self.conn.execute("create table notes alias '' { field n alias '' : date null { }; };")
+        self.conn.add("notes", {"n": None})
+        with self.server.connect() as other:
+            other.execute("drop table notes;")
+            other.execute("create table notes alias '' { field n alias '' : int64 null { }; };")
+        # The first goes out built from the kept structure while the second, which only the
+        # new one admits, is built; the structure is read after the first one's answer.
+        self.assertEqual(self.conn.add_many("notes", [{"n": None}, {"n": 5}], batch=1), [0, 1])
+        self.assertEqual(self.conn.get("notes", 1), {"n": 5})
+
+    def test_add_many_interrupted_while_a_request_is_out(self):
+        def documents():
+            yield {"title": "t", "author": "a", "year": 1}
+            raise KeyboardInterrupt  # while the server runs the first request
+
+        with self.assertRaises(KeyboardInterrupt):
+            self.conn.add_many("books", documents(), batch=1)
+        self.assertEqual(self.conn.execute("commit;"), "OK\n")
 
     def test_add_many_batches(self):
         numbers = self.conn.add_many(
