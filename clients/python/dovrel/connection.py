@@ -318,68 +318,74 @@ class Connection:
         refused by the library raises DataError, one refused by the server BatchError; the
         error's ``numbers`` are those of the documents added before it (committed when
         ``commit``), its ``index`` the refused document's place in the input. The next
-        request is built while the server runs the one before, and sent only after that
-        one's answer (and commit) came back."""
+        request is built while the server runs the last one sent (the commit, or without
+        commits the add), and sent only after every answer before it came back."""
         if batch < 1:
             raise DataError("batch must be at least 1")
         numbers = []
-        pending = None  # (read its answer, its clauses) of the request sent
+        out = []  # the request sent whose answer is not read: [read it, its clauses or None]
 
-        def settle():
-            nonlocal pending
-            finish, clauses = pending
-            pending = None
+        def read_out():
+            """Reads the answer of the request out; after an add, sends its commit, which
+            is then the request out."""
+            finish, clauses = out.pop()
             try:
                 answer = finish()
             except QueryError as e:
+                if clauses is None:
+                    raise  # the commit's refusal, as commit() raises it
                 self._structures.pop(_key(table), None)
                 failed = _failed_clause(e, clauses)
                 raise BatchError(e, list(numbers), len(numbers) + failed, failed) from None
-            numbers.extend(_added_numbers(answer))
-            if commit:
-                self.commit()
+            if clauses is not None:
+                numbers.extend(_added_numbers(answer))
+                if commit:
+                    out.append((self._start(b"commit;"), None))
+
+        def settle():
+            while out:
+                read_out()
 
         with self._lock:
             try:
-                def settle_pending():
-                    if pending is not None:
-                        settle()
-
-                for clauses in self._add_clauses(table, documents, batch, settle_pending):
-                    if pending is not None:
-                        settle()
-                    pending = (self._start(b"".join(clauses)), clauses)
-                if pending is not None:
+                for clauses in self._add_clauses(table, documents, batch, settle):
                     settle()
+                    out.append((self._start(b"".join(clauses)), clauses))
+                    if commit:
+                        read_out()  # the add's answer; its commit runs while the next is built
+                settle()
             except Exception as e:
-                # A document the library refused, or the caller's iterable failing: the
-                # request sent before it is settled first (its numbers, its commit).
-                if pending is not None:
-                    settle()
+                # A document the library refused, or the caller's iterable failing: what was
+                # sent before it is settled first (its numbers, its commit).
+                settle()
                 if isinstance(e, DataError) and hasattr(e, "index"):
                     e.numbers = list(numbers)
                 raise
             except BaseException:
-                if pending is not None and self._link is not None:
-                    self._link.close()  # its answer will not be read
+                if out and self._link is not None:
+                    self._link.close()  # the answer out will not be read
                 raise
         return numbers
 
-    def _add_clauses(self, table, documents, batch, settle_pending):
+    def _add_clauses(self, table, documents, batch, settle):
         """The add clauses of the documents, ``batch`` at a time, one per line so that the
         line of an error names the clause. A document the library refuses raises DataError
-        with its ``index``; settle_pending() runs before the table's structure is read
-        again."""
-        name = _name(table)
+        with its ``index``; settle() runs before the table's structure is read again."""
+        tail = b" to table " + _name(table) + b";\r\n"
+        structure = self.structure(table)
         clauses = []
         for index, document in enumerate(documents):
             try:
-                clause = b"add " + self._built(table, lambda structure: V.build_document(
-                    structure, document), settle_pending) + b" to table " + name
-            except DataError as e:
-                e.index = index
-                raise
-            clauses.append(clause + b";\r\n")
+                text = V.build_document(structure, document)
+            except DataError:
+                try:
+                    text = self._built(table, lambda fresh: V.build_document(fresh, document),
+                                       settle)
+                except DataError as e:
+                    e.index = index
+                    raise
+                structure = self.structure(table)
+            clauses.append(b"add " + text + tail)
             if len(clauses) >= batch:
                 yield clauses
                 clauses = []

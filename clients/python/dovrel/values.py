@@ -10,7 +10,7 @@ import math
 import re
 
 from .errors import DataError, ProtocolError
-from .textcodec import decode_value, encode_plain, encode_value
+from .textcodec import VALUES as VALUE_CODEC, decode_value, encode_plain, encode_value
 
 TYPES = ("text", "binary", "int64", "double", "date", "time", "datetime", "file")
 INT64_MIN = -(1 << 63)
@@ -29,6 +29,7 @@ class Field:
         self.type = type
         self.nullable = nullable
         self.indexes = indexes
+        self.clause = b"field " + encode_plain(name) + b" = "  # how a document's value starts
 
     def __repr__(self):
         return "Field(%r, %r%s)" % (self.name, self.type, ", null" if self.nullable else "")
@@ -157,18 +158,27 @@ def format_value(value, field_type=None, where="value"):
 
 
 def _field_clause(field, value, where):
-    name = encode_plain(field.name)
     if value is None:
         if not field.nullable:
             raise DataError("%s may not be null" % where)
-        return b"field " + name + b" = null; "
-    return b"field " + name + b" = " + counted(format_value(value, field.type, where)) + b"; "
+        return field.clause + b"null; "
+    # The two commonest values first; format_value has the whole mapping.
+    if type(value) is str:
+        try:
+            data = value.encode(VALUE_CODEC)
+        except UnicodeEncodeError:
+            data = encode_value(value, where)  # raises, naming the character
+    elif type(value) is int and field.type == "int64" and INT64_MIN <= value <= INT64_MAX:
+        data = b"%d" % value
+    else:
+        data = format_value(value, field.type, where)
+    return b"%s#%d#%s#; " % (field.clause, len(data), data)
 
 
 def _by_name(values, names, unknown):
     """The dict with its keys as the server knows the names: in lower case, since names
     are read without regard to case ('Title' is the field title)."""
-    if all(key in names for key in values):
+    if values.keys() <= names.keys():
         return values
     out = {}
     for key, value in values.items():
@@ -181,32 +191,50 @@ def _by_name(values, names, unknown):
     return out
 
 
+def _plan(structure):
+    """The members of the structure in the order a document names them, with the texts
+    every document repeats: [(name, Field, where, None) | (name, Group, where, (its
+    opening, [(field name, Field, where)]))]. Made once per structure."""
+    plan = structure.__dict__.get("_plan")
+    if plan is None:
+        plan = []
+        for name, member in structure.members.items():
+            where = "%s.%s" % (structure.name, name)
+            if isinstance(member, Field):
+                plan.append((name, member, where, None))
+            else:
+                fields = [(f, field, "%s.%s" % (where, f)) for f, field in member.fields.items()]
+                plan.append((name, member, where, (b"group " + encode_plain(name) + b" { ",
+                                                   fields)))
+        structure._plan = plan
+    return plan
+
+
 def build_document(structure, document):
     """The text 'document { ... }' of a dict: every field of the table by name, a group as a
     nested dict. A field that allows null may be left out (it goes as null); a group may be
     left out, but a group given holds every field that does not allow null."""
     if not isinstance(document, dict):
         raise DataError("a document is a dict, not a %s" % type(document).__name__)
-    table = structure.name
-    document = _by_name(document, structure.members, "table %s has no field or group" % table)
+    document = _by_name(document, structure.members,
+                        "table %s has no field or group" % structure.name)
     parts = [b"document { "]
-    for name, member in structure.members.items():
-        where = "%s.%s" % (table, name)
-        if isinstance(member, Field):
+    for name, member, where, group_plan in _plan(structure):
+        if group_plan is None:
             if name not in document and not member.nullable:
                 raise DataError("the document has no value for %s" % where)
             parts.append(_field_clause(member, document.get(name), where))
             continue
-        if name not in document or document[name] is None:
+        group = document.get(name)
+        if group is None:
             continue
-        group = document[name]
         if not isinstance(group, dict):
             raise DataError("%s is a group: its value is a dict, not a %s"
                             % (where, type(group).__name__))
         group = _by_name(group, member.fields, "group %s has no field" % where)
-        parts.append(b"group " + encode_plain(name) + b" { ")
-        for field_name, field in member.fields.items():
-            field_where = "%s.%s" % (where, field_name)
+        opening, fields = group_plan
+        parts.append(opening)
+        for field_name, field, field_where in fields:
             if field_name not in group and not field.nullable:
                 raise DataError("the document has no value for %s" % field_where)
             parts.append(_field_clause(field, group.get(field_name), field_where))
