@@ -17,7 +17,8 @@ FORMAT_LINE = b"Format: TORV5\r\n"
 STATUS_LINES = (b"Receiving\r\n", b"In queue\r\n", b"Running\r\n", b"Ready\r\n")
 MAX_BODY = 0xFFFFFFFF
 _MAX_HEADER_LINE = 64
-_HEADER = re.compile(rb"Format: TORV5\r\nContent-Length: (\d{1,10})\r\nChecksum: ([0-9A-F]{8})\r\n\r\n")
+_HEADER = re.compile(rb"Format: TORV5\r\nContent-Length: (\d{1,10})\r\n"
+                     rb"Checksum: ([0-9A-F]{8})\r\n\r\n")
 
 
 def crc32(data):

@@ -165,7 +165,8 @@ class DocumentsTest(ServerTestCase):
         self.assertEqual(self.conn.get("books", 0)["year"], 1869)  # the structure is kept
         with self.server.connect() as other:
             other.execute("drop table books;")
-            other.execute(BOOKS.replace("};\n};", "};\n  field pages alias '' : int64 null { };\n};"))
+            other.execute(BOOKS.replace("};\n};",
+                                        "};\n  field pages alias '' : int64 null { };\n};"))
         document = {"title": "t", "author": "a", "year": 1, "pages": 300}
         self.assertEqual(self.conn.add("books", document), 0)
         self.assertEqual(self.conn.add_many("books", [document]), [1])
