@@ -1,9 +1,12 @@
 """The client against a real server: value round trips, searches, errors, batches, the
 code-page rule, quiet requests, restarts and the pool."""
 
+import contextlib
 import datetime
 import functools
+import io
 import operator
+import os
 import threading
 import unittest
 
@@ -338,6 +341,23 @@ class CodePageTest(ServerTestCase):
                           "identified by 'пароль';")
         with self.server.connect(("ivan", "пароль")) as conn:
             self.assertEqual(conn.tables(), [])
+
+
+class ReadmeTest(ServerTestCase):
+    def test_the_readme_example_runs(self):
+        readme = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
+                              "README.md")
+        with open(readme, encoding="utf-8") as f:
+            example = f.read().split("```python\n", 1)[1].split("```", 1)[0]
+        login = 'port=8888, user="admin", password="admin"'
+        self.assertIn(login, example)
+        example = example.replace(login, 'port=%d, user="admin", password="secret"'
+                                  % self.server.port)
+        printed = io.StringIO()
+        with contextlib.redirect_stdout(printed):
+            exec(compile(example, "README.md", "exec"), {})
+        self.assertRegex(printed.getvalue(), r"^1 \[0\] \{'title': 'Война и мир', 'year': 1869, "
+                                             r"'added': datetime\.date\(\d+, \d+, \d+\)\}\n$")
 
 
 class RestartTest(unittest.TestCase):
